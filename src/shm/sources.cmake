@@ -1,0 +1,1 @@
+list(APPEND EK_BRD_SOURCES ${CMAKE_CURRENT_LIST_DIR}/segments.cpp)

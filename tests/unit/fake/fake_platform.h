@@ -1,0 +1,127 @@
+// In-process fake of the database library and the process services, with
+// fault injection and captured log lines, for unit tests of the library's
+// objects (linked statically, with malloc, syslog, fopen, getline, mkstemp,
+// unlink and if_nametoindex wrapped by the linker).
+#pragma once
+
+#include <stdint.h>
+#include <stdio.h>
+
+#include <functional>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "ek_brd.h"
+
+namespace fake {
+
+enum class Channel { ek_err, ek_log, syslog };
+
+struct LogLine {
+    Channel channel;
+    int level;        // syslog priority or ek_log level; 3 for __ek_err
+    std::string tag;  // __ek_err only
+    int line;         // __ek_err only: the source line passed
+    std::string text;
+};
+
+struct Record {
+    std::string key;
+    std::vector<uint8_t> value;
+};
+
+// One database file of the fake store: records in ek_db_foreach order.
+struct Db {
+    std::vector<Record> records;
+};
+
+struct Faults {
+    std::set<std::string> open_fails;  // paths whose open returns null
+    bool open_fail_all = false;
+    std::optional<int32_t> count_result;  // overrides ek_db_count
+    std::set<int> fetch_bykey_fail_at;    // 0-based delivery index
+    bool fetch_fail = false;
+    bool store_fail = false;
+    bool delete_fail = false;
+    bool sem_create_fail = false;
+    bool shm_create_fail = false;
+    long malloc_fail_at = -1;  // fail the k-th malloc (0-based) after arming
+    bool malloc_fail_all = false;
+    bool fopen_fail = false;
+    bool mkstemp_fail = false;
+    int unlink_result = 0;  // non-zero: unlink fails with this result (file kept)
+};
+
+struct Counters {
+    int opens = 0;
+    int closes = 0;
+    int counts = 0;
+    int foreach_calls = 0;
+    int fetches = 0;
+    int stores = 0;
+    int deletes = 0;
+    int sem_creates = 0;
+    int sem_waits = 0;
+    int sem_signals = 0;
+    int sem_destroys = 0;
+    int shm_creates = 0;
+    int systems = 0;
+    long mallocs = 0;  // counted while armed
+    std::vector<std::string> open_paths;
+    std::vector<int32_t> open_modes;
+    std::vector<int32_t> delete_modes;
+    std::vector<int32_t> shm_keys;
+    std::vector<uint32_t> shm_sizes;
+    std::vector<int32_t> sem_keys;
+};
+
+struct State {
+    std::map<std::string, Db> dbs;                      // by path
+    std::map<int32_t, std::pair<void *, size_t>> shms;  // by key: MAP_SHARED, zero-filled
+    Faults faults;
+    Counters calls;
+    std::vector<LogLine> logs;
+    std::map<std::string, std::string> fopen_redirect;  // path -> path actually opened
+    std::function<int32_t(const char *)> system;        // default: -1
+    std::vector<std::string> commands;                  // every ek_system line
+    std::function<int32_t(uint32_t, void *)> dcd_eth;
+    std::function<int32_t(const char *, void *)> dcd_usbnet;
+    std::function<int32_t(const char *, uint32_t *, uint32_t *)> dcd_addr;
+    std::function<int32_t(const char *)> is_eth, is_p, is_usbnet_ppp, is_usb;
+    std::vector<std::string> predicate_calls;
+    std::function<unsigned(const char *)> if_nametoindex;
+    bool malloc_armed = false;
+};
+
+State &state();
+// Clears the store, the segments, faults, counters and captured logs.
+void reset();
+
+// Database helpers for tests.
+Db &db(const std::string &path);
+void put(const std::string &path, const std::string &key, const void *value, size_t len);
+template <typename T>
+void put(const std::string &path, const std::string &key, const T &record) {
+    put(path, key, &record, sizeof record);
+}
+int open_handles();
+
+// A zero-filled MAP_SHARED segment for key, made now so that children forked
+// afterwards attach the same memory through ek_shm_create.
+void *shared_segment(int32_t key, size_t size);
+
+// Runs body in a forked child (the library's once flags never reset within
+// a process); true when the child ended normally with no failed assertion.
+bool in_fresh_process(const std::function<void()> &body);
+
+// Allocation faults: counts and fails malloc only between arm and disarm.
+void arm_malloc(long fail_at);
+void disarm_malloc();
+
+std::vector<LogLine> logs(Channel c);
+std::vector<std::string> texts(Channel c);
+
+}  // namespace fake
