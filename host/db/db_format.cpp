@@ -27,20 +27,20 @@ uint64_t load64(const unsigned char *p) {
     return v;
 }
 
-// A four-lane multiply-rotate hash over 8-byte words: several bytes per
-// cycle, so that validating an image costs little next to reading it.
-constexpr uint64_t kP1 = 0x9E3779B185EBCA87ull;
-constexpr uint64_t kP2 = 0xC2B2AE3D27D4EB4Full;
-constexpr uint64_t kP3 = 0x165667B19E3779F9ull;
-constexpr uint64_t kP4 = 0x85EBCA77C2B2AE63ull;
-constexpr uint64_t kP5 = 0x27D4EB2F165667C5ull;
+// Fletcher-style sums over 8-byte words in four lanes: additions only in
+// the loop, so checking an image costs a fraction of reading it. The first
+// sum of a lane catches any changed bit, the second a moved word; the final
+// mix spreads both over the 32 stored bits.
+constexpr uint64_t kMul1 = 0x9E3779B185EBCA87ull;
+constexpr uint64_t kMul2 = 0xC2B2AE3D27D4EB4Full;
 
-uint64_t mix_round(uint64_t acc, uint64_t word) {
-    return std::rotl(acc + word * kP2, 31) * kP1;
-}
-
-uint64_t merge_lane(uint64_t acc, uint64_t lane) {
-    return (acc ^ mix_round(0, lane)) * kP1 + kP4;
+uint64_t fmix64(uint64_t h) {
+    h ^= h >> 33;
+    h *= kMul2;
+    h ^= h >> 29;
+    h *= kMul1;
+    h ^= h >> 32;
+    return h;
 }
 
 }  // namespace
@@ -48,29 +48,28 @@ uint64_t merge_lane(uint64_t acc, uint64_t lane) {
 uint32_t checksum(Bytes bytes) {
     const unsigned char *p = bytes.data();
     size_t n = bytes.size();
-    uint64_t h;
-    if (n >= 32) {
-        uint64_t v1 = kP1 + kP2, v2 = kP2, v3 = 0, v4 = 0 - kP1;
-        for (; n >= 32; p += 32, n -= 32) {
-            v1 = mix_round(v1, load64(p));
-            v2 = mix_round(v2, load64(p + 8));
-            v3 = mix_round(v3, load64(p + 16));
-            v4 = mix_round(v4, load64(p + 24));
-        }
-        h = std::rotl(v1, 1) + std::rotl(v2, 7) + std::rotl(v3, 12) + std::rotl(v4, 18);
-        h = merge_lane(merge_lane(merge_lane(merge_lane(h, v1), v2), v3), v4);
-    } else {
-        h = kP5;
+    uint64_t a0 = 1, a1 = 2, a2 = 3, a3 = 4;
+    uint64_t b0 = 0, b1 = 0, b2 = 0, b3 = 0;
+    for (; n >= 32; p += 32, n -= 32) {
+        b0 += a0 += load64(p);
+        b1 += a1 += load64(p + 8);
+        b2 += a2 += load64(p + 16);
+        b3 += a3 += load64(p + 24);
     }
-    h += bytes.size();
-    for (; n >= 8; p += 8, n -= 8) h = std::rotl(h ^ mix_round(0, load64(p)), 27) * kP1 + kP4;
-    for (; n > 0; ++p, --n) h = std::rotl(h ^ (*p * kP5), 11) * kP1;
-    h ^= h >> 33;
-    h *= kP2;
-    h ^= h >> 29;
-    h *= kP3;
-    h ^= h >> 32;
-    return static_cast<uint32_t>(h);
+    unsigned char tail[32] = {};
+    memcpy(tail, p, n);
+    if (n > 0) {
+        b0 += a0 += load64(tail);
+        b1 += a1 += load64(tail + 8);
+        b2 += a2 += load64(tail + 16);
+        b3 += a3 += load64(tail + 24);
+    }
+    uint64_t h = fmix64(bytes.size() * kMul1);
+    h = fmix64(h ^ a0) + b0;
+    h = fmix64(h ^ a1) + b1;
+    h = fmix64(h ^ a2) + b2;
+    h = fmix64(h ^ a3) + b3;
+    return static_cast<uint32_t>(fmix64(h));
 }
 
 bool record_at(Bytes image, uint32_t offset, Record *out) {

@@ -94,8 +94,8 @@ Load load_view(const char *path, View *out) {
     UniqueFd file(open(path, O_RDONLY | O_CLOEXEC));
     if (!file) return errno == ENOENT ? Load::missing : Load::bad;
     struct stat st;
-    if (fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < kHeaderSize ||
-        st.st_size > kMaxImage) {
+    if (fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < off_t{kHeaderSize} ||
+        st.st_size > off_t{kMaxImage}) {
         return Load::bad;
     }
     auto size = static_cast<uint32_t>(st.st_size);
@@ -285,6 +285,16 @@ struct ek_db {
     }
 };
 
+namespace {
+
+bool find_key(const ek_db *db, const void *key, int32_t key_len, Record *out) {
+    return db != nullptr && key != nullptr && key_len > 0 &&
+           db->find(Bytes(static_cast<const unsigned char *>(key), static_cast<size_t>(key_len)),
+                    out);
+}
+
+}  // namespace
+
 extern "C" {
 
 ek_db_handle_t ek_db_open_ex(const char *path, int32_t) {
@@ -317,24 +327,15 @@ int32_t ek_db_count(ek_db_handle_t db) {
 }
 
 int32_t ek_db_fetch(ek_db_handle_t db, const void *key, int32_t key_len, void *out) {
-    if (db == nullptr || key == nullptr || key_len <= 0 || out == nullptr) return -1;
     Record r;
-    if (!db->find(Bytes(static_cast<const unsigned char *>(key), static_cast<size_t>(key_len)),
-                  &r)) {
-        return -1;
-    }
+    if (out == nullptr || !find_key(db, key, key_len, &r)) return -1;
     if (!r.value.empty()) memcpy(out, r.value.data(), r.value.size());
     return 0;
 }
 
 int32_t ek_host_db_value_size(ek_db_handle_t db, const void *key, int32_t key_len) {
-    if (db == nullptr || key == nullptr || key_len <= 0) return -1;
     Record r;
-    if (!db->find(Bytes(static_cast<const unsigned char *>(key), static_cast<size_t>(key_len)),
-                  &r)) {
-        return -1;
-    }
-    return static_cast<int32_t>(r.value.size());
+    return find_key(db, key, key_len, &r) ? static_cast<int32_t>(r.value.size()) : -1;
 }
 
 int32_t ek_db_store(ek_db_handle_t db, const void *key, int32_t key_len, const void *value,

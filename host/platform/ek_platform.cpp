@@ -57,7 +57,9 @@ Ready wait_initialised(int id) {
     return Ready::timeout;
 }
 
-constexpr size_t kLogMax = 1024;
+constexpr size_t kTextMax = 1024;
+// The text with the line number in front of it.
+constexpr size_t kRecordMax = kTextMax + 32;
 
 // Drops the line ends that messages carry for the platform's own sink.
 void trim_newlines(char *text) {
@@ -69,7 +71,7 @@ void emit(int level, const char *text) {
     syslog(level, "%s", text);
     if (getenv("EK_LOG_STDERR") == nullptr) return;
     // One write per record keeps lines of concurrent processes whole.
-    char line[kLogMax + 2];
+    char line[kRecordMax + 1];
     size_t len = strlen(text);
     memcpy(line, text, len);
     line[len] = '\n';
@@ -149,13 +151,13 @@ void *ek_shm_create(int32_t *shm_id, int32_t key, uint32_t size, int32_t) {
 }
 
 int32_t __ek_err(const char *tag, int32_t line, const char *fmt, ...) {
-    char text[kLogMax];
+    char text[kTextMax];
     va_list ap;
     va_start(ap, fmt);
     vsnprintf(text, sizeof text, fmt, ap);
     va_end(ap);
     trim_newlines(text);
-    char record[kLogMax];
+    char record[kRecordMax];
     snprintf(record, sizeof record, "line %d:%s%s", static_cast<int>(line),
              tag != nullptr ? tag : "", text);
     emit(LOG_ERR, record);
@@ -163,7 +165,7 @@ int32_t __ek_err(const char *tag, int32_t line, const char *fmt, ...) {
 }
 
 int32_t ek_log(int32_t level, const char *fmt, ...) {
-    char text[kLogMax];
+    char text[kTextMax];
     va_list ap;
     va_start(ap, fmt);
     vsnprintf(text, sizeof text, fmt, ap);

@@ -136,7 +136,7 @@ TEST(HostDbCrash, WriterKilledAtRandomMomentsLeavesTheOldOrTheNewState) {
         names.erase("crash.new");
         EXPECT_TRUE(names.empty()) << "leftover " << *names.begin();
     }
-    EXPECT_GT(*committed, 100u) << "the writer hardly ran";
+    EXPECT_GT(*committed, 20u) << "the writer hardly ran";
     RecordProperty("kills_after_rename", kills_in_flight);
 }
 
