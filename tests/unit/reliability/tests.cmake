@@ -1,0 +1,2 @@
+ek_add_unit_test(test_oom_sweep ${CMAKE_CURRENT_LIST_DIR}/oom_sweep.cpp)
+ek_add_unit_test(test_failure_rows ${CMAKE_CURRENT_LIST_DIR}/failure_rows.cpp)
