@@ -19,7 +19,7 @@ protected:
 
 TEST_F(UsbModemLock, InitAttachesOnceAndLockMapsToTheSemaphore) {
     void *seg = fake::shared_segment(0x17001, 32);
-    EXPECT_TRUE(fake::in_fresh_process([seg] {
+    fake::in_fresh_process([seg] {
         ASSERT_EQ(ek_brd_lib_usb_modem_init(), 0);
         const auto &c = fake::state().calls;
         EXPECT_EQ(c.sem_keys, std::vector<int32_t>{0x17000});
@@ -45,21 +45,21 @@ TEST_F(UsbModemLock, InitAttachesOnceAndLockMapsToTheSemaphore) {
         EXPECT_EQ(logs[0].level, 7);
         EXPECT_EQ(logs[0].text, "USB modem cfg shared mem already initialized\n");
         EXPECT_TRUE(fake::logs(Channel::ek_err).empty());
-    }));
+    });
     for (int i = 0; i < 32; i++) EXPECT_EQ(static_cast<uint8_t *>(seg)[i], 0);
 }
 
 TEST_F(UsbModemLock, LockResultsComeStraightFromTheSemaphore) {
     fake::state().faults.sem_op_result = -5;
-    EXPECT_TRUE(fake::in_fresh_process([] {
+    fake::in_fresh_process([] {
         ASSERT_EQ(ek_brd_lib_usb_modem_init(), 0);
         EXPECT_EQ(ek_brd_lib_usb_modem_cfg_lock(), -5);
         EXPECT_EQ(ek_brd_lib_usb_modem_cfg_unlock(), -5);
-    }));
+    });
 }
 
 TEST_F(UsbModemLock, BeforeInitLockFailsAtOnceAndTheSegmentIsNull) {
-    EXPECT_TRUE(fake::in_fresh_process([] {
+    fake::in_fresh_process([] {
         EXPECT_EQ(ek_brd_lib_usb_modem_cfg_lock(), -1);
         EXPECT_EQ(ek_brd_lib_usb_modem_cfg_unlock(), -1);
         int dummy = 0;
@@ -69,12 +69,12 @@ TEST_F(UsbModemLock, BeforeInitLockFailsAtOnceAndTheSegmentIsNull) {
         const auto &c = fake::state().calls;
         EXPECT_EQ(c.sem_creates + c.sem_waits + c.sem_signals + c.shm_creates, 0);
         EXPECT_TRUE(fake::state().logs.empty());
-    }));
+    });
 }
 
 TEST_F(UsbModemLock, FailedSemaphoreIsLoggedAndRetriedByTheNextInit) {
     fake::state().faults.sem_create_fail = true;
-    EXPECT_TRUE(fake::in_fresh_process([] {
+    fake::in_fresh_process([] {
         EXPECT_EQ(ek_brd_lib_usb_modem_init(), -1);
         auto errs = fake::logs(Channel::ek_err);
         ASSERT_EQ(errs.size(), 1u);
@@ -89,12 +89,12 @@ TEST_F(UsbModemLock, FailedSemaphoreIsLoggedAndRetriedByTheNextInit) {
         EXPECT_EQ(ek_brd_lib_usb_modem_init(), 0);
         EXPECT_EQ(fake::state().calls.sem_creates, 2);
         EXPECT_TRUE(fake::logs(Channel::ek_log).empty());
-    }));
+    });
 }
 
 TEST_F(UsbModemLock, FailedSegmentDestroysTheSemaphoreSilently) {
     fake::state().faults.shm_create_fail = true;
-    EXPECT_TRUE(fake::in_fresh_process([] {
+    fake::in_fresh_process([] {
         EXPECT_EQ(ek_brd_lib_usb_modem_init(), -1);
         const auto &c = fake::state().calls;
         EXPECT_EQ(c.sem_destroys, 1);
@@ -114,7 +114,7 @@ TEST_F(UsbModemLock, FailedSegmentDestroysTheSemaphoreSilently) {
         EXPECT_EQ(ek_brd_lib_usb_modem_get_shm(&got), 0);
         EXPECT_NE(got, nullptr);
         EXPECT_EQ(ek_brd_lib_usb_modem_cfg_lock(), 0);
-    }));
+    });
 }
 
 }  // namespace
