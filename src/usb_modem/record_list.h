@@ -29,6 +29,8 @@ inline constexpr char kOpenFailed[] = "usb_modem: open DB failed : %s\n";
 // and the record's place are computed here rather than taken from them.
 template <typename Record>
 inline constexpr size_t kNodeSize = sizeof(ek_list_head) + sizeof(Record);
+static_assert(sizeof(void *) != 4 || kNodeSize<ek_usb_modem_cfg_t> == 3388);
+static_assert(sizeof(void *) != 4 || kNodeSize<ek_usb_modeswitch_t> == 308);
 
 template <typename Record>
 inline Record *record_of(ek_list_head *link) {
