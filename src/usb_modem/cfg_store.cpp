@@ -61,9 +61,9 @@ int ek_brd_lib_usb_modem_cfg_is_entry_valid(const ek_usb_modem_cfg_t *entry) {
 
 int ek_brd_lib_usb_modem_db_store_entry(const ek_usb_modem_cfg_t *entry) {
     return with_db<CfgStore, CfgStore::kStoreOpenFailed>([entry](ek_db_handle_t db) {
-        if (ek_db_store(db, entry->modem_id, key_length(entry->modem_id), entry, sizeof *entry) <
-            0) {
-            EK_ERR("usb_modem: store usbmodem cfg entry [key=%s] failed!\n", entry->modem_id);
+        const char *key = entry->modem_id;
+        if (ek_db_store(db, key, key_length(key), entry, sizeof *entry) < 0) {
+            EK_ERR("usb_modem: store usbmodem cfg entry [key=%s] failed!\n", key);
             return -1;
         }
         return 0;

@@ -171,29 +171,6 @@ TEST_F(UsbModemHost, LockIsReleasedWhenItsHolderDies) {
     expect_clean_exit(taker);
 }
 
-TEST_F(UsbModemHost, SegmentIsSharedBetweenProcesses) {
-    pid_t writer = spawn([] {
-        ASSERT_EQ(ek_brd_lib_usb_modem_init(), 0);
-        void *seg = nullptr;
-        ASSERT_EQ(ek_brd_lib_usb_modem_get_shm(&seg), 0);
-        ASSERT_NE(seg, nullptr);
-        const uint8_t *bytes = static_cast<const uint8_t *>(seg);
-        for (int i = 0; i < 32; i++) EXPECT_EQ(bytes[i], 0) << i;  // new: zeros
-        memset(seg, 0x5a, 32);
-    });
-    expect_clean_exit(writer);
-
-    ASSERT_EQ(ek_brd_lib_usb_modem_init(), 0);
-    void *seg = nullptr;
-    ASSERT_EQ(ek_brd_lib_usb_modem_get_shm(&seg), 0);
-    ASSERT_NE(seg, nullptr);
-    for (int i = 0; i < 32; i++) EXPECT_EQ(static_cast<uint8_t *>(seg)[i], 0x5a) << i;
-    EXPECT_EQ(ek_brd_lib_usb_modem_init(), 0);  // again: nothing new attached
-    void *again = nullptr;
-    ek_brd_lib_usb_modem_get_shm(&again);
-    EXPECT_EQ(again, seg);
-}
-
 TEST_F(UsbModemHost, ModeswitchRecordPassesBetweenProcesses) {
     ek_usb_modeswitch_t m;
     for (size_t i = 0; i < sizeof m; i++) reinterpret_cast<uint8_t *>(&m)[i] = uint8_t(i * 3);

@@ -7,7 +7,6 @@
 #include "common/list.h"
 #include "ek_brd.h"
 #include "fake_platform.h"
-#include "platform/ek_db.h"
 #include "store_fixture.h"
 
 namespace {
@@ -267,14 +266,6 @@ TEST_F(CfgStore, GetallAppendsInWalkOrderAfterTheCallersNodes) {
     expect_quiet();
 }
 
-TEST_F(CfgStore, GetallOfAnEmptyDatabaseLeavesTheListEmpty) {
-    ek_list_head list;
-    ek::list_init(&list);
-    ASSERT_EQ(ek_brd_lib_usb_modem_db_getall(&list), 0);
-    EXPECT_TRUE(ek::list_empty(&list));
-    EXPECT_EQ(list.prev, &list);
-}
-
 TEST_F(CfgStore, GetallDropsRecordsThatCannotBeFetchedOrHeld) {
     for (int i = 0; i < 4; i++) {
         const std::string id = "m" + std::to_string(i);
@@ -292,21 +283,6 @@ TEST_F(CfgStore, GetallDropsRecordsThatCannotBeFetchedOrHeld) {
     EXPECT_STREQ(got[1].modem_id, "m3");
     expect_errors({"usb_modem: get usb modem config entry failed!\n",
                    "usb_modem: fail to create usb modem config node."});
-}
-
-TEST_F(CfgStore, CallbackAppendsOneNodeToTheListItIsGiven) {
-    fake::put(kCfgDb, "m1", cfg("m1", {{1, 1}}));
-    ek_db_handle_t db = ek_db_open_ex(kCfgDb, 5);
-    ek_list_head list;
-    ek::list_init(&list);
-    ek_brd_lib_usb_modem_db_getall_cfg(db, ek_db_key_desc_t{{0, 0xfeedu}}, &list);
-    ek_brd_lib_usb_modem_db_getall_cfg(db, ek_db_key_desc_t{{5, 0xfeedu}}, &list);  // no record
-    ek_db_close(db);
-    auto got = drain<ek_usb_modem_cfg_t>(&list);
-    ASSERT_EQ(got.size(), 1u);
-    EXPECT_EQ(bytes(got[0]), bytes(cfg("m1", {{1, 1}})));
-    EXPECT_EQ(errors(),
-              std::vector<std::string>{"usb_modem: get usb modem config entry failed!\n"});
 }
 
 // ------------------------------------------------------------ lookup by USB id
