@@ -5,10 +5,13 @@
 // and release every mutex.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <stdio.h>
+#include <string.h>
 
 #include <string>
 #include <vector>
 
+#include "../usb_modem/store_fixture.h"
 #include "../usb_probe/fake_shell.h"
 #include "ek_brd.h"
 #include "fake_platform.h"
@@ -86,6 +89,161 @@ TEST(OomSweep, UsbTtyCount) {
                 EXPECT_THAT(errors(), IsEmpty());
             }
             EXPECT_THAT(fake_shell::temp_files(), IsEmpty());
+        },
+    });
+}
+
+// ------------------------------------------------------------ USB stores
+
+// Three records, so a failing node allocation can hit the first, a middle
+// and the last record of a walk.
+template <typename Record>
+std::vector<Record> records_on(ek_list_head *list) {
+    std::vector<Record> out;
+    for (ek_list_head *p = list->next; p != list; p = p->next) {
+        Record r;
+        memcpy(&r, reinterpret_cast<uint8_t *>(p) + sizeof(ek_list_head), sizeof r);
+        out.push_back(r);
+    }
+    return out;
+}
+
+void put_three_cfgs() {
+    for (uint8_t i = 0; i < 3; i++) {
+        auto c = usb_test::cfg("m" + std::to_string(i), {{0x1000, i}, {0x2000, i}}, i);
+        fake::put(usb_test::kCfgDb, c.modem_id, c);
+    }
+}
+
+void put_three_modeswitches() {
+    for (uint8_t i = 0; i < 3; i++) {
+        auto m = usb_test::modeswitch(0x1000, i, i);
+        char key[9];
+        snprintf(key, sizeof key, "%04x%04x", 0x1000u, unsigned{i});
+        fake::put(usb_test::kModeswitchDb, key, m);
+    }
+}
+
+// A walk whose k-th node cannot be made lists the other records, in order.
+template <typename Record>
+void expect_all_but(long k, bool failed, ek_list_head *list, const char *message,
+                    uint16_t (*id)(const Record &)) {
+    std::vector<uint16_t> want;
+    for (uint16_t i = 0; i < 3; i++) {
+        if (!failed || i != k) want.push_back(i);
+    }
+    std::vector<uint16_t> got;
+    for (const Record &r : records_on<Record>(list)) got.push_back(id(r));
+    EXPECT_EQ(got, want);
+    if (failed) {
+        EXPECT_THAT(errors(), ElementsAre(message));
+    } else {
+        EXPECT_THAT(errors(), IsEmpty());
+    }
+}
+
+uint16_t cfg_id(const ek_usb_modem_cfg_t &c) {
+    return c.usbid[0].pid;
+}
+uint16_t modeswitch_id(const ek_usb_modeswitch_t &m) {
+    return m.pid;
+}
+
+TEST(OomSweep, UsbModemGetall) {
+    ek_list_head list;
+    long runs = rel::sweep({
+        "ek_brd_lib_usb_modem_db_getall",
+        put_three_cfgs,
+        [&] {
+            ek::list_init(&list);
+            return rel::Outcome{ek_brd_lib_usb_modem_db_getall(&list), &list};
+        },
+        [&](long k, bool failed, const rel::Outcome &out) {
+            EXPECT_EQ(out.value, 0);
+            expect_all_but<ek_usb_modem_cfg_t>(
+                k, failed, &list, "usb_modem: fail to create usb modem config node.", cfg_id);
+        },
+    });
+    EXPECT_EQ(runs, 4);
+}
+
+TEST(OomSweep, UsbModemGetByUsbId) {
+    ek_usb_modem_cfg_t out_record;
+    rel::sweep({
+        "ek_brd_lib_usb_modem_db_get_entry_by_usb_id",
+        put_three_cfgs,
+        [&] {
+            usb_test::fill(out_record, 0xee);
+            return rel::Outcome{
+                ek_brd_lib_usb_modem_db_get_entry_by_usb_id(0x2000, 1, &out_record)};
+        },
+        [&](long k, bool failed, const rel::Outcome &out) {
+            if (failed && k == 1) {
+                // The only record listing the pair was the one left out.
+                EXPECT_EQ(out.value, -1);
+                ek_usb_modem_cfg_t untouched;
+                usb_test::fill(untouched, 0xee);
+                EXPECT_EQ(usb_test::bytes(out_record), usb_test::bytes(untouched));
+            } else {
+                EXPECT_EQ(out.value, 0);
+                EXPECT_STREQ(out_record.modem_id, "m1");
+            }
+            if (failed) {
+                EXPECT_THAT(errors(),
+                            ElementsAre("usb_modem: fail to create usb modem config node."));
+            } else {
+                EXPECT_THAT(errors(), IsEmpty());
+            }
+        },
+    });
+}
+
+TEST(OomSweep, ModeswitchGetall) {
+    ek_list_head list;
+    long runs = rel::sweep({
+        "ek_brd_lib_usb_modem_db_getall_usb_modeswitch",
+        put_three_modeswitches,
+        [&] {
+            ek::list_init(&list);
+            return rel::Outcome{ek_brd_lib_usb_modem_db_getall_usb_modeswitch(&list), &list};
+        },
+        [&](long k, bool failed, const rel::Outcome &out) {
+            EXPECT_EQ(out.value, 0);
+            expect_all_but<ek_usb_modeswitch_t>(
+                k, failed, &list, "usb_modem: fail to create usb modem mode switch node.",
+                modeswitch_id);
+        },
+    });
+    EXPECT_EQ(runs, 4);
+}
+
+TEST(OomSweep, ModeswitchFetch) {
+    ek_usb_modeswitch_t out_record;
+    rel::sweep({
+        "ek_brd_lib_usb_modem_db_get_usb_modeswitch_entry",
+        put_three_modeswitches,
+        [&] {
+            usb_test::fill(out_record, 0xee);
+            return rel::Outcome{
+                ek_brd_lib_usb_modem_db_get_usb_modeswitch_entry(0x1000, 2, &out_record)};
+        },
+        [&](long k, bool failed, const rel::Outcome &out) {
+            if (failed && k == 2) {
+                EXPECT_EQ(out.value, -1);
+                ek_usb_modeswitch_t untouched;
+                usb_test::fill(untouched, 0xee);
+                EXPECT_EQ(usb_test::bytes(out_record), usb_test::bytes(untouched));
+            } else {
+                EXPECT_EQ(out.value, 0);
+                EXPECT_EQ(usb_test::bytes(out_record),
+                          usb_test::bytes(usb_test::modeswitch(0x1000, 2, 2)));
+            }
+            if (failed) {
+                EXPECT_THAT(errors(),
+                            ElementsAre("usb_modem: fail to create usb modem mode switch node."));
+            } else {
+                EXPECT_THAT(errors(), IsEmpty());
+            }
         },
     });
 }
