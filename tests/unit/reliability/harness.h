@@ -59,7 +59,12 @@ inline long sweep(const SweepCase &c) {
     constexpr long kLimit = 10000;
     for (long k = 0; k < kLimit; k++) {
         SCOPED_TRACE(std::string(c.name) + ", allocation " + std::to_string(k) + " failing");
+        // The library keeps the address of a segment it attached for the
+        // life of the process, so segments outlive the reset.
+        auto segments = std::move(fake::state().shms);
+        fake::state().shms.clear();
         fake::reset();
+        fake::state().shms = std::move(segments);
         c.arrange();
         fake::arm_malloc(k);
         Outcome out = c.act();
