@@ -75,8 +75,8 @@ bool marked_local(uint8_t *cpe, const uint32_t *addr, const uint32_t *mask) {
     ek::MutexGuard guard(internal_subnet_mutex);
     const void *table = cpe + EK_BRD_CPE_VPN_SUBNETS_OFFSET;
     const int32_t count = ek::shm_word(cpe, EK_BRD_CPE_VPN_SUBNETS_OFFSET);
-    // A count beyond the table's room is damage; the search stays inside it.
-    const int32_t hi = std::min(count, kSubnetCapacity) - 1;
+    // A count outside the table's room is damage; the search stays inside it.
+    const int32_t hi = std::clamp(count, 0, kSubnetCapacity) - 1;
     int index = 0;
     int found = 0;
     ek_brd_find_subnet_index_in_vpn_internal_subnets_local(table, *addr, *mask, 0, hi, &index,
