@@ -22,7 +22,7 @@ constexpr int kSlots = EK_BRD_CPE_NAT_POLICY_MAX;
 constexpr int32_t kTypeTunnel = 1;
 constexpr int32_t kTypeOther = 2;
 constexpr size_t kNameMax = sizeof(ek_nat_policy_t::name) - 1;  // 32 characters
-constexpr std::string_view kTunnelPrefix = "tunnel";
+constexpr char kTunnelPrefix[] = "tunnel";
 
 static_assert(EK_BRD_CPE_NAT_TABLE_OFFSET % alignof(ek_nat_policy_t) == 0,
               "the slots are viewed in place");
@@ -109,7 +109,9 @@ int ek_brd_cpe_shm_check_nat_policy_type_valid_for_interface(const char *policy_
                                                              const char *ifname) {
     int32_t type = ek_brd_cpe_shm_get_nat_policy_type(policy_name);
     if (ifname == nullptr) return 0;
-    bool tunnel = std::string_view(ifname).starts_with(kTunnelPrefix);
+    // Not string_view::starts_with: its substr may throw, which an
+    // unoptimised build leaves as an import from the C++ runtime.
+    bool tunnel = strncmp(ifname, kTunnelPrefix, sizeof kTunnelPrefix - 1) == 0;
     return type == (tunnel ? kTypeTunnel : kTypeOther) ? 1 : 0;
 }
 

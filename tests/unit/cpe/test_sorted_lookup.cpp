@@ -157,8 +157,11 @@ TEST_P(SortedLookup, AgreesWithLowerBoundOnRandomTables) {
         const Key key = (n > 0 && rng() % 2 == 0) ? keys[rng() % n] : Key{pick(), pick()};
         const Result r = search(f, t, key, lo, hi);
 
-        auto first = keys.begin() + lo, last = keys.begin() + hi + 1;
-        if (n == 0) first = last = keys.end();
+        auto first = keys.begin(), last = keys.begin();
+        if (n > 0) {
+            first += lo;
+            last += hi + 1;
+        }
         auto [eq_lo, eq_hi] = std::equal_range(first, last, key);
         SCOPED_TRACE(::testing::Message()
                      << "round " << round << " n " << n << " lo " << lo << " hi " << hi << " key "
