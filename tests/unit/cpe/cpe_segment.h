@@ -8,8 +8,6 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
-#include <functional>
-
 #include "ek_brd.h"
 #include "fake_platform.h"
 
@@ -28,9 +26,5 @@ struct Segment {
     }
     void set_word(uint32_t offset, uint32_t v) const { memcpy(base + offset, &v, sizeof v); }
 };
-
-inline void in_child(const std::function<void()> &body) {
-    EXPECT_TRUE(fake::in_fresh_process(body)) << "see the child's failures above";
-}
 
 }  // namespace cpe_test

@@ -16,7 +16,6 @@
 
 namespace {
 
-using cpe_test::in_child;
 using fake::Channel;
 
 constexpr uint32_t ip(uint32_t a, uint32_t b, uint32_t c, uint32_t d) {
@@ -87,7 +86,7 @@ const uint32_t kMask16 = ip(255, 255, 0, 0);
 TEST_F(LocalSubnet, InterfaceStageMatchesNetworkPartWithEqualMask) {
     net_dev(dev_line("lo") + dev_line("mgt0"));
     ifaces_["mgt0"] = {ip(10, 1, 2, 3), kMask24};
-    in_child([&] {
+    fake::in_fresh_process([&] {
         EXPECT_EQ(local(ip(10, 1, 2, 0), kMask24), 1);
         EXPECT_EQ(local(ip(10, 1, 2, 77), kMask24), 1);
         EXPECT_EQ(local(ip(10, 1, 0, 0), kMask16), 0);  // mask differs
@@ -103,7 +102,7 @@ TEST_F(LocalSubnet, OnlyNamesBeginningWithMgt0AreAsked) {
                 "no colon mgt0 here\n" + dev_line("xmgt0") + "mgt01:0 0 0\n" +
                 "\t \tmgt0.5:  1 2 3\n" + dev_line("mgt0"),
             header);
-    in_child([&] {
+    fake::in_fresh_process([&] {
         EXPECT_EQ(local(ip(192, 168, 1, 0), kMask24), 0);
         EXPECT_EQ(asked_, (std::vector<std::string>{"mgt01", "mgt0.5", "mgt0"}));
     });
@@ -113,7 +112,7 @@ TEST_F(LocalSubnet, AnyMgt0PrefixedInterfaceCanMatch) {
     net_dev(dev_line("mgt0") + dev_line("mgt01"));
     ifaces_["mgt0"] = {ip(10, 1, 2, 3), kMask24};
     ifaces_["mgt01"] = {ip(172, 16, 5, 1), kMask16};
-    in_child([&] {
+    fake::in_fresh_process([&] {
         EXPECT_EQ(local(ip(172, 16, 9, 9), kMask16), 1);
         EXPECT_EQ(asked_, (std::vector<std::string>{"mgt0", "mgt01"}));
     });
@@ -122,7 +121,7 @@ TEST_F(LocalSubnet, AnyMgt0PrefixedInterfaceCanMatch) {
 TEST_F(LocalSubnet, InterfaceWithoutAnAddressIsSkipped) {
     net_dev(dev_line("mgt0") + dev_line("mgt01"));
     ifaces_["mgt01"] = {ip(10, 1, 2, 3), kMask24};  // dcd fails for mgt0
-    in_child([&] {
+    fake::in_fresh_process([&] {
         EXPECT_EQ(local(ip(10, 1, 2, 0), kMask24), 1);
         EXPECT_EQ(asked_, (std::vector<std::string>{"mgt0", "mgt01"}));
     });
@@ -135,7 +134,7 @@ TEST_F(LocalSubnet, TableStageNeedsTheExactPairMarkedLocal) {
              {ip(10, 8, 0, 0), kMask16, 7},
              {ip(10, 9, 0, 0), kMask16, 0},
              {ip(192, 168, 0, 0), kMask24, 1}});
-    in_child([&] {
+    fake::in_fresh_process([&] {
         EXPECT_EQ(local(ip(10, 8, 0, 0), kMask16), 1);
         EXPECT_EQ(local(ip(10, 8, 1, 1), kMask16), 0);  // no network-part match here
         EXPECT_EQ(local(ip(10, 9, 0, 0), kMask16), 0);  // present, not local
@@ -149,7 +148,7 @@ TEST_F(LocalSubnet, UnreadableInterfaceListAnswersZeroWithoutTheTable) {
     net_dev(dev_line("mgt0"));
     subnets({{ip(10, 8, 0, 0), kMask16, 1}});
     fake::state().faults.fopen_fail = true;
-    in_child([&] {
+    fake::in_fresh_process([&] {
         EXPECT_EQ(local(ip(10, 8, 0, 0), kMask16), 0);
         EXPECT_EQ(fake::state().calls.shm_creates, 1);  // attached all the same
         const std::vector<fake::LogLine> logs = fake::logs(Channel::ek_err);
@@ -163,7 +162,7 @@ TEST_F(LocalSubnet, FailedLineBufferAnswersZero) {
     net_dev(dev_line("mgt0"));
     ifaces_["mgt0"] = {ip(10, 1, 2, 3), kMask24};
     subnets({{ip(10, 8, 0, 0), kMask16, 1}});
-    in_child([&] {
+    fake::in_fresh_process([&] {
         ASSERT_NE(ek_brd_get_cpe_shm_data(), nullptr);
         fake::arm_malloc(0);
         EXPECT_EQ(local(ip(10, 1, 2, 0), kMask24), 0);
@@ -182,7 +181,7 @@ TEST_F(LocalSubnet, LinesLongerThanTheBufferAreReadWhole) {
     net_dev(std::string(2000, 'x') + "\n" + pad + "mgt0:" + std::string(900, '7') + "\n" +
             dev_line("mgt01"));
     ifaces_["mgt01"] = {ip(10, 1, 2, 3), kMask24};
-    in_child([&] {
+    fake::in_fresh_process([&] {
         EXPECT_EQ(local(ip(10, 1, 2, 0), kMask24), 1);
         EXPECT_EQ(asked_, (std::vector<std::string>{"mgt0", "mgt01"}));
     });
@@ -197,7 +196,7 @@ TEST_F(LocalSubnet, SubnetMutexIsHeldOnlyForTheTable) {
         pthread_mutex_unlock(&internal_subnet_mutex);
         return answer(n, a, m);
     };
-    in_child([&] {
+    fake::in_fresh_process([&] {
         EXPECT_EQ(local(ip(10, 8, 0, 0), kMask16), 1);
         EXPECT_EQ(pthread_mutex_trylock(&internal_subnet_mutex), 0) << "still held";
         pthread_mutex_unlock(&internal_subnet_mutex);
@@ -209,7 +208,7 @@ TEST_F(LocalSubnet, WithoutTheSegmentOnlyInterfacesCount) {
     ifaces_["mgt0"] = {ip(10, 1, 2, 3), kMask24};
     subnets({{ip(10, 8, 0, 0), kMask16, 1}});
     fake::state().faults.shm_create_fail = true;
-    in_child([&] {
+    fake::in_fresh_process([&] {
         EXPECT_EQ(local(ip(10, 1, 2, 9), kMask24), 1);
         EXPECT_EQ(local(ip(10, 8, 0, 0), kMask16), 0);
     });
@@ -218,7 +217,7 @@ TEST_F(LocalSubnet, WithoutTheSegmentOnlyInterfacesCount) {
 TEST_F(LocalSubnet, DamagedCountStaysInsideTheTable) {
     net_dev("");
     subnets({{ip(10, 8, 0, 0), kMask16, 1}});
-    in_child([&] {
+    fake::in_fresh_process([&] {
         seg_.set_word(EK_BRD_CPE_VPN_SUBNETS_OFFSET, 0x7FFFFFFF);
         EXPECT_EQ(local(ip(255, 255, 255, 255), 0xFFFFFFFF), 0);
         seg_.set_word(EK_BRD_CPE_VPN_SUBNETS_OFFSET, 0x80000000);

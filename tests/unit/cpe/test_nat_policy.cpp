@@ -15,7 +15,6 @@
 
 namespace {
 
-using cpe_test::in_child;
 using fake::Channel;
 
 class NatPolicy : public ::testing::Test {
@@ -35,7 +34,7 @@ protected:
 };
 
 TEST_F(NatPolicy, FreshTableIsEmpty) {
-    in_child([&] {
+    fake::in_fresh_process([&] {
         EXPECT_EQ(ek_brd_cpe_shm_request_nat_policy_id(), 1);
         for (const char *name : {"", "nat1", "tunnel"}) {
             EXPECT_EQ(ek_brd_cpe_shm_get_nat_policy_id(name), 0) << name;
@@ -57,7 +56,7 @@ TEST_F(NatPolicy, FreshTableIsEmpty) {
 }
 
 TEST_F(NatPolicy, RequestHandsOutTheLowestFreeIdAndReservesNothing) {
-    in_child([&] {
+    fake::in_fresh_process([&] {
         for (int id = 1; id <= EK_BRD_CPE_NAT_POLICY_MAX; id++) {
             ASSERT_EQ(ek_brd_cpe_shm_request_nat_policy_id(), id);
             ek_brd_cpe_shm_save_nat_policy(id, ("p" + std::to_string(id)).c_str(), 2);
@@ -78,7 +77,7 @@ TEST_F(NatPolicy, SaveCutsTheNameAt32AndLeavesThePadBytes) {
     const std::string long_name(40, 'L');
     const std::string cut(32, 'L');
     memset(slot(2).rsv_33, 0xAB, sizeof slot(2).rsv_33);
-    in_child([&] {
+    fake::in_fresh_process([&] {
         ek_brd_cpe_shm_save_nat_policy(2, long_name.c_str(), 7);
         EXPECT_EQ(ek_brd_cpe_shm_get_nat_policy_id(cut.c_str()), 2);
         EXPECT_EQ(ek_brd_cpe_shm_get_nat_policy_id(long_name.c_str()), 0);
@@ -94,7 +93,7 @@ TEST_F(NatPolicy, SaveCutsTheNameAt32AndLeavesThePadBytes) {
 }
 
 TEST_F(NatPolicy, EmptyNameIsNeverFoundAndLeavesTheSlotFree) {
-    in_child([&] {
+    fake::in_fresh_process([&] {
         ek_brd_cpe_shm_save_nat_policy(1, "", 2);
         EXPECT_EQ(ek_brd_cpe_shm_request_nat_policy_id(), 1);
         EXPECT_EQ(ek_brd_cpe_shm_get_nat_policy_id(""), 0);
@@ -105,7 +104,7 @@ TEST_F(NatPolicy, EmptyNameIsNeverFoundAndLeavesTheSlotFree) {
 }
 
 TEST_F(NatPolicy, LowestIdWinsAmongDuplicateNames) {
-    in_child([&] {
+    fake::in_fresh_process([&] {
         ek_brd_cpe_shm_save_nat_policy(7, "dup", 1);
         ek_brd_cpe_shm_save_nat_policy(3, "dup", 2);
         ek_brd_cpe_shm_save_nat_policy(4, "Dup", 1);
@@ -132,7 +131,7 @@ TEST_F(NatPolicy, TypeCheckDependsOnTheTunnelPrefix) {
         {0, "eth0", 0},    {0, "tunnel0", 0},  {3, "eth0", 0},     {3, "tunnel0", 0},
         {-1, "eth0", 0},   {-1, "tunnel0", 0},
     };
-    in_child([&] {
+    fake::in_fresh_process([&] {
         for (const Case &c : cases) {
             ek_brd_cpe_shm_save_nat_policy(10, "pol", c.type);
             EXPECT_EQ(ek_brd_cpe_shm_check_nat_policy_type_valid_for_interface("pol", c.ifname),
@@ -145,7 +144,7 @@ TEST_F(NatPolicy, TypeCheckDependsOnTheTunnelPrefix) {
 }
 
 TEST_F(NatPolicy, DeleteClearsTheWholeSlotOrRefusesTheId) {
-    in_child([&] {
+    fake::in_fresh_process([&] {
         ek_brd_cpe_shm_save_nat_policy(1, "first", 1);
         ek_brd_cpe_shm_save_nat_policy(128, "last", 2);
         memset(slot(1).rsv_33, 0x5A, sizeof slot(1).rsv_33);
@@ -170,7 +169,7 @@ TEST_F(NatPolicy, DeleteClearsTheWholeSlotOrRefusesTheId) {
 }
 
 TEST_F(NatPolicy, NameLookupReturnsTheSlotOrRefusesTheId) {
-    in_child([&] {
+    fake::in_fresh_process([&] {
         ek_brd_cpe_shm_save_nat_policy(128, "last", 2);
         EXPECT_EQ(ek_brd_cpe_shm_get_nat_policy_name(128), slot(128).name);
         EXPECT_STREQ(ek_brd_cpe_shm_get_nat_policy_name(128), "last");
@@ -192,7 +191,7 @@ TEST_F(NatPolicy, NameLookupReturnsTheSlotOrRefusesTheId) {
 
 TEST_F(NatPolicy, ListingAppendsOneLinePerUsedSlotInIdOrder) {
     const std::string longest(32, 'z');
-    in_child([&] {
+    fake::in_fresh_process([&] {
         ek_brd_cpe_shm_save_nat_policy(128, longest.c_str(), INT_MIN);
         ek_brd_cpe_shm_save_nat_policy(1, "nat1", 2);
         ek_brd_cpe_shm_save_nat_policy(3, "end", -1);
@@ -215,7 +214,7 @@ TEST_F(NatPolicy, ListingAppendsOneLinePerUsedSlotInIdOrder) {
 }
 
 TEST_F(NatPolicy, SaveOutsideTheTableChangesNothingSilently) {
-    in_child([&] {
+    fake::in_fresh_process([&] {
         ek_brd_get_cpe_shm_data();
         const std::vector<uint8_t> before(seg_.base, seg_.base + EK_BRD_CPE_SHM_SIZE);
         for (int id : {0, -1, 129, INT_MAX, INT_MIN}) ek_brd_cpe_shm_save_nat_policy(id, "x", 2);
@@ -229,7 +228,7 @@ TEST_F(NatPolicy, NameWrittenWithoutTerminatorIsReadWithinTheSlot) {
     memset(slot(1).name, 'n', sizeof slot(1).name);
     slot(1).type = 2;
     const std::string cut(32, 'n');
-    in_child([&] {
+    fake::in_fresh_process([&] {
         EXPECT_EQ(ek_brd_cpe_shm_get_nat_policy_id(std::string(33, 'n').c_str()), 1);
         char buf[128] = "";
         ek_brd_cpe_shm_get_nat_policy_output(0, buf);
@@ -251,7 +250,7 @@ TEST_F(NatPolicy, EveryOperationAttachesTheSegmentFirst) {
         [&buf] { ek_brd_cpe_shm_get_nat_policy_output(-1, buf); },
     };
     for (size_t i = 0; i < ops.size(); i++) {
-        in_child([&] {
+        fake::in_fresh_process([&] {
             ops[i]();
             EXPECT_EQ(fake::state().calls.shm_keys, std::vector<int32_t>{EK_BRD_CPE_SHM_KEY})
                 << "operation " << i;
@@ -261,7 +260,7 @@ TEST_F(NatPolicy, EveryOperationAttachesTheSegmentFirst) {
 
 TEST_F(NatPolicy, WithoutTheSegmentEveryOperationAnswersNone) {
     fake::state().faults.shm_create_fail = true;
-    in_child([] {
+    fake::in_fresh_process([] {
         ek_brd_cpe_shm_save_nat_policy(1, "nat1", 2);
         ek_brd_cpe_shm_delete_nat_policy(1);
         ek_brd_cpe_shm_delete_nat_policy(0);
