@@ -4,7 +4,7 @@
 // The step order is part of the contract: the bounds are tested before the
 // midpoint, hi < lo answers the table's count (not lo), and the caller gets
 // both results on every path. Keys sort by the first word, then the second,
-// both unsigned, which is exactly the order of the 64-bit word hi:lo.
+// both unsigned, which is exactly the order of the 64-bit value first:second.
 #include <stdint.h>
 #include <string.h>
 
@@ -27,7 +27,7 @@ struct Table {
 };
 
 template <uint32_t Stride>
-uint64_t key_at(Table t, int32_t j) {
+uint64_t key_at(Table t, int64_t j) {
     const uint8_t *rec = t.base + kRecordsOffset + static_cast<ptrdiff_t>(Stride) * j;
     uint32_t w[2];
     memcpy(w, rec, sizeof w);
@@ -38,10 +38,15 @@ uint64_t key_at(Table t, int32_t j) {
 // record[hi], so only the caller's bounds can give hi < lo; the test stays
 // in the loop so that an unsorted table is searched the same way too.
 template <uint32_t Stride>
-void search(const void *table, uint32_t key0, uint32_t key1, int32_t lo, int32_t hi, int *index,
+void search(const void *table, uint32_t key0, uint32_t key1, int32_t lo32, int32_t hi32, int *index,
             int *found) {
     const Table t{static_cast<const uint8_t *>(table)};
     const uint64_t key = (static_cast<uint64_t>(key0) << 32) | key1;
+    // Widened so that lo + hi, mid - 1 and hi + 1 cannot overflow whatever
+    // the caller passes; the halving truncates toward zero like the 32-bit
+    // division does.
+    int64_t lo = lo32;
+    int64_t hi = hi32;
     *found = 0;
     for (;;) {
         if (hi < lo) {
@@ -49,19 +54,17 @@ void search(const void *table, uint32_t key0, uint32_t key1, int32_t lo, int32_t
             return;
         }
         if (key_at<Stride>(t, lo) > key) {
-            *index = lo;
+            *index = static_cast<int32_t>(lo);
             return;
         }
         if (key_at<Stride>(t, hi) < key) {
-            *index = static_cast<int32_t>(static_cast<int64_t>(hi) + 1);
+            *index = static_cast<int32_t>(hi + 1);
             return;
         }
-        // Widened so that lo + hi cannot overflow; the quotient truncates
-        // toward zero like the 32-bit division.
-        const int32_t mid = static_cast<int32_t>((static_cast<int64_t>(lo) + hi) / 2);
+        const int64_t mid = (lo + hi) / 2;
         const uint64_t at_mid = key_at<Stride>(t, mid);
         if (at_mid == key) {
-            *index = mid;
+            *index = static_cast<int32_t>(mid);
             *found = 1;
             return;
         }
