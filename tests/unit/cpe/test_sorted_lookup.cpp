@@ -120,20 +120,6 @@ TEST_P(SortedLookup, KeyWordsCompareUnsigned) {
     EXPECT_EQ(r.found, 0);
 }
 
-TEST_P(SortedLookup, SubRangesAnswerWithinTheirBounds) {
-    const Flavour &f = GetParam();
-    const auto t = build(f, {{1, 0}, {2, 0}, {3, 0}, {4, 0}, {5, 0}, {6, 0}});
-    Result r = search(f, t, {1, 0}, 2, 4);  // below the range: lo, not 0
-    EXPECT_EQ(r.index, 2);
-    EXPECT_EQ(r.found, 0);
-    r = search(f, t, {6, 0}, 2, 4);  // above it: hi + 1
-    EXPECT_EQ(r.index, 5);
-    EXPECT_EQ(r.found, 0);
-    r = search(f, t, {4, 0}, 2, 4);
-    EXPECT_EQ(r.index, 3);
-    EXPECT_EQ(r.found, 1);
-}
-
 // Random sorted tables, with few distinct words so that duplicates and the
 // sign-bit corners turn up, searched over random sub-ranges and checked
 // against std::lower_bound / std::equal_range on the same sub-range.
