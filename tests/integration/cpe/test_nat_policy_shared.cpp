@@ -20,7 +20,7 @@ std::string listing() {
 }
 
 TEST(NatPolicyShared, OneProcessWritesAnotherReads) {
-    ASSERT_TRUE(in_child([] {
+    const auto writer = [] {
         ASSERT_NE(ek_brd_get_cpe_shm_data(), nullptr);
         int wan = ek_brd_cpe_shm_request_nat_policy_id();
         ASSERT_EQ(wan, 1);
@@ -29,9 +29,8 @@ TEST(NatPolicyShared, OneProcessWritesAnotherReads) {
         ASSERT_EQ(vpn, 2);
         ek_brd_cpe_shm_save_nat_policy(vpn, "vpn_nat", 1);
         ek_brd_cpe_shm_save_nat_policy(128, std::string(40, 'q').c_str(), 2);
-    }));
-
-    ASSERT_TRUE(in_child([] {
+    };
+    const auto reader = [] {
         EXPECT_EQ(ek_brd_cpe_shm_get_nat_policy_id("wan_nat"), 1);
         EXPECT_EQ(ek_brd_cpe_shm_get_nat_policy_id("vpn_nat"), 2);
         EXPECT_EQ(ek_brd_cpe_shm_get_nat_policy_id(std::string(32, 'q').c_str()), 128);
@@ -47,7 +46,9 @@ TEST(NatPolicyShared, OneProcessWritesAnotherReads) {
                       std::string(32, 'q') + "|2\n");
         EXPECT_EQ(ek_brd_cpe_shm_request_nat_policy_id(), 3);
         ek_brd_cpe_shm_delete_nat_policy(1);
-    }));
+    };
+    ASSERT_TRUE(in_child(writer));
+    ASSERT_TRUE(in_child(reader));
 
     // The parent attaches last and sees the second child's delete.
     EXPECT_EQ(ek_brd_cpe_shm_request_nat_policy_id(), 1);
