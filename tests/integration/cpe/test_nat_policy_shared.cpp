@@ -1,16 +1,26 @@
 // The NAT policy table through the host platform's SysV segment: what one
 // process stores, another process finds, lists and deletes.
 #include <gtest/gtest.h>
+#include <stdio.h>
 #include <string.h>
 
+#include <functional>
 #include <string>
 
-#include "child.h"
 #include "ek_brd.h"
+#include "host/child.h"
 
 namespace {
 
-using cpe_itest::in_child;
+// A separate process with its own attach of the CPE segment (the parent
+// attaches only after its children); the child prints its own failures.
+bool in_child(const std::function<void()> &body) {
+    return hosttest::wait_child(hosttest::spawn([&] {
+               body();
+               fflush(stdout);
+               return ::testing::Test::HasFailure() ? 1 : 0;
+           })) == 0;
+}
 
 std::string listing() {
     char buf[128 * 80] = "";
