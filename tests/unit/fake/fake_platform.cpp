@@ -357,6 +357,20 @@ void *__wrap_malloc(size_t n) {
     return __real_malloc(n);
 }
 
+// The compiler may fold malloc followed by a zero fill into calloc; it is
+// the same allocation to the tests, counted and failed like malloc.
+void *__real_calloc(size_t, size_t);
+void *__wrap_calloc(size_t n, size_t size) {
+    if (fake::g_malloc_armed.load(std::memory_order_relaxed)) {
+        long k = fake::g_malloc_count.fetch_add(1);
+        if (fake::g_malloc_fail_all || k == fake::g_malloc_fail_at) return nullptr;
+        void *p = __real_calloc(n, size);
+        if (p != nullptr) fake::g_live++;
+        return p;
+    }
+    return __real_calloc(n, size);
+}
+
 // Only frees made while armed count against the allocations made while
 // armed; the caller-owned nodes a test frees afterwards are not seen.
 void __real_free(void *);

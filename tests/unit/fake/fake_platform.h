@@ -1,7 +1,8 @@
 // In-process fake of the database library and the process services, with
 // fault injection and captured log lines, for unit tests of the library's
-// objects (linked statically, with malloc, free, syslog, fopen, getline,
-// mkstemp, unlink, if_nametoindex and snprintf wrapped by the linker).
+// objects (linked statically, with malloc, calloc, free, syslog, fopen,
+// getline, mkstemp, unlink, if_nametoindex and snprintf wrapped by the
+// linker).
 #pragma once
 
 #include <stdint.h>
@@ -49,7 +50,7 @@ struct Faults {
     bool sem_create_fail = false;
     bool shm_create_fail = false;
     int32_t sem_op_result = 0;  // what ek_sem_wait and ek_sem_signal return
-    long malloc_fail_at = -1;  // fail the k-th malloc (0-based) after arming
+    long malloc_fail_at = -1;   // fail the k-th malloc (0-based) after arming
     bool malloc_fail_all = false;
     bool fopen_fail = false;
     bool mkstemp_fail = false;
