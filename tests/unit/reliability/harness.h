@@ -106,6 +106,17 @@ inline std::function<std::vector<std::string>()> lines(std::vector<std::string> 
     return [texts] { return texts; };
 }
 
+// The call with allocation k failing; nothing it allocated may outlive it.
+inline std::function<long()> starved(long k, std::function<long()> call) {
+    return [k, call] {
+        fake::arm_malloc(k);
+        long r = call();
+        fake::disarm_malloc();
+        EXPECT_EQ(fake::live_allocations(), 0);
+        return r;
+    };
+}
+
 inline void run_row(const Row &row) {
     row.arrange();
     EXPECT_EQ(row.act(), row.result);
