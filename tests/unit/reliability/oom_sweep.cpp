@@ -248,4 +248,61 @@ TEST(OomSweep, ModeswitchFetch) {
     });
 }
 
+// ---------------------------------------------------- nothing to sweep
+
+// Every other exported function must not allocate at all: with the first
+// allocation failing, each still gives its normal answer.
+TEST(OomSweep, TheOtherFunctionsNeverAllocate) {
+    fake::reset();
+    fake::put(usb_test::kCfgDb, "m1", usb_test::cfg("m1", {{1, 2}}));
+    fake::in_fresh_process([] {
+        fake::arm_malloc(0);
+        EXPECT_NE(ek_brd_get_routing_shm_data(), nullptr);
+        EXPECT_NE(ek_brd_get_cpe_shm_data(), nullptr);
+        ek_brd_set_save_report_flag(3);
+        EXPECT_EQ(ek_brd_get_save_report_flag(), 3);
+        ek_brd_set_brd_auth(4);
+        EXPECT_EQ(ek_brd_get_brd_auth(), 4);
+
+        EXPECT_EQ(ek_brd_cpe_shm_request_nat_policy_id(), 1);
+        ek_brd_cpe_shm_save_nat_policy(1, "nat1", 2);
+        EXPECT_EQ(ek_brd_cpe_shm_get_nat_policy_id("nat1"), 1);
+        EXPECT_EQ(ek_brd_cpe_shm_check_nat_policy_type_valid_for_interface("nat1", "eth0"), 1);
+        EXPECT_STREQ(ek_brd_cpe_shm_get_nat_policy_name(1), "nat1");
+        char line[96] = "";
+        ek_brd_cpe_shm_get_nat_policy_output(0, line);
+        EXPECT_STREQ(line, "\tnat_policy_id|name|type: 1|nat1|2\n");
+        ek_brd_cpe_shm_delete_nat_policy(1);
+        const uint32_t table[1 + 4] = {1, 10, 0, 0, 0};
+        int index = -1, found = -1;
+        ek_brd_find_static_route_index_in_brd_static_routes_local(table, 10, 0, 0, 0, &index,
+                                                                  &found);
+        EXPECT_EQ(found, 1);
+        ek_brd_find_subnet_index_in_vpn_internal_subnets_local(table, 5, 0, 0, -1, &index, &found);
+        EXPECT_EQ(index, 1);
+
+        EXPECT_EQ(ek_brd_lib_usb_modem_init(), 0);
+        void *shm = nullptr;
+        EXPECT_EQ(ek_brd_lib_usb_modem_get_shm(&shm), 0);
+        EXPECT_NE(shm, nullptr);
+        EXPECT_EQ(ek_brd_lib_usb_modem_cfg_lock(), 0);
+        EXPECT_EQ(ek_brd_lib_usb_modem_cfg_unlock(), 0);
+
+        auto c = usb_test::cfg("m2", {{3, 4}});
+        EXPECT_EQ(ek_brd_lib_usb_modem_cfg_is_entry_valid(&c), 1);
+        ek_brd_lib_usb_modem_cfg_entry_add_vid_pid(5, 6, &c);
+        ek_brd_lib_usb_modem_cfg_entry_remove_vid_pid(3, 4, &c);
+        EXPECT_EQ(ek_brd_lib_usb_modem_db_store_entry(&c), 0);
+        EXPECT_EQ(ek_brd_lib_usb_modem_db_get_num(), 2);
+        EXPECT_EQ(ek_brd_lib_usb_modem_db_get_entry_by_modem_id("m1", &c), 0);
+        EXPECT_EQ(ek_brd_lib_usb_modem_db_delete_entry_by_modem_id("m2"), 0);
+        auto m = usb_test::modeswitch(0x1a2b, 3);
+        EXPECT_EQ(ek_brd_lib_usb_modem_db_store_usb_modeswitch_entry(&m), 0);
+        EXPECT_EQ(ek_brd_lib_usb_modem_db_delete_usb_modeswitch_entry(0x1a2b, 3), 0);
+        fake::disarm_malloc();
+        EXPECT_EQ(fake::state().calls.mallocs, 0);
+        EXPECT_THAT(errors(), IsEmpty());
+    });
+}
+
 }  // namespace
