@@ -343,6 +343,17 @@ void *__wrap_malloc(size_t n) {
     return __real_malloc(n);
 }
 
+// The compiler may fuse malloc and a zero-fill of the whole block into one
+// calloc call; counted and failed in the same sequence as malloc.
+void *__real_calloc(size_t, size_t);
+void *__wrap_calloc(size_t count, size_t size) {
+    if (fake::g_malloc_armed.load(std::memory_order_relaxed)) {
+        long k = fake::g_malloc_count.fetch_add(1);
+        if (fake::g_malloc_fail_all || k == fake::g_malloc_fail_at) return nullptr;
+    }
+    return __real_calloc(count, size);
+}
+
 void __wrap_syslog(int priority, const char *fmt, ...) {
     va_list ap;
     va_start(ap, fmt);

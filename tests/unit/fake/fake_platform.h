@@ -1,6 +1,6 @@
 // In-process fake of the database library and the process services, with
 // fault injection and captured log lines, for unit tests of the library's
-// objects (linked statically, with malloc, syslog, fopen, getline, mkstemp,
+// objects (linked statically, with malloc, calloc, syslog, fopen, getline, mkstemp,
 // unlink and if_nametoindex wrapped by the linker).
 #pragma once
 
@@ -117,7 +117,8 @@ void *shared_segment(int32_t key, size_t size);
 // a process); true when the child ended normally with no failed assertion.
 bool in_fresh_process(const std::function<void()> &body);
 
-// Allocation faults: counts and fails malloc only between arm and disarm.
+// Allocation faults: counts and fails malloc and calloc, in one sequence,
+// only between arm and disarm.
 void arm_malloc(long fail_at);
 void disarm_malloc();
 
