@@ -27,14 +27,8 @@ std::string duplicate(int p) {
            " is in already configured\n";
 }
 
-class WanifPriority : public ::testing::Test {
+class WanifPriority : public WanifTest {
 protected:
-    void SetUp() override { fake::reset(); }
-    void TearDown() override {
-        EXPECT_EQ(fake::open_handles(), 0);
-        EXPECT_TRUE(mutex_free());
-    }
-
     // The message buffer starts as a marker so that "not written" shows.
     int check(int kind, int priority) {
         memset(msg, '#', sizeof msg);
@@ -211,65 +205,55 @@ TEST_F(WanifPriority, ReadsTakeNoMutex) {
     EXPECT_EQ(prio, 0);
 }
 
-struct DcdCase {
-    const char *accepts;  // the one predicate that accepts the name
-    Texts asked;
-};
+// A dcd reply: the buffer must arrive zeroed; the priority goes at offset,
+// and the buffer's last word is filled to show the size is the expected one.
+template <size_t Size>
+int32_t reply(void *cfg, size_t offset, int32_t priority) {
+    std::array<uint8_t, Size> zero{};
+    EXPECT_EQ(memcmp(cfg, zero.data(), Size), 0);
+    memcpy(static_cast<uint8_t *>(cfg) + offset, &priority, sizeof priority);
+    memset(static_cast<uint8_t *>(cfg) + Size - 4, 0xff, 4);
+    return 0;
+}
 
 TEST_F(WanifPriority, ConfiguredPriorityAsksPredicatesInOrder) {
-    const DcdCase cases[] = {{"eth", {"eth"}},
-                             {"p", {"eth", "p"}},
-                             {"usbnet_ppp", {"eth", "p", "usbnet_ppp"}},
-                             {"usb", {"eth", "p", "usbnet_ppp", "usb"}},
-                             {"", {"eth", "p", "usbnet_ppp", "usb"}}};
-    for (const DcdCase &c : cases) {
+    const struct {
+        std::string accepts;  // the one predicate that accepts the name
+        Texts asked;
+        int result;
+    } cases[] = {{"eth", {"eth"}, 321},
+                 {"p", {"eth", "p"}, 321},
+                 {"usbnet_ppp", {"eth", "p", "usbnet_ppp"}, 4321},
+                 {"usb", {"eth", "p", "usbnet_ppp", "usb"}, 4321},
+                 {"", {"eth", "p", "usbnet_ppp", "usb"}, -1}};
+    for (const auto &c : cases) {
         SCOPED_TRACE(c.accepts);
         fake::reset();
         auto &s = fake::state();
         auto accept_if = [&c](const char *which) {
-            return [which, &c](const char *) { return strcmp(c.accepts, which) == 0 ? 1 : 0; };
+            return [which, &c](const char *) { return c.accepts == which ? 1 : 0; };
         };
         s.is_eth = accept_if("eth");
         s.is_p = accept_if("p");
         s.is_usbnet_ppp = accept_if("usbnet_ppp");
         s.is_usb = accept_if("usb");
-        std::vector<uint32_t> eth_asked;
-        std::vector<std::string> usb_asked;
-        s.if_nametoindex = [](const char *name) { return strcmp(name, "if0") == 0 ? 0u : 99u; };
+        Texts asked;
+        s.if_nametoindex = [](const char *) { return 0u; };  // passed on as it is
         s.dcd_eth = [&](uint32_t idx, void *cfg) {
-            eth_asked.push_back(idx);
-            std::array<uint8_t, 80> zero{};
-            EXPECT_EQ(memcmp(cfg, zero.data(), zero.size()), 0);
-            int32_t p = 321;
-            memcpy(static_cast<uint8_t *>(cfg) + 12, &p, 4);
-            memset(static_cast<uint8_t *>(cfg) + 76, 0xff, 4);
-            return 0;
+            asked.push_back("eth " + std::to_string(idx));
+            return reply<80>(cfg, 12, 321);
         };
         s.dcd_usbnet = [&](const char *name, void *cfg) {
-            usb_asked.push_back(name);
-            std::array<uint8_t, 96> zero{};
-            EXPECT_EQ(memcmp(cfg, zero.data(), zero.size()), 0);
-            int32_t p = 4321;
-            memcpy(static_cast<uint8_t *>(cfg) + 20, &p, 4);
-            memset(static_cast<uint8_t *>(cfg) + 92, 0xff, 4);
-            return 0;
+            asked.push_back(std::string("usbnet ") + name);
+            return reply<96>(cfg, 20, 4321);
         };
 
-        int got = ek_wanif_get_wan_priority_from_dcd_shm("if0");
+        EXPECT_EQ(ek_wanif_get_wan_priority_from_dcd_shm("if0"), c.result);
         EXPECT_EQ(s.predicate_calls, c.asked);
-        std::string a = c.accepts;
-        if (a == "eth" || a == "p") {
-            EXPECT_EQ(got, 321);
-            EXPECT_EQ(eth_asked, std::vector<uint32_t>{0});  // unknown name: index 0 passed on
-            EXPECT_TRUE(usb_asked.empty());
-        } else if (!a.empty()) {
-            EXPECT_EQ(got, 4321);
-            EXPECT_EQ(usb_asked, Texts{"if0"});
-            EXPECT_TRUE(eth_asked.empty());
-        } else {
-            EXPECT_EQ(got, -1);
-            EXPECT_TRUE(eth_asked.empty() && usb_asked.empty());
-        }
+        Texts dcd;
+        if (c.result == 321) dcd = {"eth 0"};
+        if (c.result == 4321) dcd = {"usbnet if0"};
+        EXPECT_EQ(asked, dcd);
         EXPECT_TRUE(s.logs.empty());
         EXPECT_EQ(s.calls.opens, 0);
     }

@@ -18,14 +18,7 @@ using namespace wanif_test;
 using namespace std::chrono_literals;
 using Texts = std::vector<std::string>;
 
-class WanifQueries : public ::testing::Test {
-protected:
-    void SetUp() override { fake::reset(); }
-    void TearDown() override {
-        EXPECT_EQ(fake::open_handles(), 0);
-        EXPECT_TRUE(mutex_free());
-    }
-};
+using WanifQueries = WanifTest;
 
 // Every query with arguments that would match any record.
 std::vector<int> all_queries(const char *ifname, uint32_t ip) {

@@ -1,6 +1,7 @@
 // Builds wanif_db records for the fake store.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <pthread.h>
 #include <string.h>
 
@@ -65,5 +66,16 @@ inline bool mutex_free() {
     pthread_mutex_unlock(&g_wanif_db_mutex);
     return true;
 }
+
+// Every case starts from an empty fake and must end with every database
+// closed and the snapshot mutex free.
+class WanifTest : public ::testing::Test {
+protected:
+    void SetUp() override { fake::reset(); }
+    void TearDown() override {
+        EXPECT_EQ(fake::open_handles(), 0);
+        EXPECT_TRUE(mutex_free());
+    }
+};
 
 }  // namespace wanif_test
