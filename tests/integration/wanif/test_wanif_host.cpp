@@ -46,6 +46,7 @@ Rec usbnet(int32_t priority, int32_t status) {
     x.r.priority = priority;
     x.r.usbnet_status = status;
     x.r.is_wanif = 1;
+    x.r.ip_addr = 0x0b000001u;
     return x;
 }
 
@@ -165,7 +166,9 @@ struct WriterState {
 };
 
 TEST_F(WanifHost, ThreadsQueryWhileAnotherProcessRewrites) {
-    std::vector<Rec> table = {wan("tunnel0"), usbnet(50, 1)};
+    Rec tunnel = wan("tunnel0");
+    tunnel.r.ip_addr = 0x0c000001u;  // no record owns the address 0
+    std::vector<Rec> table = {tunnel, usbnet(50, 1)};
     for (int i = 0; i < kEth; i++) table.push_back(eth(i));
     ASSERT_TRUE(store_all(table));
 
