@@ -127,29 +127,39 @@ std::vector<Record> drain(ek_list_head *head) {
 
 // ------------------------------------------------------------ WAN table
 
-// Two interfaces, one tunnel; readers know every answer.
-void seed_wanif_db() {
+// Two interfaces, one tunnel; readers know every answer. Writers store the
+// same records again and again, so readers load while the file is replaced.
+const char *const kWanNames[] = {"eth0", "ppp0", "tunnel0"};
+
+ek_wanif_entry_t make_wan(int i) {
+    ek_wanif_entry_t e{};
+    snprintf(e.ifname, sizeof e.ifname, "%s", kWanNames[i]);
+    e.priority = 10 + i;
+    e.is_wanif = 1;
+    e.is_active_dft_wan = i == 0;
+    e.ip_addr = 0x0a000001u + static_cast<uint32_t>(i);
+    return e;
+}
+
+bool store_wan(int i) {
     ek_db_handle_t db = ek_db_open_ex("/tmp/db/wanif_db", EK_DB_MODE);
-    ASSERT_NE(db, nullptr);
-    const char *names[] = {"eth0", "ppp0", "tunnel0"};
-    for (int i = 0; i < 3; i++) {
-        ek_wanif_entry_t e{};
-        snprintf(e.ifname, sizeof e.ifname, "%s", names[i]);
-        e.priority = 10 + i;
-        e.is_wanif = 1;
-        e.is_active_dft_wan = i == 0;
-        e.ip_addr = 0x0a000001u + static_cast<uint32_t>(i);
-        ASSERT_GE(ek_db_store(db, names[i], static_cast<int32_t>(strlen(names[i])), &e, sizeof e),
-                  0);
-    }
+    if (db == nullptr) return false;
+    ek_wanif_entry_t e = make_wan(i);
+    int32_t rc =
+        ek_db_store(db, kWanNames[i], static_cast<int32_t>(strlen(kWanNames[i])), &e, sizeof e);
     ek_db_close(db);
+    return rc >= 0;
+}
+
+void seed_wanif_db() {
+    for (int i = 0; i < 3; i++) ASSERT_TRUE(store_wan(i));
 }
 
 // ------------------------------------------------------------ processes
 
 void one_store_op(std::mt19937 &rng, uint32_t *gen) {
     uint32_t id = rng() % kModems;
-    switch (rng() % 8) {
+    switch (rng() % 9) {
         case 0:
         case 1: {
             ek_usb_modem_cfg_t c = make_cfg(id, ++*gen);
@@ -195,6 +205,10 @@ void one_store_op(std::mt19937 &rng, uint32_t *gen) {
             g_tally->listings++;
             break;
         }
+        case 7:
+            if (!store_wan(static_cast<int>(rng() % 3))) report_bad("WAN record store failed");
+            g_tally->stores++;
+            break;
         default: {
             ek_usb_modem_cfg_t c;
             if (ek_brd_lib_usb_modem_db_get_entry_by_usb_id(static_cast<uint16_t>(0x1000 + id), 0,
@@ -234,7 +248,15 @@ int store_worker(unsigned seed, const std::atomic<int> *stop, std::atomic<long> 
 }
 
 int wan_reader(const std::atomic<int> *stop) {
-    while (stop->load() == 0) usleep(1000);
+    while (stop->load() == 0) {
+        if (ek_brd_get_wanif_count() != 2) report_bad("WAN count");
+        if (ek_brd_check_intf_wanif("ppp0") != 1) report_bad("WAN test");
+        if (ek_brd_check_intf_active_dft_wan("eth0") != 1) report_bad("active default WAN");
+        if (ek_brd_cpe_shm_check_wan_intf_ip(0x0a000003u) != 1) report_bad("WAN address");
+        char msg[128];
+        if (ek_brd_check_cfg_priority_valid(0, 11, msg) != 0) report_bad("priority check");
+        g_tally->wan_queries += 5;
+    }
     return 0;
 }
 
@@ -280,6 +302,14 @@ bool modeswitch_matches(const ek_usb_modeswitch_t &m, const std::string &key) {
     char want[9];
     snprintf(want, sizeof want, "%04x%04x", unsigned{m.vid}, unsigned{m.pid});
     return modeswitch_is_whole(m) && key == want;
+}
+
+bool wan_matches(const ek_wanif_entry_t &e, const std::string &key) {
+    for (int i = 0; i < 3; i++) {
+        ek_wanif_entry_t want = make_wan(i);
+        if (key == kWanNames[i]) return memcmp(&want, &e, sizeof e) == 0;
+    }
+    return false;
 }
 
 // Runs body in a child and fails unless it finishes within seconds.
@@ -338,6 +368,7 @@ TEST(Stress, KilledWritersLoseNothing) {
 
     long cfgs = check_file<ek_usb_modem_cfg_t>(kCfgDb, cfg_matches);
     long switches = check_file<ek_usb_modeswitch_t>(kModeswitchDb, modeswitch_matches);
+    EXPECT_EQ(check_file<ek_wanif_entry_t>("/tmp/db/wanif_db", wan_matches), 3);
     EXPECT_GE(cfgs, 1);
     EXPECT_GE(switches, 1);
     EXPECT_EQ(ek_brd_lib_usb_modem_db_get_num(), cfgs);

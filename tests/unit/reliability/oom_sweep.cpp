@@ -13,6 +13,7 @@
 
 #include "../usb_modem/store_fixture.h"
 #include "../usb_probe/fake_shell.h"
+#include "../wanif/wanif_records.h"
 #include "ek_brd.h"
 #include "fake_platform.h"
 #include "harness.h"
@@ -255,6 +256,13 @@ TEST(OomSweep, ModeswitchFetch) {
 TEST(OomSweep, TheOtherFunctionsNeverAllocate) {
     fake::reset();
     fake::put(usb_test::kCfgDb, "m1", usb_test::cfg("m1", {{1, 2}}));
+    wanif_test::put(wanif_test::Wan("usb0").name("usbnet0").status(2));
+    fake::state().is_usb = [](const char *) { return 1; };
+    fake::state().dcd_usbnet = [](const char *, void *cfg) {
+        const int32_t priority = 9;
+        memcpy(static_cast<uint8_t *>(cfg) + 20, &priority, sizeof priority);
+        return 0;
+    };
     fake::in_fresh_process([] {
         fake::arm_malloc(0);
         EXPECT_NE(ek_brd_get_routing_shm_data(), nullptr);
@@ -296,6 +304,10 @@ TEST(OomSweep, TheOtherFunctionsNeverAllocate) {
         EXPECT_EQ(ek_brd_lib_usb_modem_db_get_num(), 2);
         EXPECT_EQ(ek_brd_lib_usb_modem_db_get_entry_by_modem_id("m1", &c), 0);
         EXPECT_EQ(ek_brd_lib_usb_modem_db_delete_entry_by_modem_id("m2"), 0);
+        int status = 0;
+        EXPECT_EQ(ek_brd_lib_get_usbnet_status(&status), 0);
+        EXPECT_EQ(status, 2);
+        EXPECT_EQ(ek_wanif_get_wan_priority_from_dcd_shm("usbnet0"), 9);
         auto m = usb_test::modeswitch(0x1a2b, 3);
         EXPECT_EQ(ek_brd_lib_usb_modem_db_store_usb_modeswitch_entry(&m), 0);
         EXPECT_EQ(ek_brd_lib_usb_modem_db_delete_usb_modeswitch_entry(0x1a2b, 3), 0);
