@@ -31,10 +31,13 @@ namespace {
 
 // Scaled down under emulation, where every process runs many times slower.
 // Workers and readers run until the last writer has been killed.
+// A killed writer lives a random time in [kLifeUs, kLifeUs + kLifeSpreadUs).
 #if defined(__mips__)
 constexpr int kKills = 30;
+constexpr unsigned kLifeUs = 30000, kLifeSpreadUs = 120000;
 #else
 constexpr int kKills = 200;
+constexpr unsigned kLifeUs = 2000, kLifeSpreadUs = 30000;
 #endif
 constexpr int kWorkers = 3;
 constexpr int kModems = 6;
@@ -347,7 +350,7 @@ TEST(Stress, KilledWritersLoseNothing) {
     for (; kills < kKills; kills++) {
         pid_t victim = hosttest::spawn(
             [&, kills] { return store_worker(1000 + kills, stop, &(*counts)[kWorkers]); });
-        usleep(2000 + rng() % 30000);
+        usleep(kLifeUs + rng() % kLifeSpreadUs);
         kill(victim, SIGKILL);
         ASSERT_EQ(hosttest::wait_child(victim), 128 + SIGKILL);
     }

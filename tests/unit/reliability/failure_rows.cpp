@@ -18,12 +18,10 @@
 namespace {
 
 using fake::Channel;
+using rel::faults;
 using rel::lines;
 using rel::Row;
 
-fake::Faults &faults() {
-    return fake::state().faults;
-}
 const fake::Counters &calls() {
     return fake::state().calls;
 }

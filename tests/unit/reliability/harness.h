@@ -16,6 +16,10 @@
 
 namespace rel {
 
+inline fake::Faults &faults() {
+    return fake::state().faults;
+}
+
 // Neither process-local mutex may be left held by a call that returned.
 inline void expect_mutexes_free() {
     for (pthread_mutex_t *m : {&g_wanif_db_mutex, &internal_subnet_mutex}) {

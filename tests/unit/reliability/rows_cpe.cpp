@@ -14,12 +14,9 @@
 namespace {
 
 using fake::Channel;
+using rel::faults;
 using rel::lines;
 using rel::starved;
-
-fake::Faults &faults() {
-    return fake::state().faults;
-}
 
 // ------------------------------------------------------------ CPE tables
 

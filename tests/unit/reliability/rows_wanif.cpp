@@ -14,13 +14,10 @@
 namespace {
 
 using fake::Channel;
+using rel::faults;
 using rel::lines;
 using rel::starved;
 using wanif_test::Wan;
-
-fake::Faults &faults() {
-    return fake::state().faults;
-}
 
 const std::string kWanDb = "/tmp/db/wanif_db";
 const std::string kOpenLog = "WANIF: brd: open DB failed : " + kWanDb + "\n";
