@@ -46,8 +46,8 @@ int32_t addr_by_name(const char *name, uint32_t *addr, uint32_t *mask) {
     return 0;
 }
 
-// The same file, read the way the description of /proc/net/dev handling
-// reads it: two header lines, then "name:" lines of any form.
+// The same file, re-read plainly: two header lines skipped, then every line
+// up to its first NUL, the name between leading blanks and the first ':'.
 int reread(uint32_t addr, uint32_t mask, std::vector<std::string> *asked) {
     std::vector<std::string> lines;
     size_t start = 0;
