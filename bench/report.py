@@ -64,9 +64,9 @@ def rows():
          "BM_local_subnet_miss", "BM_proc_net_dev_walk", 1.3),
         ("5 local subnet, USB", "is_cpe_local_subnet (mgt0 hit) / /proc/net/dev walk", "local",
          "BM_local_subnet_mgt0", "BM_proc_net_dev_walk", None),
-        ("5 local subnet, USB", "usb lookup by id (miss, 64) / bare store walk", "local",
+        ("5 local subnet, USB", "usb lookup by id (miss, 64) / bare store walk", "usb",
          "BM_usb_lookup_by_id_miss", "BM_usb_store_bare_walk", 1.3),
-        ("5 local subnet, USB", "usb lookup by id (last, 64) / bare store walk", "local",
+        ("5 local subnet, USB", "usb lookup by id (last, 64) / bare store walk", "usb",
          "BM_usb_lookup_by_id_last", "BM_usb_store_bare_walk", None),
     ]
     return out

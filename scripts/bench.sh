@@ -34,7 +34,7 @@ run() { # name program [args...]
         --benchmark_out="$out/$name.json" >/dev/null
 }
 
-for prog in shm wanif search local; do
+for prog in shm wanif search local usb; do
     if [ -x "$bin/bench_$prog" ]; then run "$prog" "$bin/bench_$prog"; fi
 done
 # The store costs an fsync: tmpfs makes it nearly free, the disk does not.
