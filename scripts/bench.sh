@@ -37,6 +37,12 @@ run() { # name program [args...]
 for prog in shm wanif search local usb; do
     if [ -x "$bin/bench_$prog" ]; then run "$prog" "$bin/bench_$prog"; fi
 done
+# Without a management interface the test makes no service call.
+(
+    EK_BENCH_NO_MGT0=1
+    export EK_BENCH_NO_MGT0
+    run local_no_mgt0 "$bin/bench_local"
+)
 # The store costs an fsync: tmpfs makes it nearly free, the disk does not.
 run db_tmpfs "$bin/bench_db_compare"
 (
