@@ -37,8 +37,13 @@ def rows():
     for label, bm in WANIF_QUERIES:
         out.append(("2 WAN queries", f"{label} time(4096)/time(512)", "wanif",
                     f"{bm}/4096", f"{bm}/512", 9.0))
+    for label, bm in WANIF_QUERIES:
+        out.append(("2 WAN queries", f"{label} n=64 / bare calls + required records", "wanif",
+                    f"{bm}/64", "BM_wanif_bare_db_slots/64", None))
     out.append(("2 WAN queries", "bare db calls time(4096)/time(512)", "wanif",
                 "BM_wanif_bare_db/4096", "BM_wanif_bare_db/512", None))
+    out.append(("2 WAN queries", "bare calls + required records time(4096)/time(512)", "wanif",
+                "BM_wanif_bare_db_slots/4096", "BM_wanif_bare_db_slots/512", None))
     for medium in ("tmpfs", "disk"):
         f = "db_" + medium
         if medium == "tmpfs":
