@@ -1,6 +1,7 @@
 #!/bin/sh
 # Runs a command in private IPC, mount and network namespaces with a fresh
-# tmpfs on /tmp and the loopback interface up. Unprivileged users get a user
+# tmpfs on /tmp and the loopback interface up, so the library's fixed SysV
+# keys and /tmp/db paths are the test's own. Unprivileged users get a user
 # namespace mapped to root.
 set -eu
 if [ "${EK_ISOLATED:-}" != 1 ]; then
@@ -9,7 +10,27 @@ if [ "${EK_ISOLATED:-}" != 1 ]; then
     # shellcheck disable=SC2086
     exec env EK_ISOLATED=1 unshare $user_ns --ipc --mount --net --fork -- "$0" "$@"
 fi
-mount --make-rprivate / 2>/dev/null || true
-mount -t tmpfs -o size=64m,mode=1777 ek_tmp /tmp
+mount --make-rprivate /
+
+# The new /tmp is prepared aside and moved into place. A checkout that itself
+# lives under /tmp (as CI clones may) is bound into it at the same path, so
+# the build tree stays reachable.
+fresh=$(mktemp -d /dev/shm/ek-isolate.XXXXXX 2>/dev/null || mktemp -d /run/ek-isolate.XXXXXX)
+mount -t tmpfs -o size=256m,mode=1777 ek_tmp "$fresh"
+repo=$(cd "$(dirname "$0")/.." && pwd -P)
+for keep in "$repo" "$(pwd -P)"; do
+    case "$keep" in
+    /tmp/*)
+        top=${keep#/tmp/}
+        top=${top%%/*}
+        if [ ! -d "$fresh/$top" ]; then
+            mkdir -p "$fresh/$top"
+            mount --rbind "/tmp/$top" "$fresh/$top"
+        fi
+        ;;
+    esac
+done
+mount --move "$fresh" /tmp
+rmdir "$fresh" 2>/dev/null || true
 ip link set lo up 2>/dev/null || true
 exec "$@"

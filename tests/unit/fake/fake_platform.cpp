@@ -129,7 +129,11 @@ bool in_fresh_process(const std::function<void()> &body) {
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    bool ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    if (!ok) {
+        ADD_FAILURE() << "the child process failed (wait status " << status << ")";
+    }
+    return ok;
 }
 
 }  // namespace fake

@@ -114,7 +114,8 @@ int open_handles();
 void *shared_segment(int32_t key, size_t size);
 
 // Runs body in a forked child (the library's once flags never reset within
-// a process); true when the child ended normally with no failed assertion.
+// a process); true when the child ended normally with no failed assertion,
+// otherwise the calling test fails too.
 bool in_fresh_process(const std::function<void()> &body);
 
 // Allocation faults: counts and fails malloc only between arm and disarm.

@@ -24,7 +24,7 @@ int32_t word(void *base, uint32_t off) {
 }
 
 TEST_F(Segments, FirstAttachInitialisesFreshCpeHeader) {
-    EXPECT_TRUE(fake::in_fresh_process([] {
+    fake::in_fresh_process([] {
         uint8_t *cpe = static_cast<uint8_t *>(ek_brd_get_cpe_shm_data());
         ASSERT_NE(cpe, nullptr);
         EXPECT_EQ(word(cpe, 0), 1);
@@ -39,27 +39,27 @@ TEST_F(Segments, FirstAttachInitialisesFreshCpeHeader) {
         EXPECT_EQ(c.sem_waits, 1);
         EXPECT_EQ(c.sem_signals, 1);
         EXPECT_TRUE(fake::state().logs.empty());
-    }));
+    });
 }
 
 TEST_F(Segments, LaterAttachLeavesAnInitialisedHeaderAlone) {
     void *seg = fake::shared_segment(0x15011, 85896);
-    ASSERT_TRUE(fake::in_fresh_process([] { ek_brd_get_cpe_shm_data(); }));
+    fake::in_fresh_process([] { ek_brd_get_cpe_shm_data(); });
     ek::shm_word(seg, 4) = 77;
     ek::shm_word(seg, 8) = -3;
-    EXPECT_TRUE(fake::in_fresh_process([seg] {
+    fake::in_fresh_process([seg] {
         EXPECT_EQ(ek_brd_get_cpe_shm_data(), seg);
         EXPECT_EQ(word(seg, 0), 1);
         EXPECT_EQ(word(seg, 4), 77);
         EXPECT_EQ(word(seg, 8), -3);
-    }));
+    });
 }
 
 TEST_F(Segments, EveryProcessResetsTheRoutingWord) {
     void *seg = fake::shared_segment(0x15001, 2804896);
     for (int32_t planted : {7, -1}) {
         ek::shm_word(seg, 2800788) = planted;
-        EXPECT_TRUE(fake::in_fresh_process([seg] {
+        fake::in_fresh_process([seg] {
             EXPECT_EQ(ek_brd_get_routing_shm_data(), seg);
             EXPECT_EQ(word(seg, 2800788), 0);
             const auto &c = fake::state().calls;
@@ -67,30 +67,30 @@ TEST_F(Segments, EveryProcessResetsTheRoutingWord) {
             EXPECT_EQ(c.shm_sizes, std::vector<uint32_t>{2804896u});
             EXPECT_EQ(c.sem_waits, 1);
             EXPECT_EQ(c.sem_signals, 1);
-        }));
+        });
         EXPECT_EQ(word(seg, 2800788), 0);
     }
 }
 
 TEST_F(Segments, ScalarValuesPassBetweenProcessesUnchanged) {
     void *seg = fake::shared_segment(0x15011, 85896);
-    ASSERT_TRUE(fake::in_fresh_process([] {
+    fake::in_fresh_process([] {
         ek_brd_set_brd_auth(-1);
         ek_brd_set_save_report_flag(-123456);
-    }));
+    });
     EXPECT_EQ(word(seg, 81788), -1);
     EXPECT_EQ(word(seg, 27368), -123456);
-    EXPECT_TRUE(fake::in_fresh_process([] {
+    fake::in_fresh_process([] {
         EXPECT_EQ(ek_brd_get_brd_auth(), -1);
         EXPECT_EQ(ek_brd_get_save_report_flag(), -123456);
         ek_brd_set_brd_auth(0x7fffffff);
         EXPECT_EQ(ek_brd_get_brd_auth(), 0x7fffffff);
-    }));
+    });
 }
 
 TEST_F(Segments, FailedSemaphoreIsNeverRetried) {
     fake::state().faults.sem_create_fail = true;
-    EXPECT_TRUE(fake::in_fresh_process([] {
+    fake::in_fresh_process([] {
         EXPECT_EQ(ek_brd_get_routing_shm_data(), nullptr);
         EXPECT_EQ(ek_brd_get_routing_shm_data(), nullptr);
         EXPECT_EQ(ek_brd_get_cpe_shm_data(), nullptr);
@@ -103,12 +103,12 @@ TEST_F(Segments, FailedSemaphoreIsNeverRetried) {
         EXPECT_EQ(errs[0].text, "ek brd create create routing sem failed!");
         EXPECT_EQ(errs[0].tag, " ");
         EXPECT_GT(errs[0].line, 0);
-    }));
+    });
 }
 
 TEST_F(Segments, FailedSegmentRemovesItsSemaphore) {
     fake::state().faults.shm_create_fail = true;
-    EXPECT_TRUE(fake::in_fresh_process([] {
+    fake::in_fresh_process([] {
         EXPECT_EQ(ek_brd_get_routing_shm_data(), nullptr);
         EXPECT_EQ(ek_brd_get_cpe_shm_data(), nullptr);
         EXPECT_EQ(ek_brd_get_routing_shm_data(), nullptr);
@@ -118,33 +118,33 @@ TEST_F(Segments, FailedSegmentRemovesItsSemaphore) {
         EXPECT_EQ(c.sem_waits, 0);
         EXPECT_EQ(fake::texts(Channel::ek_err),
                   std::vector<std::string>{"Init routing share memory failed."});
-    }));
+    });
 }
 
 TEST_F(Segments, FieldAccessorsWithoutCpeSegmentReadZeroAndDropWrites) {
     fake::state().faults.shm_create_fail = true;
-    EXPECT_TRUE(fake::in_fresh_process([] {
+    fake::in_fresh_process([] {
         ek_brd_set_brd_auth(5);
         ek_brd_set_save_report_flag(6);
         EXPECT_EQ(ek_brd_get_brd_auth(), 0);
         EXPECT_EQ(ek_brd_get_save_report_flag(), 0);
         EXPECT_EQ(fake::state().calls.shm_creates, 1);
-    }));
+    });
 }
 
 TEST_F(Segments, FieldAccessorsShareTheCpeAttach) {
-    EXPECT_TRUE(fake::in_fresh_process([] {
+    fake::in_fresh_process([] {
         ek_brd_set_save_report_flag(3);  // attaches
         uint8_t *cpe = static_cast<uint8_t *>(ek_brd_get_cpe_shm_data());
         ASSERT_NE(cpe, nullptr);
         EXPECT_EQ(word(cpe, 27368), 3);
         EXPECT_EQ(fake::state().calls.shm_creates, 1);
         EXPECT_EQ(fake::state().calls.sem_waits, 1);  // only the first call
-    }));
+    });
 }
 
 TEST_F(Segments, ThreadsRacingTheFirstCallAttachOnce) {
-    EXPECT_TRUE(fake::in_fresh_process([] {
+    fake::in_fresh_process([] {
         std::vector<std::thread> threads;
         std::vector<void *> seen(16);
         for (int i = 0; i < 16; i++) {
@@ -157,7 +157,7 @@ TEST_F(Segments, ThreadsRacingTheFirstCallAttachOnce) {
         for (int i = 2; i < 16; i++) EXPECT_EQ(seen[i], seen[i % 2]);
         EXPECT_NE(seen[0], nullptr);
         EXPECT_NE(seen[1], nullptr);
-    }));
+    });
 }
 
 }  // namespace
