@@ -1,29 +1,388 @@
-// Placeholder: every call fails until the real store lands.
+// libek_db.so: one file per database, replaced whole on every change.
+//
+// Readers read the file once at open and work on that image for the life of
+// the handle, so count, walk and fetches always agree. Writers serialise on
+// flock of "<path>.lock", start from the newest file, write the new image to
+// "<path>.new", sync it and rename it over the database: a writer killed at
+// any instant leaves the old file or the new one, and a reader that opened
+// either keeps reading the inode it opened. The ".new" name is fixed because
+// only the lock holder writes it; a crashed writer's leftover is truncated
+// by the next one.
+//
+// Opening a database whose file does not exist gives an empty database (its
+// directory is created); the file appears with the first store. Opening
+// never writes, so readers never wait for writers.
+//
+// The mode argument of open and delete is accepted and not interpreted: the
+// platform passes the same value everywhere.
 #include "platform/ek_db.h"
 
-extern "C" {
-ek_db_handle_t ek_db_open_ex(const char *, int32_t) {
-    return nullptr;
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <new>
+
+#include "common/raii.h"
+#include "common/unique_fd.h"
+#include "db/db_format.h"
+#include "ek_host.h"
+
+namespace {
+
+using ek::MallocPtr;
+using ek::host::UniqueFd;
+using namespace ek::host::db;
+
+// Room for the database path plus the longest side-file suffix.
+constexpr size_t kMaxPath = PATH_MAX - 16;
+
+struct View {
+    MallocPtr<unsigned char> image;  // null while the database has no file
+    uint32_t size = 0;
+    uint32_t count = 0;
+    UniqueFd file;  // the file the image came from; holding it pins its inode
+
+    Bytes bytes() const { return Bytes(image.get(), size); }
+};
+
+// Mixed into every handle's check word so that descriptors of one view are
+// refused by any other view, also of the same handle.
+std::atomic<uint32_t> g_views{0};
+
+uint32_t mix32(uint32_t x) {
+    x ^= x >> 16;
+    x *= 0x7FEB352Du;
+    x ^= x >> 15;
+    x *= 0x846CA68Bu;
+    x ^= x >> 16;
+    return x;
 }
-int32_t ek_db_count(ek_db_handle_t) {
+
+bool read_all(int fd, unsigned char *dst, size_t n) {
+    while (n > 0) {
+        ssize_t got = read(fd, dst, n);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        dst += got;
+        n -= static_cast<size_t>(got);
+    }
+    return true;
+}
+
+bool write_all(int fd, const unsigned char *src, size_t n) {
+    while (n > 0) {
+        ssize_t put = write(fd, src, n);
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) return false;
+        src += put;
+        n -= static_cast<size_t>(put);
+    }
+    return true;
+}
+
+enum class Load { ok, missing, bad };
+
+Load load_view(const char *path, View *out) {
+    UniqueFd file(open(path, O_RDONLY | O_CLOEXEC));
+    if (!file) return errno == ENOENT ? Load::missing : Load::bad;
+    struct stat st;
+    if (fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < off_t{kHeaderSize} ||
+        st.st_size > off_t{kMaxImage}) {
+        return Load::bad;
+    }
+    auto size = static_cast<uint32_t>(st.st_size);
+    auto image = MallocPtr<unsigned char>::alloc(size);
+    uint32_t count = 0;
+    if (!image || !read_all(file.get(), image.get(), size) ||
+        !parse_image(Bytes(image.get(), size), &count)) {
+        return Load::bad;
+    }
+    out->image = std::move(image);
+    out->size = size;
+    out->count = count;
+    out->file = std::move(file);
+    return Load::ok;
+}
+
+// mkdir -p of the directories above path.
+bool make_parents(const char *path) {
+    char dir[PATH_MAX];
+    size_t len = strlen(path);
+    memcpy(dir, path, len + 1);
+    for (size_t i = 1; i < len; ++i) {
+        if (dir[i] != '/') continue;
+        dir[i] = '\0';
+        if (mkdir(dir, 0755) != 0 && errno != EEXIST) return false;
+        dir[i] = '/';
+    }
+    return true;
+}
+
+}  // namespace
+
+struct ek_db {
+    View view;
+    uint32_t tag = 0;
+    int walking = 0;  // depth of running ek_db_foreach calls
+    const char *path = nullptr;
+
+    void new_tag() {
+        uint32_t n = g_views.fetch_add(1, std::memory_order_relaxed);
+        tag = mix32(n * 0x9E3779B1u ^ static_cast<uint32_t>(reinterpret_cast<uintptr_t>(this)) ^
+                    static_cast<uint32_t>(getpid()));
+    }
+
+    uint32_t check_word(uint32_t offset) const { return tag ^ mix32(offset); }
+
+    void side_path(const char *suffix, char (&buf)[PATH_MAX]) const {
+        size_t len = strlen(path);
+        memcpy(buf, path, len);
+        memcpy(buf + len, suffix, strlen(suffix) + 1);
+    }
+
+    bool find(Bytes key, Record *out) const {
+        Bytes img = view.bytes();
+        uint32_t offset = kHeaderSize;
+        for (uint32_t i = 0; i < view.count; ++i) {
+            record_at(img, offset, out);
+            if (out->key.size() == key.size() &&
+                memcmp(out->key.data(), key.data(), key.size()) == 0) {
+                return true;
+            }
+            offset += out->size;
+        }
+        return false;
+    }
+
+    UniqueFd take_lock() const {
+        char lock_path[PATH_MAX];
+        side_path(".lock", lock_path);
+        UniqueFd lock(open(lock_path, O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+        if (!lock) return lock;
+        while (flock(lock.get(), LOCK_EX) != 0) {
+            if (errno != EINTR) return UniqueFd();
+        }
+        return lock;
+    }
+
+    // Under the lock: makes the view the newest state of the file. The view
+    // is kept when its file is still the database (files are never changed
+    // in place, and the open descriptor keeps the inode number from being
+    // reused).
+    bool refresh() {
+        struct stat now;
+        if (stat(path, &now) != 0) {
+            if (errno != ENOENT) return false;
+            if (view.file) {  // removed since: empty again
+                view = View();
+                new_tag();
+            }
+            return true;
+        }
+        struct stat mine;
+        if (view.file && fstat(view.file.get(), &mine) == 0 && mine.st_dev == now.st_dev &&
+            mine.st_ino == now.st_ino) {
+            return true;
+        }
+        View latest;
+        switch (load_view(path, &latest)) {
+            case Load::ok:
+                break;
+            case Load::missing:
+                break;  // replaced by nothing between stat and open
+            case Load::bad:
+                return false;
+        }
+        view = std::move(latest);
+        new_tag();
+        return true;
+    }
+
+    UniqueFd commit(const unsigned char *image, uint32_t size) const {
+        char tmp[PATH_MAX];
+        side_path(".new", tmp);
+        UniqueFd file(open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+        if (!file) return file;
+        if (!write_all(file.get(), image, size) || fdatasync(file.get()) != 0 ||
+            rename(tmp, path) != 0) {
+            unlink(tmp);
+            return UniqueFd();
+        }
+        sync_dir();
+        return file;
+    }
+
+    // Makes the rename itself durable. Its failure is not reported: every
+    // other process already sees the new file.
+    void sync_dir() const {
+        char dir[PATH_MAX];
+        const char *slash = strrchr(path, '/');
+        if (slash == nullptr) {
+            memcpy(dir, ".", 2);
+        } else {
+            size_t len = slash == path ? 1 : static_cast<size_t>(slash - path);
+            memcpy(dir, path, len);
+            dir[len] = '\0';
+        }
+        UniqueFd d(open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (d) fsync(d.get());
+    }
+
+    // Store (value non-null) or delete (value null) through to the file.
+    int32_t write_through(Bytes key, const Bytes *value) {
+        // A walk's descriptors and image must stay valid until it ends.
+        if (walking > 0) return -1;
+        UniqueFd lock = take_lock();
+        if (!lock || !refresh()) return -1;
+
+        Record old{};
+        bool present = find(key, &old);
+        if (value == nullptr && !present) return -1;
+        uint64_t size = view.image ? view.size : kHeaderSize;
+        if (present) size -= old.size;
+        if (value != nullptr) size += record_size(key.size(), value->size());
+        if (size > kMaxImage) return -1;
+
+        auto image = MallocPtr<unsigned char>::alloc(static_cast<size_t>(size));
+        if (!image) return -1;
+        unsigned char *dst = image.get();
+        const unsigned char *src = view.image.get();
+        uint32_t at = kHeaderSize;
+        if (present) {
+            // Records keep their order; a replaced record keeps its place.
+            memcpy(dst + at, src + kHeaderSize, old.offset - kHeaderSize);
+            at = old.offset;
+            if (value != nullptr) at += put_record(dst + at, key, *value);
+            uint32_t rest = view.size - old.offset - old.size;
+            memcpy(dst + at, src + old.offset + old.size, rest);
+        } else {
+            if (src != nullptr) {
+                memcpy(dst + at, src + kHeaderSize, view.size - kHeaderSize);
+                at = view.size;
+            }
+            put_record(dst + at, key, *value);
+        }
+        uint32_t count = view.count + (value != nullptr ? 1 : 0) - (present ? 1 : 0);
+        auto new_size = static_cast<uint32_t>(size);
+        seal_image(std::span<unsigned char>(dst, new_size), count);
+
+        UniqueFd file = commit(dst, new_size);
+        if (!file) return -1;
+        view.image = std::move(image);
+        view.size = new_size;
+        view.count = count;
+        view.file = std::move(file);
+        new_tag();
+        return 0;
+    }
+};
+
+namespace {
+
+bool find_key(const ek_db *db, const void *key, int32_t key_len, Record *out) {
+    return db != nullptr && key != nullptr && key_len > 0 &&
+           db->find(Bytes(static_cast<const unsigned char *>(key), static_cast<size_t>(key_len)),
+                    out);
+}
+
+}  // namespace
+
+extern "C" {
+
+ek_db_handle_t ek_db_open_ex(const char *path, int32_t) {
+    if (path == nullptr) return nullptr;
+    size_t len = strnlen(path, kMaxPath);
+    if (len == 0 || len >= kMaxPath) return nullptr;
+    View view;
+    switch (load_view(path, &view)) {
+        case Load::ok:
+            break;
+        case Load::missing:
+            if (!make_parents(path)) return nullptr;
+            break;
+        case Load::bad:
+            return nullptr;
+    }
+    void *mem = malloc(sizeof(ek_db) + len + 1);
+    if (mem == nullptr) return nullptr;
+    auto *db = new (mem) ek_db();
+    char *copy = static_cast<char *>(mem) + sizeof(ek_db);
+    memcpy(copy, path, len + 1);
+    db->path = copy;
+    db->view = std::move(view);
+    db->new_tag();
+    return db;
+}
+
+int32_t ek_db_count(ek_db_handle_t db) {
+    return db != nullptr ? static_cast<int32_t>(db->view.count) : 0;
+}
+
+int32_t ek_db_fetch(ek_db_handle_t db, const void *key, int32_t key_len, void *out) {
+    Record r;
+    if (out == nullptr || !find_key(db, key, key_len, &r)) return -1;
+    if (!r.value.empty()) memcpy(out, r.value.data(), r.value.size());
     return 0;
 }
-int32_t ek_db_fetch(ek_db_handle_t, const void *, int32_t, void *) {
-    return -1;
+
+int32_t ek_host_db_value_size(ek_db_handle_t db, const void *key, int32_t key_len) {
+    Record r;
+    return find_key(db, key, key_len, &r) ? static_cast<int32_t>(r.value.size()) : -1;
 }
-int32_t ek_db_store(ek_db_handle_t, const void *, int32_t, const void *, int32_t) {
-    return -1;
+
+int32_t ek_db_store(ek_db_handle_t db, const void *key, int32_t key_len, const void *value,
+                    int32_t value_len) {
+    if (db == nullptr || key == nullptr || value_len < 0 || (value == nullptr && value_len > 0) ||
+        record_size(key_len > 0 ? static_cast<size_t>(key_len) : 0,
+                    static_cast<size_t>(value_len)) == 0) {
+        return -1;
+    }
+    Bytes v(static_cast<const unsigned char *>(value), static_cast<size_t>(value_len));
+    return db->write_through(
+        Bytes(static_cast<const unsigned char *>(key), static_cast<size_t>(key_len)), &v);
 }
-int32_t ek_db_delete_ex(ek_db_handle_t, const void *, int32_t, int32_t) {
-    return -1;
+
+int32_t ek_db_delete_ex(ek_db_handle_t db, const void *key, int32_t key_len, int32_t) {
+    if (db == nullptr || key == nullptr || key_len <= 0) return -1;
+    return db->write_through(
+        Bytes(static_cast<const unsigned char *>(key), static_cast<size_t>(key_len)), nullptr);
 }
-int32_t ek_db_foreach(ek_db_handle_t, ek_db_foreach_cb_t, void *) {
-    return -1;
+
+int32_t ek_db_foreach(ek_db_handle_t db, ek_db_foreach_cb_t cb, void *arg) {
+    if (db == nullptr || cb == nullptr) return -1;
+    ++db->walking;
+    Bytes img = db->view.bytes();
+    uint32_t offset = kHeaderSize;
+    for (uint32_t i = 0; i < db->view.count; ++i) {
+        Record r;
+        record_at(img, offset, &r);
+        cb(db, ek_db_key_desc_t{{offset, db->check_word(offset)}}, arg);
+        offset += r.size;
+    }
+    --db->walking;
+    return 0;
 }
-int32_t ek_db_fetch_bykey(ek_db_handle_t, ek_db_key_desc_t, void *) {
-    return -1;
+
+int32_t ek_db_fetch_bykey(ek_db_handle_t db, ek_db_key_desc_t key, void *out) {
+    if (db == nullptr || out == nullptr || key.w[1] != db->check_word(key.w[0])) return -1;
+    Record r;
+    if (!record_at(db->view.bytes(), key.w[0], &r)) return -1;
+    if (!r.value.empty()) memcpy(out, r.value.data(), r.value.size());
+    return 0;
 }
-int32_t ek_db_close(ek_db_handle_t) {
+
+int32_t ek_db_close(ek_db_handle_t db) {
+    if (db == nullptr) return -1;
+    db->~ek_db();
+    free(db);
     return 0;
 }
 }

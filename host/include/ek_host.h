@@ -1,0 +1,57 @@
+/*
+ * What the host implementation of the platform services adds to the
+ * declarations in src/platform/: the interface-name classes it recognises
+ * and a setter for the device configuration it serves.
+ *
+ * Interface-name classes (names of at most 15 characters; "N" is one or
+ * more decimal digits and nothing may follow them):
+ *   ek_is_eth_ifname         "ethN"                  wired ports
+ *   ek_is_p_ifname           "pN"                    switch ports
+ *   ek_is_usbnet_ppp_ifname  "usbnetN" and "pppN"    USB network, PPP links
+ *   ek_is_usb_ifname         "usbN"                  USB Ethernet adapters
+ *
+ * Device configuration: the mode configurations are records of two
+ * databases keyed by interface name (the name's bytes, no terminator):
+ *   EK_HOST_DCD_ETH_DB     80-byte records, WAN priority int32 at offset 12,
+ *                          for the eth and p classes (queried by kernel index)
+ *   EK_HOST_DCD_USBNET_DB  96-byte records, WAN priority int32 at offset 20,
+ *                          for the usbnet/ppp and usb classes
+ * Fields are in the host's byte order. An interface without a record has
+ * no configuration: its query fails.
+ */
+#ifndef EK_HOST_H
+#define EK_HOST_H
+
+#include <stdint.h>
+
+#include "ek_brd.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define EK_HOST_API __attribute__((visibility("default")))
+
+#define EK_HOST_DCD_ETH_DB "/tmp/db/dcd_eth_mode_cfg"
+#define EK_HOST_DCD_USBNET_DB "/tmp/db/dcd_usbnet_mode_cfg"
+#define EK_HOST_DCD_ETH_CFG_SIZE 80
+#define EK_HOST_DCD_ETH_PRIORITY_OFFSET 12
+#define EK_HOST_DCD_USBNET_CFG_SIZE 96
+#define EK_HOST_DCD_USBNET_PRIORITY_OFFSET 20
+
+/* Sets the WAN priority of the interface's mode configuration, creating the
+ * configuration (zero-filled) when it has none. The interface's class picks
+ * the database, asked in the order eth, p, usbnet/ppp, usb. 0 on success,
+ * -1 for a name of no class or a failed store. */
+EK_HOST_API int32_t ek_host_dcd_set_wan_priority(const char *ifname, int32_t priority);
+
+/* libek_db.so: the length of the value stored under key in the handle's
+ * view, or -1 when there is none. ek_db_fetch takes no size, so readers of
+ * records they did not write check it first. */
+EK_HOST_API int32_t ek_host_db_value_size(ek_db_handle_t db, const void *key, int32_t key_len);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

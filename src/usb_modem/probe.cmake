@@ -1,0 +1,2 @@
+list(APPEND EK_BRD_SOURCES ${CMAKE_CURRENT_LIST_DIR}/lsusb_line.cpp
+     ${CMAKE_CURRENT_LIST_DIR}/probe.cpp)

@@ -1,0 +1,64 @@
+// Forked children for the cross-process tests. A child runs a function and
+// leaves with its result through _exit, never through the test framework.
+#pragma once
+
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <functional>
+
+namespace hosttest {
+
+inline pid_t spawn(const std::function<int()> &body) {
+    pid_t pid = fork();
+    if (pid == 0) _exit(body());
+    return pid;
+}
+
+// The exit code, or 128 + the signal that ended the child.
+inline int wait_child(pid_t pid) {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Memory that forked children share with the parent.
+template <typename T>
+T *shared_anon() {
+    void *p = mmap(nullptr, sizeof(T), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) std::abort();
+    return new (p) T();
+}
+
+// Children block in wait() until the parent calls release(), so that they
+// start their work at the same moment.
+class StartGate {
+public:
+    StartGate() {
+        if (pipe(fds_) != 0) std::abort();
+    }
+    ~StartGate() {
+        close(fds_[0]);
+        if (fds_[1] >= 0) close(fds_[1]);
+    }
+    void wait() {
+        close(fds_[1]);
+        char c;
+        while (read(fds_[0], &c, 1) < 0 && errno == EINTR) {
+        }
+    }
+    void release() {
+        close(fds_[1]);
+        fds_[1] = -1;
+    }
+
+private:
+    int fds_[2];
+};
+
+}  // namespace hosttest
