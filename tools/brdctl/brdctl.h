@@ -134,6 +134,7 @@ void add_wanif(CLI::App &app, Context &ctx);
 void add_modem(CLI::App &app, Context &ctx);
 void add_modeswitch(CLI::App &app, Context &ctx);
 void add_usb(CLI::App &app, Context &ctx);
+void add_dcd(CLI::App &app, Context &ctx);
 
 // Adds a subcommand whose callback runs `fn`; CLI11 is only the parser.
 CLI::App *add_command(CLI::App &parent, const std::string &name, const std::string &help,

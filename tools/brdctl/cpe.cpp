@@ -158,7 +158,7 @@ void add_nat(CLI::App &app, Context &ctx) {
     add_command(*nat, "list", "List the used slots in id order", [&ctx] {
         unsigned char *cpe = cpe_segment();
         Json doc = Json::array();
-        Table t({"ID", "NAME", "TYPE", ""});
+        Table t({"ID", "NAME", "TYPE", "MEANING"});
         for (int id = 1; id <= EK_BRD_CPE_NAT_POLICY_MAX; ++id) {
             ek_nat_policy_t slot = nat_slot(cpe, id);
             if (slot.name[0] == '\0') continue;

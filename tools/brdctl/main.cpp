@@ -49,6 +49,7 @@ int main(int argc, char **argv) {
     brdctl::add_modem(app, ctx);
     brdctl::add_modeswitch(app, ctx);
     brdctl::add_usb(app, ctx);
+    brdctl::add_dcd(app, ctx);
 
     try {
         app.parse(argc, argv);

@@ -164,7 +164,7 @@ void add_wanif(CLI::App &app, Context &ctx) {
         for (const auto &e : load_wanif()) {
             doc.push_back(entry_json(e));
             t.add({name_of(e), ifname_of(e), std::to_string(e.priority), e.is_wanif ? "yes" : "no",
-                   e.is_active_dft_wan ? "yes" : "no", format_ipv4(e.ip_addr),
+                   e.is_active_dft_wan ? "yes" : "no", e.ip_addr ? format_ipv4(e.ip_addr) : "-",
                    e.is_pppoe ? std::to_string(e.pppoe_ethnet_kifidx) : "-",
                    e.usbnet_status ? std::to_string(e.usbnet_status) : "-"});
         }
