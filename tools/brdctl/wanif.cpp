@@ -176,28 +176,28 @@ void add_wanif(CLI::App &app, Context &ctx) {
         emit(ctx, Json{{"count", n}}, std::to_string(n) + "\n");
     });
 
-    static std::string is_wan_if;
-    add_command(*wanif, "is-wan", "Is IF a WAN interface?",
-                [&ctx] {
-                    std::string ifname = ifname_arg(is_wan_if);
-                    bool yes = ek_brd_check_intf_wanif(ifname.c_str()) != 0;
-                    answer(ctx, Json{{"interface", ifname}, {"wan", yes}}, yes,
-                           ifname + (yes ? " is a WAN interface" : " is not a WAN interface"));
-                })
-        ->add_option("IF", is_wan_if, "interface name")
-        ->required();
-
-    static std::string active_if;
-    add_command(
-        *wanif, "is-active-default", "Is IF an active default WAN?",
-        [&ctx] {
-            std::string ifname = ifname_arg(active_if);
-            bool yes = ek_brd_check_intf_active_dft_wan(ifname.c_str()) != 0;
-            answer(ctx, Json{{"interface", ifname}, {"active_default", yes}}, yes,
-                   ifname + (yes ? " is an active default WAN" : " is not an active default WAN"));
-        })
-        ->add_option("IF", active_if, "interface name")
-        ->required();
+    // The two interface predicates differ only in the query and the words.
+    struct IfPredicate {
+        const char *name, *help, *key, *what;
+        int (*query)(const char *);
+    };
+    static const IfPredicate predicates[] = {
+        {"is-wan", "Is IF a WAN interface?", "wan", "a WAN interface", ek_brd_check_intf_wanif},
+        {"is-active-default", "Is IF an active default WAN?", "active_default",
+         "an active default WAN", ek_brd_check_intf_active_dft_wan},
+    };
+    static std::string predicate_if;
+    for (const IfPredicate &p : predicates) {
+        add_command(*wanif, p.name, p.help,
+                    [&ctx, &p] {
+                        std::string ifname = ifname_arg(predicate_if);
+                        bool yes = p.query(ifname.c_str()) != 0;
+                        answer(ctx, Json{{"interface", ifname}, {p.key, yes}}, yes,
+                               ifname + (yes ? " is " : " is not ") + p.what);
+                    })
+            ->add_option("IF", predicate_if, "interface name")
+            ->required();
+    }
 
     static std::string owns_addr;
     add_command(*wanif, "owns-ip", "Does a WAN interface hold address ADDR?",
