@@ -242,12 +242,12 @@ int32_t ek_sem_create(int32_t key, int32_t) {
 
 int32_t ek_sem_wait(int32_t) {
     state().calls.sem_waits++;
-    return 0;
+    return state().faults.sem_op_result;
 }
 
 int32_t ek_sem_signal(int32_t) {
     state().calls.sem_signals++;
-    return 0;
+    return state().faults.sem_op_result;
 }
 
 int32_t ek_sem_destroy(int32_t) {

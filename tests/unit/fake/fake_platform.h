@@ -48,6 +48,7 @@ struct Faults {
     bool delete_fail = false;
     bool sem_create_fail = false;
     bool shm_create_fail = false;
+    int32_t sem_op_result = 0;  // what ek_sem_wait and ek_sem_signal return
     long malloc_fail_at = -1;  // fail the k-th malloc (0-based) after arming
     bool malloc_fail_all = false;
     bool fopen_fail = false;
