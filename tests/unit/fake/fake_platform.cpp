@@ -347,6 +347,17 @@ void *__wrap_malloc(size_t n) {
     return __real_malloc(n);
 }
 
+// The compiler may fold malloc followed by a zero fill into calloc; it is
+// the same allocation to the tests, counted and failed like malloc.
+void *__real_calloc(size_t, size_t);
+void *__wrap_calloc(size_t n, size_t size) {
+    if (fake::g_malloc_armed.load(std::memory_order_relaxed)) {
+        long k = fake::g_malloc_count.fetch_add(1);
+        if (fake::g_malloc_fail_all || k == fake::g_malloc_fail_at) return nullptr;
+    }
+    return __real_calloc(n, size);
+}
+
 void __wrap_syslog(int priority, const char *fmt, ...) {
     va_list ap;
     va_start(ap, fmt);

@@ -1,6 +1,6 @@
 // In-process fake of the database library and the process services, with
 // fault injection and captured log lines, for unit tests of the library's
-// objects (linked statically, with malloc, syslog, fopen, getline, mkstemp,
+// objects (linked statically, with malloc, calloc, syslog, fopen, getline, mkstemp,
 // unlink and if_nametoindex wrapped by the linker).
 #pragma once
 
