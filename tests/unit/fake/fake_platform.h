@@ -119,7 +119,8 @@ void *shared_segment(int32_t key, size_t size);
 // otherwise the calling test fails too.
 bool in_fresh_process(const std::function<void()> &body);
 
-// Allocation faults: counts and fails malloc only between arm and disarm.
+// Allocation faults: counts and fails malloc and calloc, in one sequence,
+// only between arm and disarm.
 void arm_malloc(long fail_at);
 void disarm_malloc();
 

@@ -1,0 +1,81 @@
+// Builds wanif_db records for the fake store.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <string.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "ek_brd.h"
+#include "fake_platform.h"
+
+namespace wanif_test {
+
+inline const std::string kPath = "/tmp/db/wanif_db";
+
+struct Wan {
+    ek_wanif_entry_t r{};
+    explicit Wan(const std::string &ifname) {
+        memcpy(r.ifname, ifname.data(), std::min(ifname.size(), sizeof r.ifname));
+    }
+    Wan &name(const std::string &n) {
+        memcpy(r.name, n.data(), std::min(n.size(), sizeof r.name - 1));
+        return *this;
+    }
+    Wan &wan() { return r.is_wanif = 1, *this; }
+    Wan &active() { return r.is_active_dft_wan = 1, *this; }
+    Wan &ip(uint32_t a) { return r.ip_addr = a, *this; }
+    Wan &pppoe(int32_t kifidx) { return r.is_pppoe = 1, r.pppoe_ethnet_kifidx = kifidx, *this; }
+    Wan &prio(int32_t p) { return r.priority = p, *this; }
+    Wan &status(int32_t s) { return r.usbnet_status = s, *this; }
+};
+
+// Stores under key, or under the record's name, else its ifname.
+inline void put(const Wan &w, std::string key = {}) {
+    if (key.empty())
+        key = w.r.name[0] != '\0' ? w.r.name : std::string(w.r.ifname, strnlen(w.r.ifname, 16));
+    fake::put(kPath, key, w.r);
+}
+
+// True when body finished within the deadline while the test thread holds
+// g_wanif_db_mutex; the mutex is released before returning either way.
+template <typename Body>
+bool runs_while_mutex_held(Body body, std::chrono::milliseconds deadline) {
+    pthread_mutex_lock(&g_wanif_db_mutex);
+    std::atomic<bool> done{false};
+    std::thread t([&] {
+        body();
+        done = true;
+    });
+    auto until = std::chrono::steady_clock::now() + deadline;
+    while (!done && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    bool finished = done;
+    pthread_mutex_unlock(&g_wanif_db_mutex);
+    t.join();
+    return finished;
+}
+
+inline bool mutex_free() {
+    if (pthread_mutex_trylock(&g_wanif_db_mutex) != 0) return false;
+    pthread_mutex_unlock(&g_wanif_db_mutex);
+    return true;
+}
+
+// Every case starts from an empty fake and must end with every database
+// closed and the snapshot mutex free.
+class WanifTest : public ::testing::Test {
+protected:
+    void SetUp() override { fake::reset(); }
+    void TearDown() override {
+        EXPECT_EQ(fake::open_handles(), 0);
+        EXPECT_TRUE(mutex_free());
+    }
+};
+
+}  // namespace wanif_test
