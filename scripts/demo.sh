@@ -64,11 +64,11 @@ run nat check vpn-out eth0
 note "Exit status 1 above means 'no' (0 yes, 2 usage error, 3 failure)."
 
 say "USB modems: a configuration lists the USB ids the modem shows"
-run modem store e3372 12d1:1f01 12d1:14dc
-run modem add-id e3372 12d1:1506
+run modem store lte0 1a2b:1f01 1a2b:14dc
+run modem add-id lte0 1a2b:1506
 run modem list
-run modem find 12d1:14dc
-run modeswitch store 12d1:1f01
+run modem find 1a2b:14dc
+run modeswitch store 1a2b:1f01
 run modeswitch list
 
 say "Scripts use --json: one document per call"
@@ -77,7 +77,7 @@ run --json nat id vpn-out
 
 say "Bad arguments are refused before anything is touched"
 run nat save 200 wan-out other
-run modem find 12d1
+run modem find 1a2b
 run wanif owns-ip 192.0.2
 
 say "The whole picture again"

@@ -355,18 +355,18 @@ TEST_F(Brdctl, ModemConfigurations) {
 }
 
 TEST_F(Brdctl, ModeSwitchRecords) {
-    EXPECT_RUN(brdctl("modeswitch store 12d1:1f01"), 0);
-    EXPECT_RUN(brdctl("modeswitch store 19d2:2000"), 0);
-    EXPECT_RUN(brdctl("modeswitch store 12d1:1f01"), 0);
+    EXPECT_RUN(brdctl("modeswitch store 1a2b:1f01"), 0);
+    EXPECT_RUN(brdctl("modeswitch store 3c4d:2000"), 0);
+    EXPECT_RUN(brdctl("modeswitch store 1a2b:1f01"), 0);
     Result r = brdctl("--json modeswitch list");
     EXPECT_RUN(r, 0);
     EXPECT_EQ(2u, r.doc().size());
-    r = brdctl("modeswitch get 12d1:1F01");
+    r = brdctl("modeswitch get 1a2b:1F01");
     EXPECT_RUN(r, 0);
-    EXPECT_EQ("12d1:1f01\n", r.out);
-    EXPECT_RUN(brdctl("modeswitch delete 12d1:1f01"), 0);
-    EXPECT_RUN(brdctl("modeswitch delete 12d1:1f01"), 1);
-    EXPECT_RUN(brdctl("modeswitch get 12d1:1f01"), 1);
+    EXPECT_EQ("1a2b:1f01\n", r.out);
+    EXPECT_RUN(brdctl("modeswitch delete 1a2b:1f01"), 0);
+    EXPECT_RUN(brdctl("modeswitch delete 1a2b:1f01"), 1);
+    EXPECT_RUN(brdctl("modeswitch get 1a2b:1f01"), 1);
     EXPECT_EQ(1, brdctl("--json status").doc()["modeswitch_records"]);
 }
 
@@ -378,7 +378,7 @@ TEST_F(Brdctl, UsbBusThroughTheShellCommands) {
     write_script("/tmp/fakebin/lsusb",
                  "echo 'lsusb: noise' >&2\n"
                  "echo 'Bus 001 Device 001: ID 1d6b:0002 root hub'\n"
-                 "[ -e /tmp/fakebin/modem ] && echo 'Bus 001 Device 004: ID 12d1:1446 modem'\n"
+                 "[ -e /tmp/fakebin/modem ] && echo 'Bus 001 Device 004: ID 1a2b:1446 modem'\n"
                  "exit 0\n");
     write_script("/tmp/fakebin/usb_modeswitch",
                  "echo \"$*\" > /tmp/fakebin/switched\n"
@@ -389,25 +389,25 @@ TEST_F(Brdctl, UsbBusThroughTheShellCommands) {
     EXPECT_RUN(r, 1);
     EXPECT_EQ((json{{"attached", false}, {"usb_id", nullptr}}), r.doc());
     EXPECT_EQ("", r.err);
-    r = brdctl("usb switch 12d1:1446 55534243", path);
+    r = brdctl("usb switch 1a2b:1446 55534243", path);
     EXPECT_RUN(r, 3);
     EXPECT_EQ("brdctl: usb switch: no USB device attached\n", r.err);
 
     ASSERT_EQ(0, std::system("touch /tmp/fakebin/modem"));
     r = brdctl("--json usb probe", path);
     EXPECT_RUN(r, 0);
-    EXPECT_EQ((json{{"attached", true}, {"usb_id", "12d1:1446"}}), r.doc());
-    EXPECT_EQ("12d1:1446\n", brdctl("usb probe", path).out);
+    EXPECT_EQ((json{{"attached", true}, {"usb_id", "1a2b:1446"}}), r.doc());
+    EXPECT_EQ("1a2b:1446\n", brdctl("usb probe", path).out);
 
-    r = brdctl("--json usb switch 12d1:1446 55534243", path);
+    r = brdctl("--json usb switch 1a2b:1446 55534243", path);
     EXPECT_RUN(r, 0);
     EXPECT_EQ(true, r.doc()["switched"]);
-    EXPECT_EQ("-Q -v 0x12d1 -p 0x1446 -M 55534243\n", read_file("/tmp/fakebin/switched"));
+    EXPECT_EQ("-Q -v 0x1a2b -p 0x1446 -M 55534243\n", read_file("/tmp/fakebin/switched"));
 
     ASSERT_EQ(0, std::system("touch /tmp/fakebin/fail"));
-    r = brdctl("usb switch 12d1:1446 55534243", path);
+    r = brdctl("usb switch 1a2b:1446 55534243", path);
     EXPECT_RUN(r, 3);
-    EXPECT_EQ("brdctl: usb switch: usb_modeswitch failed for 12d1:1446\n", r.err);
+    EXPECT_EQ("brdctl: usb switch: usb_modeswitch failed for 1a2b:1446\n", r.err);
     EXPECT_EQ("", r.out);
 
     r = brdctl("--json usb tty-count");
