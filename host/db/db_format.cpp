@@ -45,31 +45,40 @@ uint64_t fmix64(uint64_t h) {
 
 }  // namespace
 
-uint32_t checksum(Bytes bytes) {
+void Checksum::update(Bytes bytes) {
     const unsigned char *p = bytes.data();
     size_t n = bytes.size();
-    uint64_t a0 = 1, a1 = 2, a2 = 3, a3 = 4;
-    uint64_t b0 = 0, b1 = 0, b2 = 0, b3 = 0;
+    length_ += n;
+    uint64_t a0 = a_[0], a1 = a_[1], a2 = a_[2], a3 = a_[3];
+    uint64_t b0 = b_[0], b1 = b_[1], b2 = b_[2], b3 = b_[3];
     for (; n >= 32; p += 32, n -= 32) {
         b0 += a0 += load64(p);
         b1 += a1 += load64(p + 8);
         b2 += a2 += load64(p + 16);
         b3 += a3 += load64(p + 24);
     }
-    unsigned char tail[32] = {};
-    memcpy(tail, p, n);
     if (n > 0) {
+        unsigned char tail[32] = {};
+        memcpy(tail, p, n);
         b0 += a0 += load64(tail);
         b1 += a1 += load64(tail + 8);
         b2 += a2 += load64(tail + 16);
         b3 += a3 += load64(tail + 24);
     }
-    uint64_t h = fmix64(bytes.size() * kMul1);
-    h = fmix64(h ^ a0) + b0;
-    h = fmix64(h ^ a1) + b1;
-    h = fmix64(h ^ a2) + b2;
-    h = fmix64(h ^ a3) + b3;
+    a_[0] = a0, a_[1] = a1, a_[2] = a2, a_[3] = a3;
+    b_[0] = b0, b_[1] = b1, b_[2] = b2, b_[3] = b3;
+}
+
+uint32_t Checksum::finish() const {
+    uint64_t h = fmix64(length_ * kMul1);
+    for (int i = 0; i < 4; ++i) h = fmix64(h ^ a_[i]) + b_[i];
     return static_cast<uint32_t>(fmix64(h));
+}
+
+uint32_t checksum(Bytes bytes) {
+    Checksum sum;
+    sum.update(bytes);
+    return sum.finish();
 }
 
 bool record_at(Bytes image, uint32_t offset, Record *out) {
@@ -91,26 +100,54 @@ bool record_at(Bytes image, uint32_t offset, Record *out) {
     return true;
 }
 
-bool parse_image(Bytes image, uint32_t *count) {
-    if (image.size() < kHeaderSize || image.size() > kMaxImage) return false;
-    const unsigned char *p = image.data();
+bool ImageCheck::begin(Bytes header, size_t size) {
+    if (header.size() < kHeaderSize || size < kHeaderSize || size > kMaxImage) return false;
+    const unsigned char *p = header.data();
     if (memcmp(p, kMagic, sizeof kMagic) != 0 || load32(p + 8) != kVersion ||
-        load32(p + 16) != image.size() || load32(p + 20) != 0) {
+        load32(p + 16) != size || load32(p + 20) != 0) {
         return false;
     }
-    uint32_t n = load32(p + 12);
+    base_ = p;
+    size_ = static_cast<uint32_t>(size);
+    count_ = load32(p + 12);
+    stored_sum_ = load32(p + 4);
+    next_ = kHeaderSize;
     // Every record takes at least one key byte besides its header.
-    if (n > (image.size() - kHeaderSize) / (kRecordHeaderSize + 1)) return false;
-    uint32_t offset = kHeaderSize;
-    for (uint32_t i = 0; i < n; ++i) {
+    return count_ <= (size_ - kHeaderSize) / (kRecordHeaderSize + 1);
+}
+
+bool ImageCheck::advance(Bytes arrived) {
+    if (arrived.data() != base_ || arrived.size() > size_) return false;
+    // record_at reads only the 8 header bytes, all present here; it checks
+    // the lengths against the whole image.
+    Bytes whole(base_, size_);
+    auto have = static_cast<uint32_t>(arrived.size());
+    while (seen_ < count_ && next_ <= have && have - next_ >= kRecordHeaderSize) {
         Record r;
-        if (!record_at(image, offset, &r)) return false;
-        offset += r.size;
+        if (!record_at(whole, next_, &r)) return false;
+        next_ += r.size;
+        ++seen_;
     }
-    if (offset != image.size()) return false;
-    if (checksum(image.subspan(8)) != load32(p + 4)) return false;
-    *count = n;
+    if (have > summed_) {
+        uint32_t n = have - summed_;
+        if (have < size_) n -= n % 32;
+        sum_.update(arrived.subspan(summed_, n));
+        summed_ += n;
+    }
     return true;
+}
+
+bool ImageCheck::finish(uint32_t *count) const {
+    if (summed_ != size_ || seen_ != count_ || next_ != size_ || sum_.finish() != stored_sum_) {
+        return false;
+    }
+    *count = count_;
+    return true;
+}
+
+bool parse_image(Bytes image, uint32_t *count) {
+    ImageCheck check;
+    return check.begin(image, image.size()) && check.advance(image) && check.finish(count);
 }
 
 uint32_t record_size(size_t key_len, size_t value_len) {

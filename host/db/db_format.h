@@ -41,10 +41,47 @@ struct Record {
 
 uint32_t checksum(Bytes bytes);
 
+// The same checksum fed in pieces: every piece but the last must be a
+// multiple of 32 bytes long.
+class Checksum {
+public:
+    void update(Bytes bytes);
+    uint32_t finish() const;
+
+private:
+    uint64_t a_[4] = {1, 2, 3, 4};
+    uint64_t b_[4] = {};
+    uint64_t length_ = 0;
+};
+
 // The whole test an image passes before anything else reads it: magic,
 // version, total length, every record's lengths and the checksum. On success
 // *count receives the record count.
 bool parse_image(Bytes image, uint32_t *count);
+
+// parse_image for an image that arrives in order, piece by piece: each
+// record header is checked and each byte summed as soon as it is present,
+// while it is still in cache, so a large image is not read back from
+// memory once per test.
+class ImageCheck {
+public:
+    // header: the first kHeaderSize bytes of an image of size bytes.
+    bool begin(Bytes header, size_t size);
+    // arrived: the image's first bytes, all that has arrived so far.
+    bool advance(Bytes arrived);
+    // After the whole image has been passed to advance.
+    bool finish(uint32_t *count) const;
+
+private:
+    const unsigned char *base_ = nullptr;
+    uint32_t size_ = 0;
+    uint32_t count_ = 0;
+    uint32_t stored_sum_ = 0;
+    uint32_t seen_ = 0;    // records whose header has been checked
+    uint32_t next_ = 0;    // offset of the next record header
+    uint32_t summed_ = 8;  // bytes below this offset have been summed
+    Checksum sum_;
+};
 
 // The record whose header starts at offset, bounds-checked against the
 // image; false when it does not fit. Only records of an image that

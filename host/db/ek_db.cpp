@@ -43,6 +43,9 @@ using namespace ek::host::db;
 
 // Room for the database path plus the longest side-file suffix.
 constexpr size_t kMaxPath = PATH_MAX - 16;
+// Small enough to stay in the first-level cache between the read and its
+// check.
+constexpr uint32_t kReadPiece = 64 * 1024;
 
 struct View {
     MallocPtr<unsigned char> image;  // null while the database has no file
@@ -100,11 +103,21 @@ Load load_view(const char *path, View *out) {
     }
     auto size = static_cast<uint32_t>(st.st_size);
     auto image = MallocPtr<unsigned char>::alloc(size);
-    uint32_t count = 0;
-    if (!image || !read_all(file.get(), image.get(), size) ||
-        !parse_image(Bytes(image.get(), size), &count)) {
+    ImageCheck check;
+    if (!image || !read_all(file.get(), image.get(), kHeaderSize) ||
+        !check.begin(Bytes(image.get(), kHeaderSize), size)) {
         return Load::bad;
     }
+    // Checked a piece at a time as it arrives, while the piece is in cache.
+    uint32_t have = kHeaderSize;
+    do {
+        uint32_t n = size - have < kReadPiece ? size - have : kReadPiece;
+        if (!read_all(file.get(), image.get() + have, n)) return Load::bad;
+        have += n;
+        if (!check.advance(Bytes(image.get(), have))) return Load::bad;
+    } while (have < size);
+    uint32_t count = 0;
+    if (!check.finish(&count)) return Load::bad;
     out->image = std::move(image);
     out->size = size;
     out->count = count;

@@ -76,15 +76,21 @@ int ek_brd_cpe_shm_init() {
     return 0;
 }
 
+// Out of line and cold, so that the accessors' fast path saves no
+// registers and stays a flag test and a load.
+template <int (*Init)()>
+[[gnu::noinline, gnu::cold]] void attach_slow(std::atomic<int32_t> &inited) {
+    ek::MutexGuard guard(attach_mutex);
+    if (inited.load(std::memory_order_relaxed) == 0) {
+        Init();  // the outcome is the address: null after a failure
+        inited.store(1, std::memory_order_release);
+    }
+}
+
 template <int (*Init)()>
 inline uint8_t *attach_once(std::atomic<int32_t> &inited, uint8_t *const &shm) {
-    if (inited.load(std::memory_order_acquire) == 0) [[unlikely]] {
-        ek::MutexGuard guard(attach_mutex);
-        if (inited.load(std::memory_order_relaxed) == 0) {
-            Init();  // the outcome is the address: null after a failure
-            inited.store(1, std::memory_order_release);
-        }
-    }
+    if (inited.load(std::memory_order_acquire) == 0) [[unlikely]]
+        attach_slow<Init>(inited);
     return shm;
 }
 

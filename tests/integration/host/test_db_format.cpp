@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -66,6 +67,34 @@ TEST(HostDbFormat, ChecksumIsIndependentOfTheHost) {
     EXPECT_EQ(checksum(bytes(text)), 0x675A314Au);
     EXPECT_EQ(checksum(bytes(text.substr(0, 31))), 0xBE8CD35Cu);
     EXPECT_NE(checksum(bytes(text.substr(0, 99))), checksum(bytes(text)));
+}
+
+// The loader checks a file as its pieces arrive; however the bytes are cut,
+// it must agree with the check of the whole image.
+bool parses_in_pieces(const Image &img, size_t piece) {
+    ImageCheck check;
+    if (!check.begin(Bytes(img).first(kHeaderSize), img.size())) return false;
+    size_t have = kHeaderSize;
+    do {
+        have = std::min(img.size(), have + piece);
+        if (!check.advance(Bytes(img).first(have))) return false;
+    } while (have < img.size());
+    uint32_t n = 0;
+    return check.finish(&n) && n == 3;
+}
+
+TEST(HostDbFormat, ImageArrivingInPiecesIsCheckedLikeTheWhole) {
+    Image img = build({{"eth0", std::string(300, 'a')}, {"p1", ""}, {"usbnet0", "xyz"}});
+    for (size_t piece : {1u, 7u, 32u, 33u, 100u, 4096u}) {
+        EXPECT_TRUE(parses_in_pieces(img, piece)) << piece;
+        Image damaged = img;
+        damaged.back() ^= 1;
+        EXPECT_FALSE(parses_in_pieces(damaged, piece)) << piece;
+        Image short_key = img;
+        put32(short_key, kHeaderSize, 0);  // the first record's key length
+        reseal(short_key);
+        EXPECT_FALSE(parses_in_pieces(short_key, piece)) << piece;
+    }
 }
 
 TEST(HostDbFormat, HeaderFieldsAreChecked) {

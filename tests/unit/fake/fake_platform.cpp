@@ -28,6 +28,7 @@ std::atomic<bool> g_malloc_armed{false};
 std::atomic<long> g_malloc_count{0};
 std::atomic<long> g_malloc_fail_at{-1};
 std::atomic<bool> g_malloc_fail_all{false};
+std::atomic<long> g_live{0};
 std::atomic<int> g_open_handles{0};
 
 std::string vformat(const char *fmt, va_list ap) {
@@ -61,6 +62,7 @@ void reset() {
     g_malloc_fail_at = -1;
     g_malloc_fail_all = false;
     g_open_handles = 0;
+    g_live = 0;
 }
 
 Db &db(const std::string &path) {
@@ -83,8 +85,13 @@ int open_handles() {
     return g_open_handles;
 }
 
+long live_allocations() {
+    return g_live;
+}
+
 void arm_malloc(long fail_at) {
     g_malloc_count = 0;
+    g_live = 0;
     g_malloc_fail_at = fail_at;
     g_malloc_armed = true;
 }
@@ -343,6 +350,9 @@ void *__wrap_malloc(size_t n) {
     if (fake::g_malloc_armed.load(std::memory_order_relaxed)) {
         long k = fake::g_malloc_count.fetch_add(1);
         if (fake::g_malloc_fail_all || k == fake::g_malloc_fail_at) return nullptr;
+        void *p = __real_malloc(n);
+        if (p != nullptr) fake::g_live++;
+        return p;
     }
     return __real_malloc(n);
 }
@@ -354,8 +364,28 @@ void *__wrap_calloc(size_t n, size_t size) {
     if (fake::g_malloc_armed.load(std::memory_order_relaxed)) {
         long k = fake::g_malloc_count.fetch_add(1);
         if (fake::g_malloc_fail_all || k == fake::g_malloc_fail_at) return nullptr;
+        void *p = __real_calloc(n, size);
+        if (p != nullptr) fake::g_live++;
+        return p;
     }
     return __real_calloc(n, size);
+}
+
+// Only frees made while armed count against the allocations made while
+// armed; the caller-owned nodes a test frees afterwards are not seen.
+void __real_free(void *);
+void __wrap_free(void *p) {
+    if (p != nullptr && fake::g_malloc_armed.load(std::memory_order_relaxed)) fake::g_live--;
+    __real_free(p);
+}
+
+int __wrap_snprintf(char *buf, size_t size, const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(buf, size, fmt, ap);
+    va_end(ap);
+    const std::optional<int> &forced = state().faults.snprintf_result;
+    return forced ? *forced : n;
 }
 
 void __wrap_syslog(int priority, const char *fmt, ...) {

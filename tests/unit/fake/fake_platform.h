@@ -1,7 +1,8 @@
 // In-process fake of the database library and the process services, with
 // fault injection and captured log lines, for unit tests of the library's
-// objects (linked statically, with malloc, calloc, syslog, fopen, getline, mkstemp,
-// unlink and if_nametoindex wrapped by the linker).
+// objects (linked statically, with malloc, calloc, free, syslog, fopen,
+// getline, mkstemp, unlink, if_nametoindex and snprintf wrapped by the
+// linker).
 #pragma once
 
 #include <stdint.h>
@@ -49,11 +50,12 @@ struct Faults {
     bool sem_create_fail = false;
     bool shm_create_fail = false;
     int32_t sem_op_result = 0;  // what ek_sem_wait and ek_sem_signal return
-    long malloc_fail_at = -1;  // fail the k-th malloc (0-based) after arming
+    long malloc_fail_at = -1;   // fail the k-th malloc (0-based) after arming
     bool malloc_fail_all = false;
     bool fopen_fail = false;
     bool mkstemp_fail = false;
-    int unlink_result = 0;  // non-zero: unlink fails with this result (file kept)
+    int unlink_result = 0;               // non-zero: unlink fails with this result (file kept)
+    std::optional<int> snprintf_result;  // snprintf formats, then returns this
 };
 
 struct Counters {
@@ -123,6 +125,9 @@ bool in_fresh_process(const std::function<void()> &body);
 // only between arm and disarm.
 void arm_malloc(long fail_at);
 void disarm_malloc();
+// Allocations made while armed minus those of them freed while armed: what
+// a call left behind (wrapped free; memory from before arming is ignored).
+long live_allocations();
 
 std::vector<LogLine> logs(Channel c);
 std::vector<std::string> texts(Channel c);

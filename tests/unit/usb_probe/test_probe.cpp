@@ -1,22 +1,23 @@
 // The USB probe, the mode switch and the serial device count against a fake
 // shell that writes canned command output into the command's redirect
-// target. Each test binary runs with its own tmpfs /tmp, so the temporary
-// files left behind or removed can be listed.
+// target.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "ek_brd.h"
 #include "fake_platform.h"
+#include "fake_shell.h"
 
 namespace {
 
 using fake::Channel;
+using fake_shell::install;
+using fake_shell::redirect_target;
+using fake_shell::temp_files;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using ::testing::MatchesRegex;
@@ -26,36 +27,6 @@ const std::string kCount = "ek_brd_lib_usb_modem_get_ttydev_count";
 const std::string kCountCmd = "ls /sys/class/tty | grep -E \"ttyACM|ttyUSB\" | wc -l > ";
 
 const char kRootHub[] = "Bus 001 Device 001: ID 1d6b:0002 Linux Foundation 2.0 root hub\n";
-
-std::vector<std::string> temp_files() {
-    std::vector<std::string> out;
-    for (const auto &e : std::filesystem::directory_iterator("/tmp")) {
-        std::string name = e.path().string();
-        if (name.rfind("/tmp/ek_brd_lib_usb_modem_", 0) == 0) out.push_back(name);
-    }
-    std::sort(out.begin(), out.end());
-    return out;
-}
-
-std::string redirect_target(const std::string &cmd) {
-    size_t p = cmd.rfind("> ");
-    return p == std::string::npos ? std::string() : cmd.substr(p + 2);
-}
-
-struct Shell {
-    std::string output;  // written into the redirect target of lsusb / the count
-    int32_t status = 0;  // of that command
-    int32_t modeswitch_status = 0;
-};
-
-void install(const Shell &sh) {
-    fake::state().system = [sh](const char *cmd) -> int32_t {
-        std::string c = cmd;
-        if (c.rfind("usb_modeswitch ", 0) == 0) return sh.modeswitch_status;
-        std::ofstream(redirect_target(c), std::ios::trunc) << sh.output;
-        return sh.status;
-    };
-}
 
 std::vector<std::string> errors() {
     return fake::texts(Channel::ek_err);

@@ -1,0 +1,121 @@
+// Sixteen threads of one fresh process race their first segment attach,
+// then hammer the WAN queries, the priority validation and the local-subnet
+// test; every answer must stay exact. Run under the thread sanitizer too.
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <barrier>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../wanif/wanif_records.h"
+#include "common/shm_word.h"
+#include "ek_brd.h"
+#include "fake_platform.h"
+#include "harness.h"
+
+namespace {
+
+using wanif_test::Wan;
+
+#if defined(__mips__)
+constexpr int kRounds = 30;
+#else
+constexpr int kRounds = 150;
+#endif
+constexpr int kThreads = 16;
+
+const uint32_t kMgtAddr = 0x0a010277, kMgtMask = 0xffffff00;  // inside mgt0's subnet
+const uint32_t kVpnAddr = 0x0a080000, kVpnMask = 0xffff0000;  // in the table, marked local
+
+// Every answer a thread gets; 0 mismatches is the whole point.
+constexpr int kCallsPerRound = 11;
+
+int round_of_queries(int thread) {
+    int wrong = 0;
+    auto expect = [&wrong](long got, long want) { wrong += got != want; };
+    expect(ek_brd_get_wanif_count(), 2);
+    expect(ek_brd_check_intf_active_dft_wan("eth0"), 1);
+    expect(ek_brd_check_intf_wanif("ppp0"), 1);
+    expect(ek_brd_cpe_shm_check_wan_intf_ip(0x0a000002), 1);
+    expect(ek_brd_get_pppoe_ethnet_kifidx("ppp0"), 7);
+    char msg[128];
+    expect(ek_brd_check_cfg_priority_valid(45, 11, msg), 0);
+    expect(strcmp(msg,
+                  "Please use a different priority value since priority 11 is in already "
+                  "configured\n"),
+           0);
+    expect(ek_brd_check_cfg_priority_valid(0, 100 + thread, msg), 1);
+    expect(ek_brd_lib_is_cpe_local_subnet(&kMgtAddr, &kMgtMask), 1);
+    expect(ek_brd_lib_is_cpe_local_subnet(&kVpnAddr, &kVpnMask), 1);
+    const uint32_t other = 0x0b000000;
+    expect(ek_brd_lib_is_cpe_local_subnet(&other, &kVpnMask), 0);
+    expect(ek_brd_get_brd_auth(), 0);
+    return wrong;
+}
+
+TEST(Hammer, SixteenThreadsFromTheFirstAttachOn) {
+    fake::reset();
+    wanif_test::put(Wan("eth0").wan().active().ip(0x0a000001).prio(11));
+    wanif_test::put(Wan("ppp0").wan().pppoe(7).ip(0x0a000002).prio(12));
+    wanif_test::put(Wan("tunnel0").wan().prio(13));
+    const std::string net_dev = "/tmp/reliability_hammer_net_dev";
+    FILE *f = fopen(net_dev.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    fputs("Inter-| header\n face | header\n    lo: 1 2\n  mgt0: 1 2\n  eth0: 3 4\n", f);
+    fclose(f);
+    fake::state().fopen_redirect["/proc/net/dev"] = net_dev;
+    fake::state().dcd_addr = [](const char *, uint32_t *a, uint32_t *m) {
+        *a = 0x0a010203;
+        *m = 0xffffff00;
+        return 0;
+    };
+    // Made before the fork, so the test can fill the table the child's
+    // first attach will find.
+    void *cpe = fake::shared_segment(EK_BRD_CPE_SHM_KEY, EK_BRD_CPE_SHM_SIZE);
+    ek::shm_word(cpe, EK_BRD_CPE_VPN_SUBNETS_OFFSET) = 1;
+    ek::shm_word(cpe, EK_BRD_CPE_VPN_SUBNETS_OFFSET + 4) = static_cast<int32_t>(kVpnAddr);
+    ek::shm_word(cpe, EK_BRD_CPE_VPN_SUBNETS_OFFSET + 8) = static_cast<int32_t>(kVpnMask);
+    ek::shm_word(cpe, EK_BRD_CPE_VPN_SUBNETS_OFFSET + 28) = 1;
+
+    fake::in_fresh_process([cpe] {
+        std::barrier start(kThreads);
+        std::atomic<int> wrong{0};
+        std::vector<void *> routing(kThreads), cpes(kThreads);
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; t++) {
+            threads.emplace_back([&, t] {
+                start.arrive_and_wait();
+                // The first call of each thread is a different accessor.
+                if (t % 3 == 0) ek_brd_get_brd_auth();
+                if (t % 3 == 1) routing[t] = ek_brd_get_routing_shm_data();
+                cpes[t] = ek_brd_get_cpe_shm_data();
+                routing[t] = ek_brd_get_routing_shm_data();
+                for (int r = 0; r < kRounds; r++) wrong += round_of_queries(t);
+            });
+        }
+        for (auto &th : threads) th.join();
+        EXPECT_EQ(wrong.load(), 0);
+        for (int t = 0; t < kThreads; t++) {
+            EXPECT_EQ(cpes[t], cpe);
+            EXPECT_EQ(routing[t], routing[0]);
+        }
+        EXPECT_NE(routing[0], nullptr);
+        const auto &calls = fake::state().calls;
+        EXPECT_EQ(calls.shm_creates, 2);  // one attach per segment, whoever came first
+        EXPECT_EQ(calls.sem_waits, 2);
+        EXPECT_EQ(fake::open_handles(), 0);
+        EXPECT_EQ(db_wanif_idx, 3);
+        EXPECT_TRUE(fake::state().logs.empty());
+        rel::expect_mutexes_free();
+        printf("[  HAMMER  ] %d threads x %d rounds of %d calls\n", kThreads, kRounds,
+               kCallsPerRound);
+    });
+    unlink(net_dev.c_str());
+}
+
+}  // namespace
