@@ -1,0 +1,145 @@
+// brdctl: shared pieces of the subcommand families.
+//
+// Every subcommand validates all of its arguments first, then touches the
+// library, then prints exactly one result (a table or line, or one JSON
+// document with --json). Problems travel as brdctl::Failure and are printed
+// by main() as one line on stderr.
+#ifndef BRDCTL_BRDCTL_H
+#define BRDCTL_BRDCTL_H
+
+#include <cstdint>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
+
+#include "ek_brd.h"
+
+namespace brdctl {
+
+using Json = nlohmann::ordered_json;
+
+// Exit statuses, the interface scripts rely on.
+enum Exit : int {
+    kOk = 0,      // success, or the predicate holds
+    kNo = 1,      // the predicate is false, or nothing was found
+    kUsage = 2,   // bad arguments; nothing was touched
+    kFailed = 3,  // the operation itself failed
+};
+
+// A usage error or a failed operation: the message becomes the text after
+// "brdctl: <subcommand>: " on stderr.
+class Failure : public std::runtime_error {
+public:
+    Failure(int code, const std::string &what) : std::runtime_error(what), code_(code) {}
+    int code() const { return code_; }
+
+private:
+    int code_;
+};
+
+[[noreturn]] inline void usage_error(const std::string &what) {
+    throw Failure(kUsage, what);
+}
+[[noreturn]] inline void op_failed(const std::string &what) {
+    throw Failure(kFailed, what);
+}
+
+struct Context {
+    bool json = false;
+    int status = kOk;  // exit status of a subcommand that printed its answer
+};
+
+// --- argument parsing: every function throws a usage error naming `what` ---
+
+// A decimal integer in [lo, hi]; "what" names the argument in the message.
+std::int64_t parse_int(std::string_view text, std::string_view what, std::int64_t lo,
+                       std::int64_t hi);
+// A NAT policy id, 1 to 128.
+int parse_nat_id(std::string_view text);
+struct UsbId {
+    std::uint16_t vid;
+    std::uint16_t pid;
+};
+// "VID:PID", each one to four hexadecimal digits (an optional 0x prefix).
+UsbId parse_usb_id(std::string_view text);
+// A dotted quad, as a word in network byte order (the order the records and
+// the device configuration service use).
+std::uint32_t parse_ipv4(std::string_view text, std::string_view what);
+// "ADDR/MASK" with MASK a dotted quad or a prefix length 0-32.
+struct Subnet {
+    std::uint32_t addr;
+    std::uint32_t mask;
+};
+Subnet parse_subnet(std::string_view text);
+// Interface names fill the 16-byte field of the WAN records.
+constexpr std::size_t kIfNameMax = 16;
+// Text that fits a fixed field of `max` characters and is not empty.
+std::string parse_name(std::string_view text, std::string_view what, std::size_t max);
+
+// --- formatting ---
+
+std::string format_ipv4(std::uint32_t network_order);
+std::string format_usb_id(std::uint16_t vid, std::uint16_t pid);  // "1a2b:0003"
+// Text of a fixed-size field that may lack its terminator.
+std::string field_text(const char *field, std::size_t size);
+
+// An aligned table: a header row and rows of cells.
+class Table {
+public:
+    explicit Table(std::vector<std::string> header) : header_(std::move(header)) {}
+    void add(std::vector<std::string> row) { rows_.push_back(std::move(row)); }
+    std::string render() const;
+
+private:
+    std::vector<std::string> header_;
+    std::vector<std::vector<std::string>> rows_;
+};
+
+// Prints the result: the JSON document with --json, else the human text
+// (which should end with a newline, or be empty).
+void emit(const Context &ctx, const Json &doc, const std::string &human);
+
+// Runs a library call that starts shell commands with brdctl's standard
+// output (and standard error, unless EK_LOG_STDERR asks for the platform's
+// log there) pointed at /dev/null, so that the commands' own chatter never
+// mixes with brdctl's result.
+void with_quiet_stdio(const std::function<void()> &fn);
+
+// Readers shared by `status` and the USB families; each throws op_failed
+// when its database cannot be read.
+std::vector<ek_usb_modem_cfg_t> load_modems();
+std::vector<ek_usb_modeswitch_t> load_modeswitches();
+struct Attached {
+    bool any = false;       // some device besides the root hub of bus 1
+    bool id_known = false;  // ...that is not one of the known hubs: vid/pid valid
+    std::uint16_t vid = 0;
+    std::uint16_t pid = 0;
+};
+Attached probe_usb();
+Json attached_json(const Attached &dev);
+// The CPE segment, or op_failed.
+unsigned char *cpe_segment();
+
+// Subcommand families; each adds its subcommands to `app`.
+void add_status(CLI::App &app, Context &ctx);
+void add_cpe(CLI::App &app, Context &ctx);
+void add_nat(CLI::App &app, Context &ctx);
+void add_subnet(CLI::App &app, Context &ctx);
+void add_wanif(CLI::App &app, Context &ctx);
+void add_modem(CLI::App &app, Context &ctx);
+void add_modeswitch(CLI::App &app, Context &ctx);
+void add_usb(CLI::App &app, Context &ctx);
+void add_dcd(CLI::App &app, Context &ctx);
+
+// Adds a subcommand whose callback runs `fn`; CLI11 is only the parser.
+CLI::App *add_command(CLI::App &parent, const std::string &name, const std::string &help,
+                      std::function<void()> fn);
+
+}  // namespace brdctl
+
+#endif

@@ -1,0 +1,194 @@
+#include "brdctl.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace brdctl {
+
+namespace {
+
+std::string quoted(std::string_view text) {
+    return "'" + std::string(text) + "'";
+}
+
+bool parse_hex16(std::string_view text, std::uint16_t &out) {
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        text.remove_prefix(2);
+    }
+    if (text.empty() || text.size() > 4) return false;
+    unsigned value = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, 16);
+    if (ec != std::errc() || end != text.data() + text.size()) return false;
+    out = static_cast<std::uint16_t>(value);
+    return true;
+}
+
+}  // namespace
+
+std::int64_t parse_int(std::string_view text, std::string_view what, std::int64_t lo,
+                       std::int64_t hi) {
+    std::int64_t value = 0;
+    const char *first = text.data();
+    const char *last = text.data() + text.size();
+    if (first != last && *first == '+') ++first;
+    auto [end, ec] = std::from_chars(first, last, value, 10);
+    if (text.empty() || ec == std::errc::invalid_argument || end != last) {
+        usage_error(std::string(what) + " " + quoted(text) + " is not a number");
+    }
+    if (ec == std::errc::result_out_of_range || value < lo || value > hi) {
+        usage_error(std::string(what) + " " + std::string(text) + " is outside " +
+                    std::to_string(lo) + "-" + std::to_string(hi));
+    }
+    return value;
+}
+
+int parse_nat_id(std::string_view text) {
+    return static_cast<int>(parse_int(text, "id", 1, 128));
+}
+
+UsbId parse_usb_id(std::string_view text) {
+    auto colon = text.find(':');
+    UsbId id{};
+    if (colon == std::string_view::npos || !parse_hex16(text.substr(0, colon), id.vid) ||
+        !parse_hex16(text.substr(colon + 1), id.pid)) {
+        usage_error("USB id " + quoted(text) +
+                    " is not VID:PID (two hexadecimal numbers 0-ffff, e.g. 1a2b:0003)");
+    }
+    return id;
+}
+
+std::uint32_t parse_ipv4(std::string_view text, std::string_view what) {
+    in_addr addr{};
+    std::string copy(text);
+    if (inet_pton(AF_INET, copy.c_str(), &addr) != 1) {
+        usage_error(std::string(what) + " " + quoted(text) + " is not a dotted-quad IPv4 address");
+    }
+    return addr.s_addr;
+}
+
+Subnet parse_subnet(std::string_view text) {
+    auto slash = text.find('/');
+    if (slash == std::string_view::npos) {
+        usage_error("subnet " + quoted(text) +
+                    " is not ADDR/MASK (e.g. 10.1.2.0/255.255.255.0 or "
+                    "10.1.2.0/24)");
+    }
+    Subnet subnet{};
+    subnet.addr = parse_ipv4(text.substr(0, slash), "address");
+    std::string_view mask = text.substr(slash + 1);
+    if (mask.find('.') != std::string_view::npos) {
+        subnet.mask = parse_ipv4(mask, "mask");
+    } else {
+        auto bits = parse_int(mask, "prefix length", 0, 32);
+        std::uint32_t host = bits == 0 ? 0u : ~0u << (32 - bits);
+        subnet.mask = htonl(host);
+    }
+    return subnet;
+}
+
+std::string parse_name(std::string_view text, std::string_view what, std::size_t max) {
+    if (text.empty()) usage_error(std::string(what) + " is empty");
+    if (text.size() > max) {
+        usage_error(std::string(what) + " " + quoted(text) + " is longer than " +
+                    std::to_string(max) + " characters");
+    }
+    return std::string(text);
+}
+
+std::string format_ipv4(std::uint32_t network_order) {
+    in_addr addr{};
+    addr.s_addr = network_order;
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &addr, text, sizeof text);
+    return text;
+}
+
+std::string format_usb_id(std::uint16_t vid, std::uint16_t pid) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%04x:%04x", static_cast<unsigned>(vid),
+                  static_cast<unsigned>(pid));
+    return text;
+}
+
+std::string field_text(const char *field, std::size_t size) {
+    return std::string(field, strnlen(field, size));
+}
+
+std::string Table::render() const {
+    std::vector<std::size_t> width(header_.size());
+    auto widen = [&width](const std::vector<std::string> &row) {
+        for (std::size_t i = 0; i < row.size() && i < width.size(); ++i) {
+            width[i] = std::max(width[i], row[i].size());
+        }
+    };
+    widen(header_);
+    for (const auto &row : rows_) widen(row);
+
+    std::string out;
+    auto line = [&](const std::vector<std::string> &row) {
+        std::string text;
+        for (std::size_t i = 0; i < row.size() && i < width.size(); ++i) {
+            text += row[i];
+            if (i + 1 < row.size()) text += std::string(width[i] - row[i].size() + 2, ' ');
+        }
+        out += text + "\n";
+    };
+    line(header_);
+    for (const auto &row : rows_) line(row);
+    return out;
+}
+
+void emit(const Context &ctx, const Json &doc, const std::string &human) {
+    if (ctx.json) {
+        std::fputs((doc.dump(2) + "\n").c_str(), stdout);
+    } else {
+        std::fputs(human.c_str(), stdout);
+    }
+}
+
+void with_quiet_stdio(const std::function<void()> &fn) {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null_fd < 0) {
+        fn();
+        return;
+    }
+    bool keep_stderr = std::getenv("EK_LOG_STDERR") != nullptr;
+    int saved_out = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    int saved_err = keep_stderr ? -1 : fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+    dup2(null_fd, STDOUT_FILENO);
+    if (saved_err >= 0) dup2(null_fd, STDERR_FILENO);
+    close(null_fd);
+
+    struct Restore {
+        int out, err;
+        ~Restore() {
+            if (out >= 0) {
+                dup2(out, STDOUT_FILENO);
+                close(out);
+            }
+            if (err >= 0) {
+                dup2(err, STDERR_FILENO);
+                close(err);
+            }
+        }
+    } restore{saved_out, saved_err};
+    fn();
+}
+
+CLI::App *add_command(CLI::App &parent, const std::string &name, const std::string &help,
+                      std::function<void()> fn) {
+    CLI::App *cmd = parent.add_subcommand(name, help);
+    cmd->callback(std::move(fn));
+    return cmd;
+}
+
+}  // namespace brdctl

@@ -1,0 +1,272 @@
+// status, cpe, nat and subnet: the CPE segment and what it holds.
+#include <cstring>
+
+#include "brdctl.h"
+
+namespace brdctl {
+
+namespace {
+
+std::int32_t word_at(const unsigned char *base, std::size_t offset) {
+    std::int32_t value;
+    std::memcpy(&value, base + offset, sizeof value);
+    return value;
+}
+
+// A copy of one NAT slot, read in place like the library reads it.
+ek_nat_policy_t nat_slot(const unsigned char *cpe, int id) {
+    ek_nat_policy_t slot;
+    std::memcpy(&slot, cpe + EK_BRD_CPE_NAT_TABLE_OFFSET + sizeof slot * (id - 1), sizeof slot);
+    return slot;
+}
+
+std::string nat_name(const ek_nat_policy_t &slot) {
+    return field_text(slot.name, sizeof slot.name);
+}
+
+std::string type_meaning(std::int32_t type) {
+    switch (type) {
+        case 1:
+            return "tunnel";
+        case 2:
+            return "other";
+        default:
+            return "-";
+    }
+}
+
+// NAT type: a number, or "tunnel" (1) / "other" (2).
+int parse_nat_type(const std::string &text) {
+    if (text == "tunnel") return 1;
+    if (text == "other") return 2;
+    return static_cast<int>(parse_int(text, "type", INT32_MIN, INT32_MAX));
+}
+
+enum class CpeField { kNone, kSaveReport, kAuth };
+
+CpeField parse_cpe_field(const std::string &text, bool allow_none) {
+    if (text == "save-report") return CpeField::kSaveReport;
+    if (text == "auth") return CpeField::kAuth;
+    if (allow_none && text.empty()) return CpeField::kNone;
+    usage_error("field '" + text + "' is not save-report or auth");
+}
+
+Json nat_json(int id, const ek_nat_policy_t &slot) {
+    return Json{{"id", id}, {"name", nat_name(slot)}, {"type", slot.type}};
+}
+
+}  // namespace
+
+unsigned char *cpe_segment() {
+    void *base = ek_brd_get_cpe_shm_data();
+    if (base == nullptr) op_failed("cannot attach the CPE segment");
+    return static_cast<unsigned char *>(base);
+}
+
+void add_status(CLI::App &app, Context &ctx) {
+    add_command(app, "status", "Summary: CPE header, values and the size of every table", [&ctx] {
+        unsigned char *cpe = cpe_segment();
+        Json doc;
+        doc["cpe_header"] = {word_at(cpe, 0), word_at(cpe, 4), word_at(cpe, 8)};
+        doc["save_report"] = ek_brd_get_save_report_flag();
+        doc["brd_auth"] = ek_brd_get_brd_auth();
+        int nat = 0;
+        for (int id = 1; id <= EK_BRD_CPE_NAT_POLICY_MAX; ++id) {
+            if (nat_slot(cpe, id).name[0] != '\0') ++nat;
+        }
+        doc["nat_policies"] = nat;
+        doc["wan_interfaces"] = ek_brd_get_wanif_count();
+        int modems = ek_brd_lib_usb_modem_db_get_num();
+        doc["modem_configs"] = modems < 0 ? Json() : Json(modems);
+        try {
+            doc["modeswitch_records"] = load_modeswitches().size();
+        } catch (const Failure &) {
+            doc["modeswitch_records"] = nullptr;
+        }
+        Attached dev = probe_usb();
+        doc["usb_device"] = attached_json(dev);
+
+        auto count = [](const Json &v) {
+            return v.is_null() ? std::string("unavailable") : v.dump();
+        };
+        std::string usb = !dev.any       ? "none"
+                          : dev.id_known ? format_usb_id(dev.vid, dev.pid)
+                                         : "only hubs";
+        Table t({"ITEM", "VALUE"});
+        t.add({"cpe header", std::to_string(word_at(cpe, 0)) + " " +
+                                 std::to_string(word_at(cpe, 4)) + " " +
+                                 std::to_string(word_at(cpe, 8))});
+        t.add({"save-report flag", doc["save_report"].dump()});
+        t.add({"brd auth", doc["brd_auth"].dump()});
+        t.add({"NAT policies",
+               std::to_string(nat) + " of " + std::to_string(EK_BRD_CPE_NAT_POLICY_MAX)});
+        t.add({"WAN interfaces", doc["wan_interfaces"].dump()});
+        t.add({"modem configurations", count(doc["modem_configs"])});
+        t.add({"mode-switch records", count(doc["modeswitch_records"])});
+        t.add({"USB device", usb});
+        emit(ctx, doc, t.render());
+    });
+}
+
+void add_cpe(CLI::App &app, Context &ctx) {
+    auto *cpe = app.add_subcommand("cpe", "The save-report flag and the brd auth value");
+    cpe->require_subcommand(1);
+
+    static std::string get_field;
+    auto *get = add_command(*cpe, "get", "Print save-report, auth, or both", [&ctx] {
+        CpeField field = parse_cpe_field(get_field, true);
+        cpe_segment();
+        Json doc;
+        std::string human;
+        if (field != CpeField::kAuth) {
+            doc["save_report"] = ek_brd_get_save_report_flag();
+            human +=
+                (field == CpeField::kNone ? "save-report " : "") + doc["save_report"].dump() + "\n";
+        }
+        if (field != CpeField::kSaveReport) {
+            doc["brd_auth"] = ek_brd_get_brd_auth();
+            human += (field == CpeField::kNone ? "auth " : "") + doc["brd_auth"].dump() + "\n";
+        }
+        emit(ctx, doc, human);
+    });
+    get->add_option("FIELD", get_field, "save-report or auth");
+
+    static std::string set_field, set_value;
+    auto *set =
+        add_command(*cpe, "set", "Store a signed 32-bit value in save-report or auth", [&ctx] {
+            CpeField field = parse_cpe_field(set_field, false);
+            auto value = static_cast<int>(parse_int(set_value, "value", INT32_MIN, INT32_MAX));
+            cpe_segment();
+            Json doc;
+            if (field == CpeField::kSaveReport) {
+                ek_brd_set_save_report_flag(value);
+                doc["save_report"] = ek_brd_get_save_report_flag();
+            } else {
+                ek_brd_set_brd_auth(value);
+                doc["brd_auth"] = ek_brd_get_brd_auth();
+            }
+            emit(ctx, doc, doc.begin().value().dump() + "\n");
+        });
+    set->add_option("FIELD", set_field, "save-report or auth")->required();
+    set->add_option("VALUE", set_value, "signed 32-bit value")->required();
+}
+
+void add_nat(CLI::App &app, Context &ctx) {
+    auto *nat = app.add_subcommand("nat", "The NAT policy table (ids 1-128) in the CPE segment");
+    nat->require_subcommand(1);
+
+    add_command(*nat, "list", "List the used slots in id order", [&ctx] {
+        unsigned char *cpe = cpe_segment();
+        Json doc = Json::array();
+        Table t({"ID", "NAME", "TYPE", "MEANING"});
+        for (int id = 1; id <= EK_BRD_CPE_NAT_POLICY_MAX; ++id) {
+            ek_nat_policy_t slot = nat_slot(cpe, id);
+            if (slot.name[0] == '\0') continue;
+            doc.push_back(nat_json(id, slot));
+            t.add({std::to_string(id), nat_name(slot), std::to_string(slot.type),
+                   type_meaning(slot.type)});
+        }
+        emit(ctx, doc, t.render());
+    });
+
+    add_command(*nat, "request-id", "Print the lowest free id (reserves nothing)", [&ctx] {
+        cpe_segment();
+        int id = ek_brd_cpe_shm_request_nat_policy_id();
+        if (id == 0) ctx.status = kNo;
+        emit(ctx, Json{{"id", id == 0 ? Json() : Json(id)}},
+             id == 0 ? "no free id: all 128 slots are used\n" : std::to_string(id) + "\n");
+    });
+
+    static std::string save_id, save_name, save_type;
+    auto *save =
+        add_command(*nat, "save", "Store a policy in slot ID (replacing what it held)", [&ctx] {
+            int id = parse_nat_id(save_id);
+            std::string name = parse_name(save_name, "name", sizeof(ek_nat_policy_t::name) - 1);
+            int type = parse_nat_type(save_type);
+            unsigned char *cpe = cpe_segment();
+            ek_brd_cpe_shm_save_nat_policy(id, name.c_str(), type);
+            ek_nat_policy_t slot = nat_slot(cpe, id);
+            emit(ctx, nat_json(id, slot),
+                 "saved " + std::to_string(id) + " " + nat_name(slot) + " " + std::to_string(type) +
+                     "\n");
+        });
+    save->add_option("ID", save_id, "policy id, 1-128")->required();
+    save->add_option("NAME", save_name, "policy name, at most 32 characters")->required();
+    save->add_option("TYPE", save_type, "1 or tunnel, 2 or other, or any number")->required();
+
+    static std::string delete_id;
+    auto *del = add_command(*nat, "delete", "Clear slot ID", [&ctx] {
+        int id = parse_nat_id(delete_id);
+        unsigned char *cpe = cpe_segment();
+        bool used = nat_slot(cpe, id).name[0] != '\0';
+        ek_brd_cpe_shm_delete_nat_policy(id);
+        if (!used) ctx.status = kNo;
+        emit(ctx, Json{{"id", id}, {"deleted", used}},
+             used ? "deleted " + std::to_string(id) + "\n"
+                  : "no NAT policy with id " + std::to_string(id) + "\n");
+    });
+    del->add_option("ID", delete_id, "policy id, 1-128")->required();
+
+    static std::string id_name;
+    auto *id_cmd = add_command(*nat, "id", "Print the id of the policy named NAME", [&ctx] {
+        std::string name = parse_name(id_name, "name", sizeof(ek_nat_policy_t::name) - 1);
+        cpe_segment();
+        int id = ek_brd_cpe_shm_get_nat_policy_id(name.c_str());
+        if (id == 0) ctx.status = kNo;
+        emit(ctx, Json{{"name", name}, {"id", id == 0 ? Json() : Json(id)}},
+             id == 0 ? "no NAT policy named " + name + "\n" : std::to_string(id) + "\n");
+    });
+    id_cmd->add_option("NAME", id_name, "policy name")->required();
+
+    static std::string name_id;
+    auto *name_cmd = add_command(*nat, "name", "Print the name of policy ID", [&ctx] {
+        int id = parse_nat_id(name_id);
+        cpe_segment();
+        const char *name = ek_brd_cpe_shm_get_nat_policy_name(id);
+        if (name == nullptr) op_failed("the library refused id " + std::to_string(id));
+        std::string text = field_text(name, sizeof(ek_nat_policy_t::name));
+        if (text.empty()) ctx.status = kNo;
+        emit(ctx, Json{{"id", id}, {"name", text.empty() ? Json() : Json(text)}},
+             text.empty() ? "no NAT policy with id " + std::to_string(id) + "\n" : text + "\n");
+    });
+    name_cmd->add_option("ID", name_id, "policy id, 1-128")->required();
+
+    static std::string check_policy, check_if;
+    auto *check = add_command(*nat, "check", "Does the policy's type suit interface IF?", [&ctx] {
+        std::string policy =
+            parse_name(check_policy, "policy name", sizeof(ek_nat_policy_t::name) - 1);
+        std::string ifname = parse_name(check_if, "interface name", kIfNameMax);
+        cpe_segment();
+        bool ok = ek_brd_cpe_shm_check_nat_policy_type_valid_for_interface(policy.c_str(),
+                                                                           ifname.c_str()) != 0;
+        if (!ok) ctx.status = kNo;
+        emit(ctx, Json{{"policy", policy}, {"interface", ifname}, {"valid", ok}},
+             "policy " + policy + (ok ? " suits " : " does not suit ") + ifname + "\n");
+    });
+    check->add_option("POLICY", check_policy, "policy name")->required();
+    check->add_option("IF", check_if, "interface name")->required();
+}
+
+void add_subnet(CLI::App &app, Context &ctx) {
+    auto *subnet = app.add_subcommand("subnet", "Local-subnet test");
+    subnet->require_subcommand(1);
+    static std::string local_arg;
+    auto *local = add_command(
+        *subnet, "is-local", "Is ADDR/MASK a subnet of an mgt0* interface or a local VPN subnet?",
+        [&ctx] {
+            Subnet s = parse_subnet(local_arg);
+            cpe_segment();
+            bool local_subnet = ek_brd_lib_is_cpe_local_subnet(&s.addr, &s.mask) != 0;
+            if (!local_subnet) ctx.status = kNo;
+            std::string text = format_ipv4(s.addr) + "/" + format_ipv4(s.mask);
+            emit(ctx,
+                 Json{{"address", format_ipv4(s.addr)},
+                      {"mask", format_ipv4(s.mask)},
+                      {"local", local_subnet}},
+                 text + (local_subnet ? " is a local subnet\n" : " is not a local subnet\n"));
+        });
+    local->add_option("ADDR/MASK", local_arg, "e.g. 10.1.2.0/255.255.255.0 or 10.1.2.0/24")
+        ->required();
+}
+
+}  // namespace brdctl

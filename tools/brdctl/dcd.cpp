@@ -1,0 +1,29 @@
+// dcd: the host platform's device configuration service. On a router the
+// platform's own service owns this configuration; brdctl sets it only on a
+// host, through the host platform's setter.
+#include "brdctl.h"
+#include "ek_host.h"
+
+namespace brdctl {
+
+void add_dcd(CLI::App &app, Context &ctx) {
+    auto *dcd =
+        app.add_subcommand("dcd", "Mode configurations of the host's configuration service");
+    dcd->require_subcommand(1);
+
+    static std::string set_if, set_prio;
+    auto *set = add_command(*dcd, "set-priority", "Set the WAN priority configured for IF", [&ctx] {
+        std::string ifname = parse_name(set_if, "interface name", kIfNameMax - 1);
+        auto prio = static_cast<std::int32_t>(parse_int(set_prio, "priority", 0, 9999));
+        if (ek_host_dcd_set_wan_priority(ifname.c_str(), prio) != 0) {
+            op_failed("cannot set the priority of " + ifname +
+                      " (not an eth, p, usbnet, ppp or usb interface, or the store failed)");
+        }
+        emit(ctx, Json{{"interface", ifname}, {"priority", prio}},
+             ifname + " priority " + std::to_string(prio) + "\n");
+    });
+    set->add_option("IF", set_if, "interface name (ethN, pN, usbnetN, pppN or usbN)")->required();
+    set->add_option("P", set_prio, "WAN priority, 0-9999")->required();
+}
+
+}  // namespace brdctl

@@ -1,0 +1,294 @@
+// wanif: the WAN-interface database. The library only reads it; brdctl
+// also writes it (add, remove) through libek_db, as the platform's own
+// writers do.
+#include <net/if.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+#include "brdctl.h"
+#include "platform/ek_db.h"
+
+namespace brdctl {
+
+namespace {
+
+constexpr const char *kWanifDb = "/tmp/db/wanif_db";
+constexpr std::size_t kNameMax = sizeof(ek_wanif_entry_t::name) - 1;
+
+class Db {
+public:
+    explicit Db(const char *path) : handle_(ek_db_open_ex(path, EK_DB_MODE)) {
+        if (handle_ == nullptr) op_failed(std::string("cannot open ") + path);
+    }
+    ~Db() { ek_db_close(handle_); }
+    Db(const Db &) = delete;
+    Db &operator=(const Db &) = delete;
+    ek_db_handle_t get() const { return handle_; }
+
+private:
+    ek_db_handle_t handle_;
+};
+
+struct Collected {
+    std::vector<ek_wanif_entry_t> records;
+    bool failed = false;
+};
+
+void collect(ek_db_handle_t db, ek_db_key_desc_t key, void *arg) {
+    auto *out = static_cast<Collected *>(arg);
+    ek_wanif_entry_t entry{};
+    if (ek_db_fetch_bykey(db, key, &entry) < 0) {
+        out->failed = true;
+        return;
+    }
+    try {
+        out->records.push_back(entry);
+    } catch (const std::bad_alloc &) {
+        out->failed = true;
+    }
+}
+
+std::vector<ek_wanif_entry_t> load_wanif() {
+    // A database nobody has written yet is an empty table, not a failure,
+    // and reading it must not create it.
+    if (access(kWanifDb, F_OK) != 0 && errno == ENOENT) return {};
+    Db db(kWanifDb);
+    Collected all;
+    all.records.reserve(static_cast<std::size_t>(std::max(0, ek_db_count(db.get()))));
+    ek_db_foreach(db.get(), collect, &all);
+    if (all.failed) op_failed(std::string("cannot read every record of ") + kWanifDb);
+    return std::move(all.records);
+}
+
+std::string ifname_of(const ek_wanif_entry_t &e) {
+    return field_text(e.ifname, sizeof e.ifname);
+}
+std::string name_of(const ek_wanif_entry_t &e) {
+    return field_text(e.name, sizeof e.name);
+}
+
+Json entry_json(const ek_wanif_entry_t &e) {
+    return Json{{"name", name_of(e)},
+                {"ifname", ifname_of(e)},
+                {"priority", e.priority},
+                {"wan", e.is_wanif != 0},
+                {"active_default", e.is_active_dft_wan != 0},
+                {"ip", format_ipv4(e.ip_addr)},
+                {"pppoe", e.is_pppoe != 0},
+                {"pppoe_eth_index", e.pppoe_ethnet_kifidx},
+                {"usbnet_status", e.usbnet_status}};
+}
+
+// A predicate's answer: exit status 1 when false.
+void answer(Context &ctx, Json doc, bool yes, const std::string &human) {
+    if (!yes) ctx.status = kNo;
+    emit(ctx, doc, human + "\n");
+}
+
+std::string ifname_arg(const std::string &text) {
+    return parse_name(text, "interface name", kIfNameMax);
+}
+
+struct AddArgs {
+    std::string ifname, name, priority, ip, pppoe_index, usbnet_status;
+    bool wan = false, active = false;
+};
+
+void add_record(Context &ctx, const AddArgs &a) {
+    ek_wanif_entry_t e{};
+    std::string ifname = ifname_arg(a.ifname);
+    std::string name = parse_name(a.name.empty() ? a.ifname : a.name, "name", kNameMax);
+    std::memcpy(e.ifname, ifname.data(), ifname.size());
+    std::memcpy(e.name, name.data(), name.size());
+    if (!a.priority.empty()) {
+        e.priority = static_cast<std::int32_t>(parse_int(a.priority, "priority", 0, 9999));
+    }
+    e.is_wanif = a.wan ? 1 : 0;
+    e.is_active_dft_wan = a.active ? 1 : 0;
+    if (!a.ip.empty()) e.ip_addr = parse_ipv4(a.ip, "address");
+    if (!a.pppoe_index.empty()) {
+        e.is_pppoe = 1;
+        e.pppoe_ethnet_kifidx = static_cast<std::int32_t>(
+            parse_int(a.pppoe_index, "PPPoE interface index", 1, INT32_MAX));
+    }
+    if (!a.usbnet_status.empty()) {
+        e.usbnet_status = static_cast<std::int32_t>(
+            parse_int(a.usbnet_status, "USB network status", INT32_MIN, INT32_MAX));
+    }
+
+    Db db(kWanifDb);
+    if (ek_db_store(db.get(), name.data(), static_cast<std::int32_t>(name.size()), &e, sizeof e) <
+        0) {
+        op_failed("cannot store record " + name + " in " + kWanifDb);
+    }
+    emit(ctx, entry_json(e), "stored " + name + " (" + ifname + ")\n");
+}
+
+void remove_record(Context &ctx, const std::string &arg) {
+    std::string ifname = parse_name(arg, "name", kNameMax);
+    // The key is the record name; a record added under another name is
+    // found by its interface name.
+    std::string key;
+    for (const auto &e : load_wanif()) {
+        if (name_of(e) == ifname) {
+            key = ifname;
+            break;
+        }
+        if (key.empty() && ifname_of(e) == ifname) key = name_of(e);
+    }
+    if (key.empty()) {
+        ctx.status = kNo;
+        emit(ctx, Json{{"removed", nullptr}}, "no WAN record named " + ifname + "\n");
+        return;
+    }
+    Db db(kWanifDb);
+    if (ek_db_delete_ex(db.get(), key.data(), static_cast<std::int32_t>(key.size()), EK_DB_MODE) <
+        0) {
+        op_failed("cannot delete record " + key + " from " + kWanifDb);
+    }
+    emit(ctx, Json{{"removed", key}}, "removed " + key + "\n");
+}
+
+}  // namespace
+
+void add_wanif(CLI::App &app, Context &ctx) {
+    auto *wanif = app.add_subcommand("wanif", "WAN interfaces of /tmp/db/wanif_db");
+    wanif->require_subcommand(1);
+
+    add_command(*wanif, "list", "List every record", [&ctx] {
+        Json doc = Json::array();
+        Table t({"NAME", "IFNAME", "PRIO", "WAN", "ACTIVE-DFT", "IP", "PPPOE-ETH", "USBNET"});
+        for (const auto &e : load_wanif()) {
+            doc.push_back(entry_json(e));
+            t.add({name_of(e), ifname_of(e), std::to_string(e.priority), e.is_wanif ? "yes" : "no",
+                   e.is_active_dft_wan ? "yes" : "no", e.ip_addr ? format_ipv4(e.ip_addr) : "-",
+                   e.is_pppoe ? std::to_string(e.pppoe_ethnet_kifidx) : "-",
+                   e.usbnet_status ? std::to_string(e.usbnet_status) : "-"});
+        }
+        emit(ctx, doc, t.render());
+    });
+
+    add_command(*wanif, "count", "Number of records that are not tunnel interfaces", [&ctx] {
+        int n = ek_brd_get_wanif_count();
+        emit(ctx, Json{{"count", n}}, std::to_string(n) + "\n");
+    });
+
+    // The two interface predicates differ only in the query and the words.
+    struct IfPredicate {
+        const char *name, *help, *key, *what;
+        int (*query)(const char *);
+    };
+    static const IfPredicate predicates[] = {
+        {"is-wan", "Is IF a WAN interface?", "wan", "a WAN interface", ek_brd_check_intf_wanif},
+        {"is-active-default", "Is IF an active default WAN?", "active_default",
+         "an active default WAN", ek_brd_check_intf_active_dft_wan},
+    };
+    static std::string predicate_if;
+    for (const IfPredicate &p : predicates) {
+        add_command(*wanif, p.name, p.help,
+                    [&ctx, &p] {
+                        std::string ifname = ifname_arg(predicate_if);
+                        bool yes = p.query(ifname.c_str()) != 0;
+                        answer(ctx, Json{{"interface", ifname}, {p.key, yes}}, yes,
+                               ifname + (yes ? " is " : " is not ") + p.what);
+                    })
+            ->add_option("IF", predicate_if, "interface name")
+            ->required();
+    }
+
+    static std::string owns_addr;
+    add_command(*wanif, "owns-ip", "Does a WAN interface hold address ADDR?",
+                [&ctx] {
+                    std::uint32_t addr = parse_ipv4(owns_addr, "address");
+                    bool yes = ek_brd_cpe_shm_check_wan_intf_ip(addr) != 0;
+                    answer(ctx, Json{{"address", format_ipv4(addr)}, {"wan", yes}}, yes,
+                           format_ipv4(addr) + (yes ? " belongs to a WAN interface"
+                                                    : " belongs to no WAN interface"));
+                })
+        ->add_option("ADDR", owns_addr, "dotted-quad IPv4 address")
+        ->required();
+
+    static std::string pppoe_if;
+    add_command(*wanif, "pppoe-eth", "Kernel index of the Ethernet interface under IF's PPPoE",
+                [&ctx] {
+                    std::string ifname = ifname_arg(pppoe_if);
+                    int index = ek_brd_get_pppoe_ethnet_kifidx(ifname.c_str());
+                    char eth[IF_NAMESIZE] = {};
+                    bool named =
+                        index > 0 && if_indextoname(static_cast<unsigned>(index), eth) != nullptr;
+                    Json doc{{"interface", ifname},
+                             {"pppoe_eth_index", index == 0 ? Json() : Json(index)},
+                             {"pppoe_eth", named ? Json(eth) : Json()}};
+                    std::string human =
+                        index == 0 ? "no PPPoE session on " + ifname
+                                   : std::to_string(index) + (named ? std::string(" ") + eth : "");
+                    answer(ctx, doc, index != 0, human);
+                })
+        ->add_option("IF", pppoe_if, "interface name")
+        ->required();
+
+    static std::string prio_arg, kind_arg = "0";
+    auto *check =
+        add_command(*wanif, "check-priority", "May WAN priority PRIO be configured?", [&ctx] {
+            auto prio = static_cast<int>(parse_int(prio_arg, "priority", INT32_MIN, INT32_MAX));
+            auto kind = static_cast<int>(parse_int(kind_arg, "kind", INT32_MIN, INT32_MAX));
+            char msg[256] = {};
+            bool yes = ek_brd_check_cfg_priority_valid(kind, prio, msg) != 0;
+            std::string reason = field_text(msg, sizeof msg - 1);
+            while (!reason.empty() && reason.back() == '\n') reason.pop_back();
+            answer(
+                ctx,
+                Json{{"priority", prio}, {"valid", yes}, {"reason", yes ? Json() : Json(reason)}},
+                yes, yes ? "priority " + std::to_string(prio) + " may be configured" : reason);
+        });
+    check->add_option("PRIO", prio_arg, "WAN priority")->required();
+    check->add_option("--kind", kind_arg,
+                      "caller's kind code; 45 also refuses while the USB "
+                      "network is in primary-WAN mode");
+
+    add_command(*wanif, "usbnet-status", "Status code (1-4) of the usbnet0 record", [&ctx] {
+        int status = 0;
+        bool found = ek_brd_lib_get_usbnet_status(&status) == 0;
+        answer(ctx, Json{{"usbnet_status", found ? Json(status) : Json()}}, found,
+               found ? std::to_string(status) : "no usbnet0 record with a status of 1-4");
+    });
+
+    static std::string dcd_if;
+    add_command(
+        *wanif, "dcd-priority", "WAN priority the device configuration service holds",
+        [&ctx] {
+            std::string ifname = ifname_arg(dcd_if);
+            int prio = ek_wanif_get_wan_priority_from_dcd_shm(ifname.c_str());
+            answer(ctx, Json{{"interface", ifname}, {"priority", prio == -1 ? Json() : Json(prio)}},
+                   prio != -1,
+                   prio == -1 ? "no WAN priority configured for " + ifname : std::to_string(prio));
+        })
+        ->add_option("IF", dcd_if, "interface name")
+        ->required();
+
+    static AddArgs add_args;
+    auto *add = add_command(*wanif, "add", "Store a record (replacing one of the same name)",
+                            [&ctx] { add_record(ctx, add_args); });
+    add->add_option("IF", add_args.ifname, "interface name")->required();
+    add->add_option("--name", add_args.name,
+                    "record name and key (default: IF; usbnet0 is the "
+                    "USB network record)");
+    add->add_option("--priority", add_args.priority, "WAN priority 0-9999 (default 0)");
+    add->add_flag("--wan", add_args.wan, "mark as a WAN interface");
+    add->add_flag("--active-default", add_args.active, "mark as an active default WAN");
+    add->add_option("--ip", add_args.ip, "IPv4 address");
+    add->add_option("--pppoe-eth-index", add_args.pppoe_index,
+                    "carries a PPPoE session over the Ethernet interface of this kernel index");
+    add->add_option("--usbnet-status", add_args.usbnet_status, "USB network status code");
+
+    static std::string remove_arg;
+    add_command(*wanif, "remove", "Delete the record named IF (or whose interface is IF)",
+                [&ctx] { remove_record(ctx, remove_arg); })
+        ->add_option("IF", remove_arg, "record or interface name")
+        ->required();
+}
+
+}  // namespace brdctl
