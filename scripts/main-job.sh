@@ -1,9 +1,8 @@
 #!/bin/sh
-# The main job: build libek_brd with the host platform and run it in a
-# private namespace (its own /tmp/db and SysV objects).
+# The main job: build libek_brd, the host platform and brdctl, then run a
+# guided brdctl session in a private namespace (its own /tmp/db, segments
+# and network), so nothing on the machine is touched.
 set -eu
 cd "$(dirname "$0")/.."
 "$(pwd)/scripts/setup.sh"
-cmake --preset dev >/dev/null
-cmake --build --preset dev
-exec tests/isolate.sh build/dev/examples/cpe_status
+exec scripts/demo.sh
