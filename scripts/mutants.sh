@@ -16,6 +16,7 @@ list=${EK_MUTANTS_LIST:-$top/scripts/mutants.txt}
 scratch=${EK_MUTANTS_DIR:-$top/build/mutants}
 only=${1:-.}
 
+rm -rf "$scratch/pristine"
 mkdir -p "$scratch/src"
 (cd "$top" && git ls-files -co --exclude-standard | grep -v '^build/' | tar -cf - -T -) |
     tar -xf - -C "$scratch/src"
@@ -36,9 +37,10 @@ suite "$scratch/baseline.log" || {
 grep -vE '^[[:space:]]*(#|$)' "$list" | while read -r name path expr; do
     echo "$name" | grep -Eq -- "$only" || continue
     file="$scratch/src/$path"
-    cp "$top/$path" "$file"
+    pristine="$scratch/pristine/$path"
+    [ -f "$pristine" ] || { mkdir -p "$(dirname "$pristine")" && cp "$file" "$pristine"; }
     perl -0pi -e "$expr" "$file"
-    if cmp -s "$top/$path" "$file"; then
+    if cmp -s "$pristine" "$file"; then
         verdict="NOT APPLIED"
     elif ! cmake --build "$scratch/build" >"$scratch/last-build.log" 2>&1; then
         verdict="DOES NOT BUILD"
@@ -48,7 +50,7 @@ grep -vE '^[[:space:]]*(#|$)' "$list" | while read -r name path expr; do
         verdict="killed by $(grep -oE '[0-9]+ - [^ ]+' "$scratch/last.log" | cut -d' ' -f3 |
             tr '\n' ' ')"
     fi
-    cp "$top/$path" "$file"
+    cp "$pristine" "$file"
     printf '%-28s %s\n' "$name" "$verdict"
 done | tee "$scratch/report.txt"
 cmake --build "$scratch/build" >/dev/null 2>&1 || true
