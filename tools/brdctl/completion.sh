@@ -1,15 +1,15 @@
 #!/bin/sh
-# Writes brdctl's bash completion, generated from the command tree that the
-# built brdctl's own --help shows at every level, so that a new subcommand or
-# option is completed without anyone remembering to. With --tree it prints
-# the tree instead, one line per command: "PATH|SUBCOMMANDS|OPTIONS|VALUED"
-# (VALUED: the options that take a value). The other arguments run brdctl,
-# behind an emulator for a cross build.
+# Writes brdctl's bash completion to $1, generated from the command tree that
+# the built brdctl's own --help shows at every level, so that a new
+# subcommand or option is completed without anyone remembering to. The tree
+# goes to $2, one line per command, "PATH|SUBCOMMANDS|OPTIONS|VALUED"
+# (VALUED: the options that take a value), for the man page test. The other
+# arguments run brdctl, behind an emulator for a cross build.
 set -eu
-mode=bash
-[ "$1" = --tree ] && { mode=tree; shift; }
+bash_out=$1 tree_out=$2
+shift 2
 
-# One line of the tree for the command path $1 (words separated by spaces).
+# The line of the tree for the command path $path.
 node() {
     # shellcheck disable=SC2086
     "$@" $path --help | awk -v path="$path" '
@@ -23,34 +23,29 @@ node() {
         END { print path "|" substr(subs, 2) "|" substr(opts, 2) "|" substr(valued, 2) }'
 }
 
-tree=$(
-    todo=","  # paths still to visit, each followed by a comma; the root is ""
-    while [ -n "$todo" ]; do
-        path=${todo%%,*}
-        todo=${todo#*,}
-        line=$(node "$@")
-        echo "$line"
-        subs=$(echo "$line" | cut -d'|' -f2)
-        for sub in $subs; do todo="$todo${path:+$path }$sub,"; done
-    done
-)
-if [ "$mode" = tree ]; then
-    echo "$tree"
-    exit 0
-fi
+todo=","  # paths still to visit, each followed by a comma; the root is ""
+while [ -n "$todo" ]; do
+    path=${todo%%,*}
+    todo=${todo#*,}
+    line=$(node "$@")
+    echo "$line"
+    subs=${line#*|}
+    for sub in ${subs%%|*}; do todo="$todo${path:+$path }$sub,"; done
+done >"$tree_out"
 
 # The root's options other than help are accepted after any subcommand too.
-global=$(echo "$tree" | head -n1 | cut -d'|' -f3 | tr ' ' '\n' | grep -v -e '^-h$' -e '^--help$' | xargs)
-cat <<'HEAD'
+global=$(head -n1 "$tree_out" | cut -d'|' -f3 | tr ' ' '\n' | grep -v -e '^-h$' -e '^--help$' | xargs)
+{
+    cat <<'HEAD'
 # bash completion for brdctl; generated from brdctl --help, do not edit.
 _brdctl_node() {
     case $1 in
 HEAD
-echo "$tree" | while IFS='|' read -r path subs opts valued; do
-    [ -n "$path" ] && opts="$opts $global"
-    printf "    '%s') subs='%s' opts='%s' valued='%s' ;;\n" "$path" "$subs" "$opts" "$valued"
-done
-cat <<'TAIL'
+    while IFS='|' read -r path subs opts valued; do
+        [ -n "$path" ] && opts="$opts $global"
+        printf "    '%s') subs='%s' opts='%s' valued='%s' ;;\n" "$path" "$subs" "$opts" "$valued"
+    done <"$tree_out"
+    cat <<'TAIL'
     esac
 }
 _brdctl() {
@@ -66,3 +61,4 @@ _brdctl() {
 }
 complete -F _brdctl brdctl
 TAIL
+} >"$bash_out"
