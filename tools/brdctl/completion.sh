@@ -12,7 +12,8 @@ shift 2
 # The line of the tree for the command path $path.
 node() {
     # shellcheck disable=SC2086
-    "$@" $path --help | awk -v path="$path" '
+    help=$("$@" $path --help)
+    printf '%s\n' "$help" | awk -v path="$path" '
         /^[A-Z][A-Za-z ]*:$/ { section = $0; next }
         section == "Subcommands:" && /^  [a-z]/ { subs = subs " " $1 }
         section == "Options:" && /^  -/ {
