@@ -7,8 +7,13 @@
 # these three are written here, since dpkg-shlibdeps cannot see a package
 # that is built alongside.
 
-# The version comes from the top entry of the Debian changelog, which must
-# describe this upstream version.
+if(NOT TARGET brdctl)
+  message(FATAL_ERROR "the Debian packages need the host platform and brdctl")
+endif()
+
+# The package revision (the N of 1.0.0-N) comes from the top entry of the
+# Debian changelog, which must be for this upstream version.
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/debian/changelog)
 file(STRINGS ${PROJECT_SOURCE_DIR}/cmake/debian/changelog EK_DEB_TOP LIMIT_COUNT 1)
 if(NOT EK_DEB_TOP MATCHES "^ek-brd \\(${PROJECT_VERSION}-([0-9]+)\\)")
   message(FATAL_ERROR "cmake/debian/changelog: the top entry is not for ${PROJECT_VERSION}-N")
@@ -20,7 +25,7 @@ set(EK_DEB_VERSION ${PROJECT_VERSION}-${CPACK_DEBIAN_PACKAGE_RELEASE})
 set_target_properties(ek_brd brdctl PROPERTIES INSTALL_RPATH "")
 
 # Each package carries its copyright file and the changelog, compressed
-# without a timestamp so that two builds give the same package.
+# without a timestamp.
 execute_process(COMMAND gzip -9nc ${PROJECT_SOURCE_DIR}/cmake/debian/changelog
                 OUTPUT_FILE ${PROJECT_BINARY_DIR}/changelog.Debian.gz COMMAND_ERROR_IS_FATAL ANY)
 foreach(pair runtime:libek-brd1 dev:libek-brd-dev host:ek-brd-host)

@@ -23,7 +23,8 @@ set -- build/deb/*.deb
 lintian --fail-on error "$@" || fail lintian
 dpkg -i "$@" || fail "dpkg -i"
 files=$(mktemp)
-trap 'dpkg -r $pkgs >/dev/null 2>&1 || true; rm -f "$files"' EXIT
+# Purged in the end: their ldconfig postrm scripts keep dpkg's records after -r.
+trap 'dpkg -P $pkgs >/dev/null 2>&1 || true; rm -f "$files"' EXIT
 dpkg -L $pkgs | sort -u >"$files"
 
 # TODO(lead): brdctl --version once the ux branch is merged.
