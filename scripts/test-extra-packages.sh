@@ -1,0 +1,45 @@
+#!/bin/sh
+# Builds the Debian packages, checks them with lintian, installs them into
+# this machine, uses them as a user would, then removes them and checks that
+# nothing they installed is left behind. Refuses to run where any of them is
+# already installed, so that it never replaces or removes a user's copy.
+# shellcheck disable=SC2086 # $pkgs is a list of words
+set -eu
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+pkgs="libek-brd1 libek-brd-dev ek-brd-host"
+fail() {
+    echo "packages: FAILED: $*"
+    exit 1
+}
+for p in $pkgs; do
+    ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || fail "$p is already installed"
+done
+
+rm -f build/deb/*.deb
+cmake --workflow --preset deb || fail "cmake --workflow --preset deb"
+set -- build/deb/*.deb
+[ $# -eq 3 ] || fail "expected 3 packages, got: $*"
+lintian --fail-on error "$@" || fail lintian
+dpkg -i "$@" || fail "dpkg -i"
+files=$(mktemp)
+# Purged in the end: their ldconfig postrm scripts keep dpkg's records after -r.
+trap 'dpkg -P $pkgs >/dev/null 2>&1 || true; rm -f "$files"' EXIT
+dpkg -L $pkgs | sort -u >"$files"
+
+# TODO(lead): brdctl --version once the ux branch is merged.
+/usr/bin/brdctl --help >/dev/null || fail "brdctl --help"
+man -l /usr/share/man/man1/brdctl.1.gz >/dev/null || fail "man -l brdctl.1.gz"
+bash -c '. /usr/share/bash-completion/completions/brdctl && complete -p brdctl' || fail completion
+# shellcheck disable=SC2016
+bash -c '. /usr/share/bash-completion/completions/brdctl; COMP_WORDS=(brdctl nat r); COMP_CWORD=2
+    _brdctl; [ "${COMPREPLY[*]}" = request-id ]' || fail "completing 'brdctl nat r'"
+pkg-config --exists ek_brd || fail "pkg-config ek_brd"
+tests/isolate.sh /usr/bin/brdctl status || fail "brdctl status"
+
+dpkg -r $pkgs || fail "dpkg -r"
+# What is still there must be a directory that another package owns.
+while read -r path; do
+    [ ! -e "$path" ] || { [ -d "$path" ] && dpkg -S "$path" >/dev/null 2>&1; } || fail "left behind: $path"
+done <"$files"
+echo "packages: PASS: $# packages built, lintian clean of errors, installed, used and removed"
