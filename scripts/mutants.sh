@@ -22,7 +22,8 @@ mkdir -p "$scratch/src"
     tar -xf - -C "$scratch/src"
 # No debug information, and executables that are not relinked when only the
 # shared library changed: a fault then costs one compile and a few links.
-cmake -S "$scratch/src" -B "$scratch/build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+cmake -S "$scratch/src" -B "$scratch/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O2 -DNDEBUG" -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -DNDEBUG" \
     -DCMAKE_LINK_DEPENDS_NO_SHARED=ON >"$scratch/configure.log"
 cmake --build "$scratch/build" >"$scratch/build.log" 2>&1 || {
     echo "mutants: the unmodified tree does not build (see $scratch/build.log)"
