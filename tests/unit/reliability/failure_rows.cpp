@@ -45,12 +45,8 @@ const char kListing[] =
     "Bus 001 Device 001: ID 1d6b:0002 root hub\nBus 001 Device 003: ID 12d1:1446 modem\n";
 const uint32_t kMgt0 = 0x0a010200, kVpn = 0x0a080000, kMask = 0xffffff00;
 
-fake::Faults &faults() {
-    return fake::state().faults;
-}
-const fake::Counters &calls() {
-    return fake::state().calls;
-}
+fake::Faults &faults = fake::state().faults;
+const fake::Counters &calls = fake::state().calls;
 
 uint16_t g_vid, g_pid;
 char g_msg[128];
@@ -106,13 +102,6 @@ void seed() {
     g_asked.clear();
 }
 
-void expect_mutexes_free() {
-    for (pthread_mutex_t *m : {&g_wanif_db_mutex, &internal_subnet_mutex}) {
-        ASSERT_EQ(pthread_mutex_trylock(m), 0);
-        pthread_mutex_unlock(m);
-    }
-}
-
 // Runs body in a fresh process over a freshly seeded fake, with allocation k
 // failing (-1: none). Afterwards: nothing allocated, open or locked, and log
 // lines only on `channel`, exactly `want` ("@" stands for the temporary file
@@ -127,7 +116,10 @@ void run(long k, const std::function<void()> &body, Channel channel, const Lines
         fake::disarm_malloc();
         EXPECT_EQ(fake::live_allocations(), 0);
         EXPECT_EQ(fake::open_handles(), 0);
-        expect_mutexes_free();
+        for (pthread_mutex_t *m : {&g_wanif_db_mutex, &internal_subnet_mutex}) {
+            ASSERT_EQ(pthread_mutex_trylock(m), 0);
+            pthread_mutex_unlock(m);
+        }
         const auto &cmds = fake::state().commands;
         const std::string file = fake_shell::redirect_target(cmds.empty() ? "" : cmds.back());
         for (Channel c : {Channel::ek_err, Channel::ek_log, Channel::syslog}) {
@@ -154,15 +146,9 @@ Call starved(long k, Call call) {
         return call();
     };
 }
-long probe() {
-    return ek_brd_lib_usb_modem_get_attached_dev(&g_vid, &g_pid);
-}
-long count() {
-    return ek_brd_lib_usb_modem_get_ttydev_count();
-}
-long modeswitch() {
-    return ek_brd_lib_usb_modem_modeswitch(0x12d1, 0x1446, "55");
-}
+const Call probe = [] { return long{ek_brd_lib_usb_modem_get_attached_dev(&g_vid, &g_pid)}; };
+const Call count = [] { return long{ek_brd_lib_usb_modem_get_ttydev_count()}; };
+const Call modeswitch = [] { return long{ek_brd_lib_usb_modem_modeswitch(0x12d1, 0x1446, "55")}; };
 // Lists into an empty list and frees the nodes within the call. Byte 4 of
 // both records is 28 plus the seed the record was filled with.
 Call getall(int (*fn)(ek_list_head *)) {
@@ -187,9 +173,7 @@ long modeswitch_entry(uint16_t pid) {
     long r = ek_brd_lib_usb_modem_db_get_usb_modeswitch_entry(0x1000, pid, &g_ms);
     return r < 0 ? r : g_ms.rest[0] - 28;
 }
-long priority(int value) {
-    return ek_brd_check_cfg_priority_valid(45, value, g_msg);
-}
+const auto priority = [](int v) { return long{ek_brd_check_cfg_priority_valid(45, v, g_msg)}; };
 long five_queries() {
     return ek_brd_get_wanif_count() + ek_brd_check_intf_active_dft_wan("eth0") +
            ek_brd_check_intf_wanif("ppp0") + ek_brd_cpe_shm_check_wan_intf_ip(0x0a000002) +
@@ -231,33 +215,25 @@ long nat_without_segment() {
            ek_brd_cpe_shm_check_nat_policy_type_valid_for_interface("nat1", "eth0") +
            (ek_brd_cpe_shm_get_nat_policy_name(129) != nullptr);
 }
-long store_cfg() {
-    auto c = usb_test::cfg("m7", {{1, 2}});
-    return ek_brd_lib_usb_modem_db_store_entry(&c);
-}
-long store_ms() {
-    auto m = usb_test::modeswitch(0x1a2b, 3);
-    return ek_brd_lib_usb_modem_db_store_usb_modeswitch_entry(&m);
-}
+const ek_usb_modem_cfg_t kCfg = usb_test::cfg("m7", {{1, 2}});
+const ek_usb_modeswitch_t kMs = usb_test::modeswitch(0x1a2b, 3);
+const Call store_cfg = [] { return long{ek_brd_lib_usb_modem_db_store_entry(&kCfg)}; };
+const Call store_ms = [] { return long{ek_brd_lib_usb_modem_db_store_usb_modeswitch_entry(&kMs)}; };
 
 // ------------------------------------------------------------ arrangements and checks
 
 const Arrange kNone = [] {};
-Arrange fault(bool F::*flag) {
-    return [flag] { faults().*flag = true; };
-}
-Arrange open_fails(const char *path) {
-    return [path] { faults().open_fails.insert(path); };
-}
-Arrange fetch_fails(int index) {
-    return [index] { faults().fetch_bykey_fail_at.insert(index); };
-}
+const auto fault = [](bool F::*flag) -> Arrange { return [flag] { faults.*flag = true; }; };
+const auto open_fails = [](const char *db) -> Arrange {
+    return [db] { faults.open_fails.insert(db); };
+};
+const auto fetch_fails = [](int i) -> Arrange {
+    return [i] { faults.fetch_bykey_fail_at.insert(i); };
+};
 Arrange shell(const char *listing, int32_t status, int32_t modeswitch_status = 0) {
     return [=] { fake_shell::install({listing, status, modeswitch_status}); };
 }
-Arrange no_wan_records() {
-    return [] { fake::db(wanif_test::kPath).records.clear(); };
-}
+const Arrange no_wan_records = [] { fake::db(wanif_test::kPath).records.clear(); };
 Arrange usbnet(int32_t code) {
     return [code] { wanif_test::put(Wan("usb0").name("usbnet0").status(code)); };
 }
@@ -279,27 +255,23 @@ Arrange net_dev(const char *body, const char *unaddressed = "") {
 
 Verify attempts(int sems, int shms, int destroys) {
     return [=] {
-        EXPECT_EQ(calls().sem_creates, sems);
-        EXPECT_EQ(calls().shm_creates, shms);
-        EXPECT_EQ(calls().sem_destroys, destroys);
+        EXPECT_EQ(calls.sem_creates, sems);
+        EXPECT_EQ(calls.shm_creates, shms);
+        EXPECT_EQ(calls.sem_destroys, destroys);
     };
 }
 // The temporary files left behind and the commands run.
 Verify files(size_t left, int systems) {
     return [=] {
         EXPECT_EQ(fake_shell::temp_files().size(), left);
-        EXPECT_EQ(calls().systems, systems);
+        EXPECT_EQ(calls.systems, systems);
     };
 }
-Verify msg(std::string want) {
-    return [want] { EXPECT_EQ(g_msg, want); };
-}
-Verify asked(Lines names) {
-    return [names] { EXPECT_EQ(g_asked, names); };
-}
-Verify listed(std::vector<int> seeds) {
-    return [seeds] { EXPECT_EQ(g_listed, seeds); };
-}
+const auto msg = [](std::string want) -> Verify { return [want] { EXPECT_EQ(g_msg, want); }; };
+const auto asked = [](Lines names) -> Verify { return [names] { EXPECT_EQ(g_asked, names); }; };
+const auto listed = [](std::vector<int> ids) -> Verify {
+    return [ids] { EXPECT_EQ(g_listed, ids); };
+};
 template <typename T>
 Verify untouched(const T &out) {
     return [&out] {
@@ -308,7 +280,7 @@ Verify untouched(const T &out) {
         EXPECT_EQ(usb_test::bytes(out), usb_test::bytes(fresh));
     };
 }
-const Verify kNothingFetched = [] { EXPECT_EQ(calls().fetches, 0); };
+const Verify kNothingFetched = [] { EXPECT_EQ(calls.fetches, 0); };
 
 struct Row {
     const char *name;
@@ -369,11 +341,10 @@ TEST(FailureRows, EveryFailurePathOfEveryExportedFunction) {
             local(kMgt0 + 0x77), 1, kErr, {}, asked({"mgt0", "mgt01"})),
         row("wan queries | open", fault(&F::open_fail_all), five_queries, 0, kSys,
             Lines(5, "WANIF: " + kWanOpen)),
-        row("wan queries | no records", no_wan_records(), five_queries, 0, kSys, {},
-            kNothingFetched),
+        row("wan queries | no records", no_wan_records, five_queries, 0, kSys, {}, kNothingFetched),
         row(
-            "wan queries | negative count", [] { faults().count_result = -3; }, five_queries, 0,
-            kSys, {}, kNothingFetched),
+            "wan queries | negative count", [] { faults.count_result = -3; }, five_queries, 0, kSys,
+            {}, kNothingFetched),
         row("wan queries | array", kNone, starved(0, ek_brd_get_wanif_count), 0, kSys, {kArray},
             kNothingFetched),
         row("wan queries | record", kNone, starved(2, ek_brd_get_wanif_count), 0, kSys,
@@ -392,7 +363,7 @@ TEST(FailureRows, EveryFailurePathOfEveryExportedFunction) {
             "priority | open", fault(&F::open_fail_all), [] { return priority(5); }, 0, kSys,
             {"WANIF: " + kWanOpen}, msg(kWanOpen)),
         row(
-            "priority | no records", no_wan_records(), [] { return priority(5); }, 0, kSys, {},
+            "priority | no records", no_wan_records, [] { return priority(5); }, 0, kSys, {},
             msg("brd db is empty\n")),
         row("priority | array", kNone, starved(0, [] { return priority(11); }), 1, kSys, {kArray},
             msg("brd: malloc failed for all_entry\n")),
@@ -420,7 +391,7 @@ TEST(FailureRows, EveryFailurePathOfEveryExportedFunction) {
         row("usb init | shm", fault(&F::shm_create_fail), ek_brd_lib_usb_modem_init, -1, kErr, {},
             [] {
                 EXPECT_EQ(lock_state(), -1);
-                faults().shm_create_fail = false;
+                faults.shm_create_fail = false;
                 EXPECT_EQ(ek_brd_lib_usb_modem_init(), 0);  // starts again from the semaphore
                 attempts(2, 2, 1)();
             }),
@@ -429,7 +400,7 @@ TEST(FailureRows, EveryFailurePathOfEveryExportedFunction) {
             "usb lock | sem op",
             [] {
                 ek_brd_lib_usb_modem_init();
-                faults().sem_op_result = -5;
+                faults.sem_op_result = -5;
             },
             [] {
                 return ek_brd_lib_usb_modem_cfg_lock() * 10L + ek_brd_lib_usb_modem_cfg_unlock();
@@ -446,10 +417,10 @@ TEST(FailureRows, EveryFailurePathOfEveryExportedFunction) {
              "Failed to create temp file [/tmp/ek_brd_lib_usb_modem_get_ttydev_count.XXXXXX]"},
             files(0, 0)),
         row(
-            "probe | snprintf -1", [] { faults().snprintf_result = -1; }, probe, 0, kErr,
+            "probe | snprintf -1", [] { faults.snprintf_result = -1; }, probe, 0, kErr,
             {kProbe + "Failed to create cmd"}, files(1, 0)),
         row(
-            "count | snprintf 512", [] { faults().snprintf_result = 512; }, count, -1, kErr,
+            "count | snprintf 512", [] { faults.snprintf_result = 512; }, count, -1, kErr,
             {kCount + "Failed to create cmd"}, files(1, 0)),
         row("probe | system", shell(kListing, -1), probe, 0, kErr,
             {kProbe + "Failed to run cmd [lsusb 2>&1 > @]"}, files(1, 1)),
@@ -462,10 +433,10 @@ TEST(FailureRows, EveryFailurePathOfEveryExportedFunction) {
         row("count | fopen", fault(&F::fopen_fail), count, -1, kErr,
             {kCount + "Unable to open temp file [@]"}, files(1, 1)),
         row(
-            "probe | unlink", [] { faults().unlink_result = -1; }, probe, 1, kErr,
+            "probe | unlink", [] { faults.unlink_result = -1; }, probe, 1, kErr,
             {kProbe + "Unable to remove temp file [@]: rc=-1"},
             [] { EXPECT_EQ(g_vid * 0x10000 + g_pid, 0x12d11446); }),
-        row("count | unlink", [] { faults().unlink_result = 5; }, count, 2, kErr,
+        row("count | unlink", [] { faults.unlink_result = 5; }, count, 2, kErr,
             {kCount + "Unable to remove temp file [@]: rc=5"}),
         row("mode switch | no device", shell("Bus 001 Device 001: ID 1d6b:0002 hub\n", 0),
             modeswitch, -1, kErr, {kNoDevice}, files(0, 1)),
@@ -499,8 +470,8 @@ TEST(FailureRows, EveryFailurePathOfEveryExportedFunction) {
             kErr, {}, untouched(g_cfg)),
         row("cfg number | open", open_fails(kCfgDb), ek_brd_lib_usb_modem_db_get_num, -1, kErr,
             {kCfgOpen}),
-        row("cfg number | count", [] { faults().count_result = -7; },
-            ek_brd_lib_usb_modem_db_get_num, -7, kErr, {}),
+        row("cfg number | count", [] { faults.count_result = -7; }, ek_brd_lib_usb_modem_db_get_num,
+            -7, kErr, {}),
         row("cfg getall | open", open_fails(kCfgDb), getall(ek_brd_lib_usb_modem_db_getall), -1,
             kErr, {kCfgOpen}, listed({})),
         row("cfg getall | node", kNone, starved(0, getall(ek_brd_lib_usb_modem_db_getall)), 0, kErr,
