@@ -1,8 +1,7 @@
 // In-process fake of the database library and the process services, with
-// fault injection and captured log lines, for unit tests of the library's
-// objects (linked statically, with malloc, calloc, free, syslog, fopen,
-// getline, mkstemp, unlink, if_nametoindex and snprintf wrapped by the
-// linker).
+// fault injection, call counters and captured log lines, for unit tests of
+// the library's objects (linked statically, with malloc, calloc, free,
+// syslog, fopen, mkstemp, unlink, if_nametoindex and snprintf wrapped).
 #pragma once
 
 #include <stdint.h>
@@ -24,8 +23,8 @@ enum class Channel { ek_err, ek_log, syslog };
 struct LogLine {
     Channel channel;
     int level;        // syslog priority or ek_log level; 3 for __ek_err
-    std::string tag;  // __ek_err only
-    int line;         // __ek_err only: the source line passed
+    std::string tag;  // __ek_err only, like the source line
+    int line;
     std::string text;
 };
 
@@ -34,51 +33,29 @@ struct Record {
     std::vector<uint8_t> value;
 };
 
-// One database file of the fake store: records in ek_db_foreach order.
 struct Db {
-    std::vector<Record> records;
+    std::vector<Record> records;  // in ek_db_foreach order
 };
 
 struct Faults {
     std::set<std::string> open_fails;  // paths whose open returns null
-    bool open_fail_all = false;
+    bool open_fail_all = false, fetch_fail = false, store_fail = false, delete_fail = false;
+    bool sem_create_fail = false, shm_create_fail = false, fopen_fail = false, mkstemp_fail = false;
     std::optional<int32_t> count_result;  // overrides ek_db_count
     std::set<int> fetch_bykey_fail_at;    // 0-based delivery index
-    bool fetch_fail = false;
-    bool store_fail = false;
-    bool delete_fail = false;
-    bool sem_create_fail = false;
-    bool shm_create_fail = false;
-    int32_t sem_op_result = 0;  // what ek_sem_wait and ek_sem_signal return
-    long malloc_fail_at = -1;   // fail the k-th malloc (0-based) after arming
-    bool malloc_fail_all = false;
-    bool fopen_fail = false;
-    bool mkstemp_fail = false;
-    int unlink_result = 0;               // non-zero: unlink fails with this result (file kept)
-    std::optional<int> snprintf_result;  // snprintf formats, then returns this
+    int32_t sem_op_result = 0;            // what ek_sem_wait and ek_sem_signal return
+    int unlink_result = 0;                // non-zero: unlink fails with it, the file stays
+    std::optional<int> snprintf_result;   // snprintf formats, then returns this
 };
 
 struct Counters {
-    int opens = 0;
-    int closes = 0;
-    int counts = 0;
-    int foreach_calls = 0;
-    int fetches = 0;
-    int stores = 0;
-    int deletes = 0;
-    int sem_creates = 0;
-    int sem_waits = 0;
-    int sem_signals = 0;
-    int sem_destroys = 0;
-    int shm_creates = 0;
+    int opens = 0, closes = 0, counts = 0, foreach_calls = 0, fetches = 0, stores = 0, deletes = 0;
+    int sem_creates = 0, sem_waits = 0, sem_signals = 0, sem_destroys = 0, shm_creates = 0;
     int systems = 0;
     long mallocs = 0;  // counted while armed
     std::vector<std::string> open_paths;
-    std::vector<int32_t> open_modes;
-    std::vector<int32_t> delete_modes;
-    std::vector<int32_t> shm_keys;
+    std::vector<int32_t> open_modes, delete_modes, shm_keys, sem_keys;
     std::vector<uint32_t> shm_sizes;
-    std::vector<int32_t> sem_keys;
 };
 
 struct State {
@@ -93,17 +70,15 @@ struct State {
     std::function<int32_t(uint32_t, void *)> dcd_eth;
     std::function<int32_t(const char *, void *)> dcd_usbnet;
     std::function<int32_t(const char *, uint32_t *, uint32_t *)> dcd_addr;
-    std::function<int32_t(const char *)> is_eth, is_p, is_usbnet_ppp, is_usb;
+    std::function<int32_t(const char *)> is_eth, is_p, is_usbnet_ppp, is_usb;  // default: 0
     std::vector<std::string> predicate_calls;
     std::function<unsigned(const char *)> if_nametoindex;
-    bool malloc_armed = false;
 };
 
 State &state();
 // Clears the store, the segments, faults, counters and captured logs.
 void reset();
 
-// Database helpers for tests.
 Db &db(const std::string &path);
 void put(const std::string &path, const std::string &key, const void *value, size_t len);
 template <typename T>
@@ -121,12 +96,11 @@ void *shared_segment(int32_t key, size_t size);
 // otherwise the calling test fails too.
 bool in_fresh_process(const std::function<void()> &body);
 
-// Allocation faults: counts and fails malloc and calloc, in one sequence,
-// only between arm and disarm.
+// Allocation faults: counts malloc and calloc, in one sequence, between arm
+// and disarm, and fails the fail_at-th (0-based; -1 for none).
 void arm_malloc(long fail_at);
 void disarm_malloc();
-// Allocations made while armed minus those of them freed while armed: what
-// a call left behind (wrapped free; memory from before arming is ignored).
+// Allocations made while armed minus those of them freed while armed.
 long live_allocations();
 
 std::vector<LogLine> logs(Channel c);

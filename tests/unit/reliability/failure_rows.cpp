@@ -1,493 +1,673 @@
-// Every row of every failure table, one table-driven test per subsystem:
-// the broken dependency, the call, its exact result and its exact log
-// lines. The list at the top of each test names the rows the table has.
-#include <gmock/gmock.h>
+// Every failure path of the exported functions, a row each (the broken
+// dependency, the call, its exact result and exact log lines, every other
+// channel silent), and the allocation-failure sweep over every exported
+// function. Each case runs in a fresh process over the same seeded fake and
+// must leave nothing allocated, open or locked.
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <string>
-#include <vector>
+#include <fstream>
 
 #include "../usb_modem/store_fixture.h"
 #include "../usb_probe/fake_shell.h"
+#include "../wanif/wanif_records.h"
 #include "common/list.h"
-#include "ek_brd.h"
-#include "fake_platform.h"
-#include "harness.h"
+#include "common/shm_word.h"
 
 namespace {
 
 using fake::Channel;
-using rel::faults;
-using rel::lines;
-using rel::Row;
-
-const fake::Counters &calls() {
-    return fake::state().calls;
-}
-
-long addr(const void *p) {
-    return p == nullptr ? 0 : 1;
-}
-
-TEST(FailureRows, Segments) {
-    const std::vector<std::string> listed = {
-        "routing | ek_sem_create returns -1",
-        "routing | ek_shm_create returns null",
-        "cpe | ek_sem_create returns -1",
-        "cpe | ek_shm_create returns null",
-    };
-    auto twice = [](void *(*get)()) {
-        return [get] {
-            long first = addr(get());
-            EXPECT_EQ(get(), nullptr);
-            return first;
-        };
-    };
-    auto no_retry = [](int destroys) {
-        return [destroys] {
-            EXPECT_EQ(calls().sem_creates, 1);
-            EXPECT_EQ(calls().sem_destroys, destroys);
-            EXPECT_EQ(calls().shm_creates, destroys);
-        };
-    };
-    rel::run_rows(
-        listed,
-        {
-            {listed[0], [] { faults().sem_create_fail = true; }, twice(ek_brd_get_routing_shm_data),
-             0, Channel::ek_err, lines({"ek brd create create routing sem failed!"}), no_retry(0),
-             true},
-            {listed[1], [] { faults().shm_create_fail = true; }, twice(ek_brd_get_routing_shm_data),
-             0, Channel::ek_err, lines({"Init routing share memory failed."}), no_retry(1), true},
-            {listed[2], [] { faults().sem_create_fail = true; }, twice(ek_brd_get_cpe_shm_data), 0,
-             Channel::ek_err, lines({}), no_retry(0), true},
-            {listed[3], [] { faults().shm_create_fail = true; }, twice(ek_brd_get_cpe_shm_data), 0,
-             Channel::ek_err, lines({}), no_retry(1), true},
-        });
-}
-
-// ------------------------------------------------------------ USB probing
-
-const std::string kProbe = "ek_brd_lib_usb_modem_get_attached_dev";
-const std::string kCount = "ek_brd_lib_usb_modem_get_ttydev_count";
-const char kModem[] = "Bus 001 Device 003: ID 12d1:1446 modem\n";
-
-std::string last_file() {
-    return fake_shell::redirect_target(fake::state().commands.back());
-}
-
-void clear_temp_files() {
-    for (const std::string &f : fake_shell::temp_files()) std::filesystem::remove(f);
-}
-
-TEST(FailureRows, UsbProbing) {
-    const std::vector<std::string> listed = {
-        "probe | allocation fails",
-        "count | allocation fails",
-        "probe | mkstemp negative",
-        "count | mkstemp negative",
-        "probe | snprintf below 0 or above 511",
-        "count | snprintf below 0 or above 511",
-        "probe | ek_system returns -1",
-        "count | ek_system returns -1",
-        "probe | fopen fails",
-        "count | fopen fails",
-        "probe | unlink non-zero",
-        "count | unlink non-zero",
-        "mode switch | probe returns 0",
-        "mode switch | ek_system not 0",
-    };
-    static uint16_t vid, pid;
-    auto probe = [] {
-        vid = 0xaaaa;
-        pid = 0xbbbb;
-        return long{ek_brd_lib_usb_modem_get_attached_dev(&vid, &pid)};
-    };
-    auto count = [] { return long{ek_brd_lib_usb_modem_get_ttydev_count()}; };
-    auto starving = [](std::function<long()> call) {
-        return [call] {
-            fake::arm_malloc(0);
-            long r = call();
-            fake::disarm_malloc();
-            return r;
-        };
-    };
-    auto shell = [](const std::string &output, std::function<void()> fault) {
-        return [output, fault] {
-            clear_temp_files();
-            fake_shell::install({output});
-            fault();
-        };
-    };
-    auto kept_file = [](bool kept) {
-        return [kept] {
-            EXPECT_EQ(fake_shell::temp_files().size(), kept ? 1u : 0u);
-            clear_temp_files();
-        };
-    };
-    auto no_shell = [] { EXPECT_EQ(calls().systems, 0); };
-    rel::run_rows(
-        listed,
-        {
-            {listed[0], shell(kModem, [] {}), starving(probe), 0, Channel::ek_err,
-             lines({"malloc failed"}), no_shell},
-            {listed[1], shell("2\n", [] {}), starving(count), -1, Channel::ek_err,
-             lines({"malloc failed"}), no_shell},
-            {listed[2], shell(kModem, [] { faults().mkstemp_fail = true; }), probe, 0,
-             Channel::ek_err,
-             lines({kProbe + ": Failed to create temp file "
-                             "[/tmp/ek_brd_lib_usb_modem_get_attached_dev.XXXXXX]"}),
-             no_shell},
-            {listed[3], shell("2\n", [] { faults().mkstemp_fail = true; }), count, -1,
-             Channel::ek_err,
-             lines({kCount + ": Failed to create temp file "
-                             "[/tmp/ek_brd_lib_usb_modem_get_ttydev_count.XXXXXX]"}),
-             no_shell},
-            {listed[4], shell(kModem, [] { faults().snprintf_result = -1; }), probe, 0,
-             Channel::ek_err, lines({kProbe + ": Failed to create cmd"}),
-             [&] {
-                 no_shell();
-                 kept_file(true)();
-             }},
-            {listed[5], shell("2\n", [] { faults().snprintf_result = 512; }), count, -1,
-             Channel::ek_err, lines({kCount + ": Failed to create cmd"}),
-             [&] {
-                 no_shell();
-                 kept_file(true)();
-             }},
-            {listed[6],
-             [] {
-                 clear_temp_files();
-                 fake::state().system = [](const char *) { return -1; };
-             },
-             probe, 0, Channel::ek_err,
-             [] {
-                 return std::vector<std::string>{kProbe + ": Failed to run cmd [lsusb 2>&1 > " +
-                                                 last_file() + "]"};
-             },
-             kept_file(true)},
-            {listed[7],
-             [] {
-                 clear_temp_files();
-                 fake::state().system = [](const char *) { return -1; };
-             },
-             count, -1, Channel::ek_err,
-             [] {
-                 return std::vector<std::string>{
-                     kCount +
-                     ": Failed to run cmd [ls /sys/class/tty | grep -E \"ttyACM|ttyUSB\" "
-                     "| wc -l > " +
-                     last_file() + "]"};
-             },
-             kept_file(true)},
-            {listed[8], shell(kModem, [] { faults().fopen_fail = true; }), probe, 0,
-             Channel::ek_err,
-             [] {
-                 return std::vector<std::string>{kProbe + ": Unable to open temp file [" +
-                                                 last_file() + "]"};
-             },
-             kept_file(true)},
-            {listed[9], shell("2\n", [] { faults().fopen_fail = true; }), count, -1,
-             Channel::ek_err,
-             [] {
-                 return std::vector<std::string>{kCount + ": Unable to open temp file [" +
-                                                 last_file() + "]"};
-             },
-             kept_file(true)},
-            {listed[10], shell(kModem, [] { faults().unlink_result = -1; }), probe, 1,
-             Channel::ek_err,
-             [] {
-                 return std::vector<std::string>{kProbe + ": Unable to remove temp file [" +
-                                                 last_file() + "]: rc=-1"};
-             },
-             [] {
-                 EXPECT_EQ(vid, 0x12d1);
-                 EXPECT_EQ(pid, 0x1446);
-                 clear_temp_files();
-             }},
-            {listed[11], shell("2\n", [] { faults().unlink_result = 5; }), count, 2,
-             Channel::ek_err,
-             [] {
-                 return std::vector<std::string>{kCount + ": Unable to remove temp file [" +
-                                                 last_file() + "]: rc=5"};
-             },
-             clear_temp_files},
-            {listed[12], shell("Bus 001 Device 001: ID 1d6b:0002 root hub\n", [] {}),
-             [] { return long{ek_brd_lib_usb_modem_modeswitch(0x12d1, 0x1446, "55")}; }, -1,
-             Channel::ek_err, lines({"usb_modem: failed to switch mode, no usb device attach."}),
-             [] { EXPECT_EQ(calls().systems, 1); }},
-            {listed[13],
-             [] {
-                 clear_temp_files();
-                 fake_shell::install({kModem, 0, 3});
-             },
-             [] { return long{ek_brd_lib_usb_modem_modeswitch(0x12d1, 0x1446, "55")}; }, -1,
-             Channel::ek_err,
-             lines({"usb_modem: Got error 3 running usb_modeswitch: usb_modeswitch -Q -v 0x12d1 "
-                    "-p 0x1446 -M \"55\""})},
-        });
-}
-
-// -------------------------------------------------- USB modem segment, lock
-
-TEST(FailureRows, UsbModemLock) {
-    const std::vector<std::string> listed = {
-        "initialisation when already initialised",
-        "semaphore creation returns -1",
-        "segment creation returns null",
-        "lock or unlock without a semaphore",
-        "segment address asked before initialisation",
-    };
-    auto uninitialised = [] {
-        void *shm = &shm;
-        EXPECT_EQ(ek_brd_lib_usb_modem_get_shm(&shm), 0);
-        EXPECT_EQ(shm, nullptr);
-        EXPECT_EQ(ek_brd_lib_usb_modem_cfg_lock(), -1);
-        EXPECT_EQ(ek_brd_lib_usb_modem_cfg_unlock(), -1);
-        EXPECT_EQ(calls().sem_waits, 0);
-        EXPECT_EQ(calls().sem_signals, 0);
-    };
-    rel::run_rows(
-        listed,
-        {
-            {listed[0], [] { EXPECT_EQ(ek_brd_lib_usb_modem_init(), 0); },
-             [] { return long{ek_brd_lib_usb_modem_init()}; }, 0, Channel::ek_log,
-             lines({"USB modem cfg shared mem already initialized\n"}),
-             [] {
-                 EXPECT_EQ(calls().sem_creates, 1);
-                 EXPECT_EQ(calls().shm_creates, 1);
-             },
-             true},
-            {listed[1], [] { faults().sem_create_fail = true; },
-             [] { return long{ek_brd_lib_usb_modem_init()}; }, -1, Channel::ek_err,
-             lines({"Failed to create sem id for USB modem shared mem cfg\n"}),
-             [&] {
-                 uninitialised();
-                 EXPECT_EQ(calls().shm_creates, 0);
-             },
-             true},
-            {listed[2], [] { faults().shm_create_fail = true; },
-             [] { return long{ek_brd_lib_usb_modem_init()}; }, -1, Channel::ek_err, lines({}),
-             [&] {
-                 EXPECT_EQ(calls().sem_destroys, 1);
-                 uninitialised();
-                 faults().shm_create_fail = false;
-                 EXPECT_EQ(ek_brd_lib_usb_modem_init(), 0);
-                 EXPECT_EQ(calls().sem_creates, 2);
-             },
-             true},
-            {listed[3], [] {},
-             [] {
-                 EXPECT_EQ(ek_brd_lib_usb_modem_cfg_unlock(), -1);
-                 return long{ek_brd_lib_usb_modem_cfg_lock()};
-             },
-             -1, Channel::ek_err, lines({}), uninitialised, true},
-            {listed[4], [] {},
-             [] {
-                 void *shm = &shm;
-                 long r = ek_brd_lib_usb_modem_get_shm(&shm);
-                 EXPECT_EQ(shm, nullptr);
-                 return r;
-             },
-             0, Channel::ek_err, lines({}), [] {}, true},
-        });
-}
-
-// ------------------------------------------------------------- USB stores
-
 using usb_test::kCfgDb;
 using usb_test::kModeswitchDb;
+using wanif_test::Wan;
+using Lines = std::vector<std::string>;
+using Call = std::function<long()>;
+using Arrange = std::function<void()>;
+using Verify = std::function<void()>;
+using F = fake::Faults;
+constexpr Channel kErr = Channel::ek_err, kSys = Channel::syslog;
 
-ek_usb_modem_cfg_t seeded_cfg() {
-    return usb_test::cfg("m1", {{0x12d1, 0x1446}});
+const std::string kProbe = "ek_brd_lib_usb_modem_get_attached_dev: ";
+const std::string kCount = "ek_brd_lib_usb_modem_get_ttydev_count: ";
+const std::string kWanOpen = "brd: open DB failed : /tmp/db/wanif_db\n";
+const std::string kArray = "WANIF: malloc failed for all_entry";
+const std::string kPbr = "WANIF: pbr: get routing policy entry failed!\n";
+const std::string kCfgOpen = "usb_modem: open DB failed : /tmp/db/usb_modem_cfg\n";
+const std::string kCfgNode = "usb_modem: fail to create usb modem config node.";
+const std::string kMsOpen = "usb_modem: open DB failed : /tmp/db/usb_modem_mode_switch\n";
+const std::string kMsNode = "usb_modem: fail to create usb modem mode switch node.";
+const std::string kMsKey = "(key=1a2b0003) [vid=0x1a2b, pid=0x3] failed!\n";
+const std::string kNoDevice = "usb_modem: failed to switch mode, no usb device attach.";
+const std::string kDup =
+    "Please use a different priority value since priority 11 is in already "
+    "configured\n";
+const char kListing[] =
+    "Bus 001 Device 001: ID 1d6b:0002 root hub\nBus 001 Device 003: ID 12d1:1446 modem\n";
+const uint32_t kMgt0 = 0x0a010200, kVpn = 0x0a080000, kMask = 0xffffff00;
+
+fake::Faults &faults = fake::state().faults;
+const fake::Counters &calls = fake::state().calls;
+
+uint16_t g_vid, g_pid;
+char g_msg[128];
+const std::string kUntouched(127, '#');
+ek_usb_modem_cfg_t g_cfg;
+ek_usb_modeswitch_t g_ms;
+std::string g_unaddressed;  // the interface dcd has no address for
+Lines g_asked;              // the names dcd was asked for
+std::vector<int> g_listed;  // the seed of every record a listing held
+
+// Three records in each database, the CPE segment with the subnets of mgt0
+// and kVpn marked local, /proc/net/dev listing mgt0 in mgt0's subnet, and a
+// shell that lists a modem, counts two serial devices and switches modes.
+void seed() {
+    wanif_test::put(Wan("eth0").wan().active().ip(0x0a000001).prio(11));
+    wanif_test::put(Wan("ppp0").wan().pppoe(7).ip(0x0a000002).prio(12));
+    wanif_test::put(Wan("tunnel0").wan().ip(0x0a000003).prio(13));
+    for (uint16_t i = 0; i < 3; i++) {
+        auto c = usb_test::cfg("m" + std::to_string(i), {{0x1000, i}, {0x2000, 7}}, uint8_t(i));
+        fake::put(kCfgDb, c.modem_id, c);
+        fake::put(kModeswitchDb, "1000000" + std::to_string(i),
+                  usb_test::modeswitch(0x1000, i, uint8_t(i)));
+    }
+    void *cpe = fake::shared_segment(EK_BRD_CPE_SHM_KEY, EK_BRD_CPE_SHM_SIZE);
+    ek::shm_word(cpe, EK_BRD_CPE_VPN_SUBNETS_OFFSET) = 2;
+    for (uint32_t i = 0; i < 2; i++) {
+        const uint32_t at = EK_BRD_CPE_VPN_SUBNETS_OFFSET + 4 + 36 * i;
+        ek::shm_word(cpe, at) = static_cast<int32_t>(i == 0 ? kMgt0 : kVpn);
+        ek::shm_word(cpe, at + 4) = static_cast<int32_t>(kMask);
+        ek::shm_word(cpe, at + 24) = 1;
+    }
+    std::ofstream("/tmp/net_dev") << "Inter-| header\n face | header\n  mgt0: 1 2 3\n";
+    auto &s = fake::state();
+    s.fopen_redirect["/proc/net/dev"] = "/tmp/net_dev";
+    s.dcd_addr = [](const char *name, uint32_t *a, uint32_t *m) {
+        g_asked.push_back(name);
+        *a = 0x0a010203;
+        *m = kMask;
+        return name == g_unaddressed ? -1 : 0;
+    };
+    s.system = [](const char *cmd) {
+        std::string c = cmd;
+        if (c.rfind("usb_modeswitch", 0) == 0) return 0;
+        std::ofstream(fake_shell::redirect_target(c))
+            << (c.rfind("lsusb", 0) == 0 ? kListing : "2\n");
+        return 0;
+    };
+    usb_test::fill(g_cfg, 0xee);
+    usb_test::fill(g_ms, 0xee);
+    memset(g_msg, '#', sizeof g_msg - 1);
+    g_vid = g_pid = 0xaaaa;
+    g_unaddressed.clear();
+    g_asked.clear();
 }
 
-ek_usb_modeswitch_t seeded_modeswitch() {
-    return usb_test::modeswitch(0x1a2b, 0x0003);
+// Runs body in a fresh process over a freshly seeded fake, with allocation k
+// failing (-1: none). Afterwards: nothing allocated, open or locked, and log
+// lines only on `channel`, exactly `want` ("@" stands for the temporary file
+// of the last command), at error level (debug for ek_log) with the error tag.
+void run(long k, const std::function<void()> &body, Channel channel, const Lines &want) {
+    fake::reset();
+    for (const std::string &f : fake_shell::temp_files()) std::filesystem::remove(f);
+    seed();
+    fake::in_fresh_process([&] {
+        fake::arm_malloc(k);
+        body();
+        fake::disarm_malloc();
+        EXPECT_EQ(fake::live_allocations(), 0);
+        EXPECT_EQ(fake::open_handles(), 0);
+        for (pthread_mutex_t *m : {&g_wanif_db_mutex, &internal_subnet_mutex}) {
+            ASSERT_EQ(pthread_mutex_trylock(m), 0);
+            pthread_mutex_unlock(m);
+        }
+        const auto &cmds = fake::state().commands;
+        const std::string file = fake_shell::redirect_target(cmds.empty() ? "" : cmds.back());
+        for (Channel c : {Channel::ek_err, Channel::ek_log, Channel::syslog}) {
+            Lines expected;
+            for (std::string line : want) {
+                if (size_t at = line.find('@'); at != std::string::npos) line.replace(at, 1, file);
+                if (c == channel) expected.push_back(line);
+            }
+            EXPECT_EQ(fake::texts(c), expected) << "channel " << static_cast<int>(c);
+        }
+        for (const fake::LogLine &l : fake::state().logs) {
+            EXPECT_EQ(l.level, l.channel == Channel::ek_log ? 7 : 3);
+            EXPECT_EQ(l.tag, l.channel == Channel::ek_err ? " " : "");
+            EXPECT_EQ(l.line > 0, l.channel == Channel::ek_err);
+        }
+    });
 }
 
-// After any failure the database holds what it held before the call.
-template <typename Record>
-std::function<void()> unchanged(const char *path, Record (*seeded)()) {
-    return [path, seeded] {
-        const auto &records = fake::db(path).records;
-        ASSERT_EQ(records.size(), 1u);
-        EXPECT_EQ(records[0].value, usb_test::bytes(seeded()));
+// ------------------------------------------------------------ calls
+
+Call starved(long k, Call call) {
+    return [k, call] {
+        fake::arm_malloc(k);
+        return call();
     };
 }
-
-// A listing into a caller's list that already holds one node of the
-// caller's: that node must stay first, and nothing but the listed nodes may
-// be left allocated. fail_at is the allocation to fail, -1 for none.
-ek_list_head g_list;
-long g_list_length;
-
-std::function<long()> getall_counted(int (*getall)(ek_list_head *), long fail_at) {
-    return [getall, fail_at] {
-        static ek_list_head mine;
-        ek::list_init(&g_list);
-        ek::list_add_tail(&mine, &g_list);
-        fake::arm_malloc(fail_at);
-        long r = getall(&g_list);
-        fake::disarm_malloc();
-        g_list_length = rel::list_length(&g_list);
-        EXPECT_EQ(fake::live_allocations(), g_list_length - 1);
-        EXPECT_EQ(g_list.next, &mine);
-        ek::list_for_each_safe(&g_list, [](ek_list_head *n) {
-            if (n != &mine) free(n);
+const Call probe = [] { return long{ek_brd_lib_usb_modem_get_attached_dev(&g_vid, &g_pid)}; };
+const Call count = [] { return long{ek_brd_lib_usb_modem_get_ttydev_count()}; };
+const Call modeswitch = [] { return long{ek_brd_lib_usb_modem_modeswitch(0x12d1, 0x1446, "55")}; };
+// Lists into an empty list and frees the nodes within the call. Byte 4 of
+// both records is 28 plus the seed the record was filled with.
+Call getall(int (*fn)(ek_list_head *)) {
+    return [fn] {
+        ek_list_head list;
+        ek::list_init(&list);
+        long r = fn(&list);
+        g_listed.clear();
+        ek::list_for_each_safe(&list, [](ek_list_head *node) {
+            g_listed.push_back(reinterpret_cast<const uint8_t *>(node + 1)[4] - 28);
+            free(node);
         });
         return r;
     };
 }
+// The seed of the record copied out, or the failure.
+long by_usb_id(uint16_t vid, uint16_t pid) {
+    long r = ek_brd_lib_usb_modem_db_get_entry_by_usb_id(vid, pid, &g_cfg);
+    return r < 0 ? r : g_cfg.modem_id[4] - 28;
+}
+long modeswitch_entry(uint16_t pid) {
+    long r = ek_brd_lib_usb_modem_db_get_usb_modeswitch_entry(0x1000, pid, &g_ms);
+    return r < 0 ? r : g_ms.rest[0] - 28;
+}
+const auto priority = [](int v) { return long{ek_brd_check_cfg_priority_valid(45, v, g_msg)}; };
+long five_queries() {
+    return ek_brd_get_wanif_count() + ek_brd_check_intf_active_dft_wan("eth0") +
+           ek_brd_check_intf_wanif("ppp0") + ek_brd_cpe_shm_check_wan_intf_ip(0x0a000002) +
+           ek_brd_get_pppoe_ethnet_kifidx("ppp0");
+}
+long status() {
+    int status = 77;
+    long r = ek_brd_lib_get_usbnet_status(&status);
+    EXPECT_EQ(status, 77);
+    return r;
+}
+Call local(uint32_t addr) {
+    return [addr] { return long{ek_brd_lib_is_cpe_local_subnet(&addr, &kMask)}; };
+}
+Call dcd_priority(const char *ifname) {
+    return [ifname] { return long{ek_wanif_get_wan_priority_from_dcd_shm(ifname)}; };
+}
+Call twice(void *(*get)()) {
+    return [get] {
+        long first = get() != nullptr;
+        EXPECT_EQ(get(), nullptr);  // never retried
+        return first;
+    };
+}
+long lock_state() {
+    void *shm = &shm;
+    EXPECT_EQ(ek_brd_lib_usb_modem_get_shm(&shm), 0);
+    EXPECT_EQ(shm, nullptr);
+    EXPECT_EQ(ek_brd_lib_usb_modem_cfg_unlock(), -1);
+    return ek_brd_lib_usb_modem_cfg_lock();
+}
+long nat_without_segment() {
+    ek_brd_cpe_shm_save_nat_policy(1, "nat1", 2);
+    ek_brd_cpe_shm_delete_nat_policy(0);
+    char buf[8] = "keep";
+    ek_brd_cpe_shm_get_nat_policy_output(0, buf);
+    EXPECT_STREQ(buf, "keep");
+    return ek_brd_cpe_shm_request_nat_policy_id() + ek_brd_cpe_shm_get_nat_policy_id("nat1") +
+           ek_brd_cpe_shm_check_nat_policy_type_valid_for_interface("nat1", "eth0") +
+           (ek_brd_cpe_shm_get_nat_policy_name(129) != nullptr);
+}
+const ek_usb_modem_cfg_t kCfg = usb_test::cfg("m7", {{1, 2}});
+const ek_usb_modeswitch_t kMs = usb_test::modeswitch(0x1a2b, 3);
+const Call store_cfg = [] { return long{ek_brd_lib_usb_modem_db_store_entry(&kCfg)}; };
+const Call store_ms = [] { return long{ek_brd_lib_usb_modem_db_store_usb_modeswitch_entry(&kMs)}; };
 
-std::function<void()> listed_nodes(long n) {
-    return [n] { EXPECT_EQ(g_list_length, n); };
+// ------------------------------------------------------------ arrangements and checks
+
+const Arrange kNone = [] {};
+const auto fault = [](bool F::*flag) -> Arrange { return [flag] { faults.*flag = true; }; };
+const auto open_fails = [](const char *db) -> Arrange {
+    return [db] { faults.open_fails.insert(db); };
+};
+const auto fetch_fails = [](int i) -> Arrange {
+    return [i] { faults.fetch_bykey_fail_at.insert(i); };
+};
+Arrange shell(const char *listing, int32_t status, int32_t modeswitch_status = 0) {
+    return [=] { fake_shell::install({listing, status, modeswitch_status}); };
+}
+const Arrange no_wan_records = [] { fake::db(wanif_test::kPath).records.clear(); };
+Arrange usbnet(int32_t code) {
+    return [code] { wanif_test::put(Wan("usb0").name("usbnet0").status(code)); };
+}
+Arrange dcd_fails(bool usb) {
+    return [usb] {
+        auto &s = fake::state();
+        s.dcd_eth = [](uint32_t, void *) { return -1; };
+        s.dcd_usbnet = [](const char *, void *) { return -2; };
+        s.if_nametoindex = [](const char *) { return 3u; };
+        (usb ? s.is_usb : s.is_eth) = [](const char *) { return 1; };
+    };
+}
+Arrange net_dev(const char *body, const char *unaddressed = "") {
+    return [body, unaddressed] {
+        std::ofstream("/tmp/net_dev") << "Inter-| header\n face | header\n" << body;
+        g_unaddressed = unaddressed;
+    };
 }
 
-const std::string kCfgOpen = std::string("usb_modem: open DB failed : ") + kCfgDb + "\n";
-const std::string kMsOpen = std::string("usb_modem: open DB failed : ") + kModeswitchDb + "\n";
-
-TEST(FailureRows, UsbModemCfgStore) {
-    const std::vector<std::string> listed = {
-        "store | open failed",
-        "store | ek_db_store negative",
-        "delete by modem id | open failed",
-        "delete by modem id | ek_db_delete_ex negative",
-        "get by modem id | open failed",
-        "get by modem id | ek_db_fetch non-zero",
-        "get number | open failed",
-        "getall | open failed",
-        "getall callback | node allocation failed",
-        "getall callback | ek_db_fetch_bykey negative",
-        "get by USB id | getall failed",
-        "get by USB id | no slot matches",
+Verify attempts(int sems, int shms, int destroys) {
+    return [=] {
+        EXPECT_EQ(calls.sem_creates, sems);
+        EXPECT_EQ(calls.shm_creates, shms);
+        EXPECT_EQ(calls.sem_destroys, destroys);
     };
-    static ek_usb_modem_cfg_t out;
-    auto with = [](std::function<void()> fault) {
-        return [fault] {
-            fake::put(kCfgDb, "m1", seeded_cfg());
-            usb_test::fill(out, 0xee);
-            fault();
-        };
+}
+// The temporary files left behind and the commands run.
+Verify files(size_t left, int systems) {
+    return [=] {
+        EXPECT_EQ(fake_shell::temp_files().size(), left);
+        EXPECT_EQ(calls.systems, systems);
     };
-    auto open_fails = [] { faults().open_fails.insert(kCfgDb); };
-    auto out_untouched = [] {
-        ek_usb_modem_cfg_t fresh;
+}
+const auto msg = [](std::string want) -> Verify { return [want] { EXPECT_EQ(g_msg, want); }; };
+const auto asked = [](Lines names) -> Verify { return [names] { EXPECT_EQ(g_asked, names); }; };
+const auto listed = [](std::vector<int> ids) -> Verify {
+    return [ids] { EXPECT_EQ(g_listed, ids); };
+};
+template <typename T>
+Verify untouched(const T &out) {
+    return [&out] {
+        T fresh;
         usb_test::fill(fresh, 0xee);
         EXPECT_EQ(usb_test::bytes(out), usb_test::bytes(fresh));
     };
-    auto store = [] {
-        auto c = usb_test::cfg("m2", {{1, 2}});
-        return long{ek_brd_lib_usb_modem_db_store_entry(&c)};
-    };
-    auto del = [] { return long{ek_brd_lib_usb_modem_db_delete_entry_by_modem_id("m1")}; };
-    auto get = [] { return long{ek_brd_lib_usb_modem_db_get_entry_by_modem_id("m1", &out)}; };
-    auto by_usb_id = [] {
-        return long{ek_brd_lib_usb_modem_db_get_entry_by_usb_id(0x12d1, 0x1446, &out)};
-    };
-    rel::run_rows(
-        listed,
-        {
-            {listed[0], with(open_fails), store, -1, Channel::ek_err,
-             lines({std::string("usb_modem: open DB failed when store entry: ") + kCfgDb + "\n"}),
-             unchanged(kCfgDb, seeded_cfg)},
-            {listed[1], with([] { faults().store_fail = true; }), store, -1, Channel::ek_err,
-             lines({"usb_modem: store usbmodem cfg entry [key=m2] failed!\n"}),
-             unchanged(kCfgDb, seeded_cfg)},
-            {listed[2], with(open_fails), del, -1, Channel::ek_err, lines({kCfgOpen}),
-             unchanged(kCfgDb, seeded_cfg)},
-            {listed[3], with([] { faults().delete_fail = true; }), del, -1, Channel::ek_err,
-             lines({"usb_modem: delete usbmodem cfg entry [modem_id=m1] failed!\n"}),
-             unchanged(kCfgDb, seeded_cfg)},
-            {listed[4], with(open_fails), get, -1, Channel::ek_err, lines({kCfgOpen}),
-             out_untouched},
-            {listed[5], with([] { faults().fetch_fail = true; }), get, -1, Channel::ek_err,
-             lines({})},
-            {listed[6], with(open_fails), [] { return long{ek_brd_lib_usb_modem_db_get_num()}; },
-             -1, Channel::ek_err, lines({kCfgOpen})},
-            {listed[7], with(open_fails), getall_counted(ek_brd_lib_usb_modem_db_getall, -1), -1,
-             Channel::ek_err, lines({kCfgOpen}), listed_nodes(1)},
-            {listed[8], with([] {}), getall_counted(ek_brd_lib_usb_modem_db_getall, 0), 0,
-             Channel::ek_err, lines({"usb_modem: fail to create usb modem config node."}),
-             listed_nodes(1)},
-            {listed[9], with([] { faults().fetch_bykey_fail_at.insert(0); }),
-             getall_counted(ek_brd_lib_usb_modem_db_getall, -1), 0, Channel::ek_err,
-             lines({"usb_modem: get usb modem config entry failed!\n"}), listed_nodes(1)},
-            {listed[10], with(open_fails), by_usb_id, -1, Channel::ek_err,
-             lines({kCfgOpen, "usb_modem: failed to get config from db."}), out_untouched},
-            {listed[11], with([] {}),
-             [] { return long{ek_brd_lib_usb_modem_db_get_entry_by_usb_id(0x12d1, 1, &out)}; }, -1,
-             Channel::ek_err, lines({}), out_untouched},
-        });
+}
+const Verify kNothingFetched = [] { EXPECT_EQ(calls.fetches, 0); };
+
+struct Row {
+    const char *name;
+    Arrange arrange;
+    Call call;
+    long result;
+    Channel channel;
+    Lines lines;
+    Verify verify;
+};
+
+Row row(
+    const char *name, Arrange arrange, Call call, long result, Channel channel, Lines lines,
+    Verify verify = [] {}) {
+    return {name, arrange, call, result, channel, lines, verify};
 }
 
-TEST(FailureRows, UsbModeswitchStore) {
-    const std::vector<std::string> listed = {
-        "store | open failed",
-        "store | ek_db_store negative",
-        "delete | open failed",
-        "delete | ek_db_delete_ex negative",
-        "getall | open failed",
-        "getall callback | node allocation failed",
-        "getall callback | ek_db_fetch_bykey negative",
-        "fetch | getall failed",
-        "fetch | no record matches",
+TEST(FailureRows, EveryFailurePathOfEveryExportedFunction) {
+    const Row rows[] = {
+        row("routing | sem", fault(&F::sem_create_fail), twice(ek_brd_get_routing_shm_data), 0,
+            kErr, {"ek brd create create routing sem failed!"}, attempts(1, 0, 0)),
+        row("routing | shm", fault(&F::shm_create_fail), twice(ek_brd_get_routing_shm_data), 0,
+            kErr, {"Init routing share memory failed."}, attempts(1, 1, 1)),
+        row("cpe | sem", fault(&F::sem_create_fail), twice(ek_brd_get_cpe_shm_data), 0, kErr, {},
+            attempts(1, 0, 0)),
+        row("cpe | shm", fault(&F::shm_create_fail), twice(ek_brd_get_cpe_shm_data), 0, kErr, {},
+            attempts(1, 1, 1)),
+        row(
+            "cpe fields | no segment", fault(&F::shm_create_fail),
+            [] {
+                ek_brd_set_save_report_flag(6);
+                ek_brd_set_brd_auth(5);
+                return ek_brd_get_save_report_flag() * 10L + ek_brd_get_brd_auth();
+            },
+            0, kErr, {}, attempts(1, 1, 1)),
+        row("nat | no segment", fault(&F::shm_create_fail), nat_without_segment, 0, kSys, {},
+            attempts(1, 1, 1)),
+        row("nat delete | id outside 1-128", kNone,
+            [] {
+                for (int id : {0, -1, 129}) ek_brd_cpe_shm_delete_nat_policy(id);
+                return 0L;
+            },
+            0, kSys,
+            {"WANIF: ek_brd_cpe_shm_delete_nat_policy: id 0 is out or range (1-128)",
+             "WANIF: ek_brd_cpe_shm_delete_nat_policy: id -1 is out or range (1-128)",
+             "WANIF: ek_brd_cpe_shm_delete_nat_policy: id 129 is out or range (1-128)"}),
+        row("nat name | id above 128", kNone,
+            [] { return long{ek_brd_cpe_shm_get_nat_policy_name(129) != nullptr}; }, 0, kSys,
+            {"WANIF: ek_brd_cpe_shm_get_nat_policy_name: id 129 exceeds the max range 128"}),
+        row("local | buffer", kNone, starved(0, local(kMgt0)), 0, kErr, {"malloc failed"},
+            asked({})),
+        row("local | fopen", fault(&F::fopen_fail), local(kMgt0), 0, kErr,
+            {"can't open /proc/net/dev\n"}, asked({})),
+        row("local | no segment: interfaces only", fault(&F::shm_create_fail),
+            [] { return local(kMgt0 + 0x77)() * 10 + local(kVpn)(); }, 10, kErr, {}),
+        row("local | no ':'", net_dev("  mgt0 1 2 3\n"), local(kMgt0 + 0x77), 0, kErr, {},
+            asked({})),
+        row("local | dcd", net_dev("  mgt0: 1\n  eth0: 1\n  mgt01: 4\n", "mgt0"),
+            local(kMgt0 + 0x77), 1, kErr, {}, asked({"mgt0", "mgt01"})),
+        row("wan queries | open", fault(&F::open_fail_all), five_queries, 0, kSys,
+            Lines(5, "WANIF: " + kWanOpen)),
+        row("wan queries | no records", no_wan_records, five_queries, 0, kSys, {}, kNothingFetched),
+        row(
+            "wan queries | negative count", [] { faults.count_result = -3; }, five_queries, 0, kSys,
+            {}, kNothingFetched),
+        row("wan queries | array", kNone, starved(0, ek_brd_get_wanif_count), 0, kSys, {kArray},
+            kNothingFetched),
+        row("wan queries | record", kNone, starved(2, ek_brd_get_wanif_count), 0, kSys,
+            {kArray + "[1]"}, kNothingFetched),
+        row("wan queries | fetch", fetch_fails(0),
+            [] { return ek_brd_check_intf_wanif("eth0") * 10L + ek_brd_check_intf_wanif("ppp0"); },
+            1, kSys, {kPbr, kPbr}),
+        row("wan count | fetch: the zero slot counts, the cursor moves on", fetch_fails(2),
+            ek_brd_get_wanif_count, 3, kSys, {kPbr}, [] { EXPECT_EQ(db_wanif_idx, 3); }),
+        row("wan interface \"\" | fetch: the zero slot is no WAN", fetch_fails(0),
+            [] { return long{ek_brd_check_intf_wanif("")}; }, 0, kSys, {kPbr}),
+        row("wan address 0 | fetch: the zero slot owns none", fetch_fails(0),
+            [] { return long{ek_brd_cpe_shm_check_wan_intf_ip(0)}; }, 0, kSys, {kPbr}),
+        row(
+            "priority | outside 1-9999", fault(&F::open_fail_all), [] { return priority(10000); },
+            0, kSys, {}, msg("WAN priority can only be a value within 1 - 9999\n")),
+        row(
+            "priority | open", fault(&F::open_fail_all), [] { return priority(5); }, 0, kSys,
+            {"WANIF: " + kWanOpen}, msg(kWanOpen)),
+        row(
+            "priority | no records", no_wan_records, [] { return priority(5); }, 0, kSys, {},
+            msg("brd db is empty\n")),
+        row("priority | array", kNone, starved(0, [] { return priority(11); }), 1, kSys, {kArray},
+            msg("brd: malloc failed for all_entry\n")),
+        row("priority | record", kNone, starved(1, [] { return priority(11); }), 1, kSys,
+            {kArray + "[0]"}, msg(kUntouched)),
+        row(
+            "priority | fetch", fetch_fails(0), [] { return priority(11); }, 1, kSys, {kPbr},
+            msg(kUntouched)),
+        row("usbnet status | open", fault(&F::open_fail_all), status, -1, kErr, {kWanOpen}),
+        row("usbnet status | fetch", kNone, status, -1, kErr, {}),
+        row("usbnet status | code 5", usbnet(5), status, -1, kErr, {}),
+        row("usbnet status | code 0", usbnet(0), status, -1, kErr, {}),
+        row("dcd priority | eth", dcd_fails(false), dcd_priority("eth0"), -1, kSys,
+            {"WANIF: ek_dcd_get_eth_mode_cfg failed eth0"}),
+        row("dcd priority | usbnet", dcd_fails(true), dcd_priority("usbnet0"), -1, kSys,
+            {"WANIF: ek_dcd_get_usbnet_mode_cfg failed usbnet0"}),
+        row("dcd priority | no class", kNone, dcd_priority("wlan0"), -1, kSys, {},
+            [] { EXPECT_EQ(fake::state().predicate_calls.size(), 4u); }),
+        row(
+            "usb init | again", [] { ek_brd_lib_usb_modem_init(); }, ek_brd_lib_usb_modem_init, 0,
+            Channel::ek_log, {"USB modem cfg shared mem already initialized\n"}, attempts(1, 1, 0)),
+        row("usb init | sem", fault(&F::sem_create_fail), ek_brd_lib_usb_modem_init, -1, kErr,
+            {"Failed to create sem id for USB modem shared mem cfg\n"},
+            [] { EXPECT_EQ(lock_state(), -1); }),
+        row("usb init | shm", fault(&F::shm_create_fail), ek_brd_lib_usb_modem_init, -1, kErr, {},
+            [] {
+                EXPECT_EQ(lock_state(), -1);
+                faults.shm_create_fail = false;
+                EXPECT_EQ(ek_brd_lib_usb_modem_init(), 0);  // starts again from the semaphore
+                attempts(2, 2, 1)();
+            }),
+        row("usb lock | no init", kNone, lock_state, -1, kErr, {}, attempts(0, 0, 0)),
+        row(
+            "usb lock | sem op",
+            [] {
+                ek_brd_lib_usb_modem_init();
+                faults.sem_op_result = -5;
+            },
+            [] {
+                return ek_brd_lib_usb_modem_cfg_lock() * 10L + ek_brd_lib_usb_modem_cfg_unlock();
+            },
+            -55, kErr, {}),
+        row("probe | buffer", kNone, starved(0, probe), 0, kErr, {"malloc failed"}, files(0, 0)),
+        row("probe | lsusb exits 127", shell("", 127), probe, 0, kErr, {}, files(0, 1)),
+        row("count | empty output", shell("", 0), count, -1, kErr, {}, files(0, 1)),
+        row("count | buffer", kNone, starved(0, count), -1, kErr, {"malloc failed"}, files(0, 0)),
+        row("probe | mkstemp", fault(&F::mkstemp_fail), probe, 0, kErr,
+            {kProbe +
+             "Failed to create temp file [/tmp/ek_brd_lib_usb_modem_get_attached_dev.XXXXXX]"},
+            files(0, 0)),
+        row("count | mkstemp", fault(&F::mkstemp_fail), count, -1, kErr,
+            {kCount +
+             "Failed to create temp file [/tmp/ek_brd_lib_usb_modem_get_ttydev_count.XXXXXX]"},
+            files(0, 0)),
+        row(
+            "probe | snprintf -1", [] { faults.snprintf_result = -1; }, probe, 0, kErr,
+            {kProbe + "Failed to create cmd"}, files(1, 0)),
+        row(
+            "count | snprintf 512", [] { faults.snprintf_result = 512; }, count, -1, kErr,
+            {kCount + "Failed to create cmd"}, files(1, 0)),
+        row("probe | system", shell(kListing, -1), probe, 0, kErr,
+            {kProbe + "Failed to run cmd [lsusb 2>&1 > @]"}, files(1, 1)),
+        row("count | system", shell("2\n", -1), count, -1, kErr,
+            {kCount +
+             "Failed to run cmd [ls /sys/class/tty | grep -E \"ttyACM|ttyUSB\" | wc -l > @]"},
+            files(1, 1)),
+        row("probe | fopen", fault(&F::fopen_fail), probe, 0, kErr,
+            {kProbe + "Unable to open temp file [@]"}, files(1, 1)),
+        row("count | fopen", fault(&F::fopen_fail), count, -1, kErr,
+            {kCount + "Unable to open temp file [@]"}, files(1, 1)),
+        row(
+            "probe | unlink", [] { faults.unlink_result = -1; }, probe, 1, kErr,
+            {kProbe + "Unable to remove temp file [@]: rc=-1"},
+            [] { EXPECT_EQ(g_vid * 0x10000 + g_pid, 0x12d11446); }),
+        row("count | unlink", [] { faults.unlink_result = 5; }, count, 2, kErr,
+            {kCount + "Unable to remove temp file [@]: rc=5"}),
+        row("mode switch | no device", shell("Bus 001 Device 001: ID 1d6b:0002 hub\n", 0),
+            modeswitch, -1, kErr, {kNoDevice}, files(0, 1)),
+        row("mode switch | status 256", shell(kListing, 0, 256), modeswitch, -1, kErr,
+            {"usb_modem: Got error 256 running usb_modeswitch: usb_modeswitch -Q -v 0x12d1 -p "
+             "0x1446 -M \"55\""}),
+        row("mode switch | status -1", shell(kListing, 0, -1), modeswitch, -1, kErr,
+            {"usb_modem: Got error -1 running usb_modeswitch: usb_modeswitch -Q -v 0x12d1 -p "
+             "0x1446 -M \"55\""}),
+        row(
+            "mode switch | unsafe message", kNone,
+            [] { return long{ek_brd_lib_usb_modem_modeswitch(1, 2, "5\"; reboot")}; }, -1, kErr,
+            {"usb_modem: refusing unsafe mode switch message"}, files(0, 0)),
+        row("cfg store | open", open_fails(kCfgDb), store_cfg, -1, kErr,
+            {"usb_modem: open DB failed when store entry: /tmp/db/usb_modem_cfg\n"}),
+        row("cfg store | store", fault(&F::store_fail), store_cfg, -1, kErr,
+            {"usb_modem: store usbmodem cfg entry [key=m7] failed!\n"}),
+        row("cfg delete | open", open_fails(kCfgDb),
+            [] { return long{ek_brd_lib_usb_modem_db_delete_entry_by_modem_id("m1")}; }, -1, kErr,
+            {kCfgOpen}),
+        row("cfg delete | delete", fault(&F::delete_fail),
+            [] { return long{ek_brd_lib_usb_modem_db_delete_entry_by_modem_id("m1")}; }, -1, kErr,
+            {"usb_modem: delete usbmodem cfg entry [modem_id=m1] failed!\n"}),
+        row(
+            "cfg get | open", open_fails(kCfgDb),
+            [] { return long{ek_brd_lib_usb_modem_db_get_entry_by_modem_id("m1", &g_cfg)}; }, -1,
+            kErr, {kCfgOpen}, untouched(g_cfg)),
+        row(
+            "cfg get | fetch", fault(&F::fetch_fail),
+            [] { return long{ek_brd_lib_usb_modem_db_get_entry_by_modem_id("m1", &g_cfg)}; }, -1,
+            kErr, {}, untouched(g_cfg)),
+        row("cfg number | open", open_fails(kCfgDb), ek_brd_lib_usb_modem_db_get_num, -1, kErr,
+            {kCfgOpen}),
+        row("cfg number | count", [] { faults.count_result = -7; }, ek_brd_lib_usb_modem_db_get_num,
+            -7, kErr, {}),
+        row("cfg getall | open", open_fails(kCfgDb), getall(ek_brd_lib_usb_modem_db_getall), -1,
+            kErr, {kCfgOpen}, listed({})),
+        row("cfg getall | node", kNone, starved(0, getall(ek_brd_lib_usb_modem_db_getall)), 0, kErr,
+            {kCfgNode}, listed({1, 2})),
+        row("cfg getall | fetch", fetch_fails(1), getall(ek_brd_lib_usb_modem_db_getall), 0, kErr,
+            {"usb_modem: get usb modem config entry failed!\n"}, listed({0, 2})),
+        row(
+            "cfg by usb id | open", open_fails(kCfgDb), [] { return by_usb_id(0x2000, 7); }, -1,
+            kErr, {kCfgOpen, "usb_modem: failed to get config from db."}, untouched(g_cfg)),
+        row(
+            "cfg by usb id | no match", kNone, [] { return by_usb_id(0x2000, 1); }, -1, kErr, {},
+            untouched(g_cfg)),
+        row("cfg by usb id | fetch", fetch_fails(0), [] { return by_usb_id(0x2000, 7); }, 1, kErr,
+            {"usb_modem: get usb modem config entry failed!\n"}),
+        row("modeswitch store | open", open_fails(kModeswitchDb), store_ms, -1, kErr,
+            {"usb_modem: open DB failed when store modeswitch entry: "
+             "/tmp/db/usb_modem_mode_switch\n"}),
+        row("modeswitch store | store", fault(&F::store_fail), store_ms, -1, kErr,
+            {"usb_modem: store modeswitch entry " + kMsKey}),
+        row("modeswitch delete | open", open_fails(kModeswitchDb),
+            [] { return long{ek_brd_lib_usb_modem_db_delete_usb_modeswitch_entry(0x1a2b, 3)}; }, -1,
+            kErr, {kMsOpen}),
+        row("modeswitch delete | delete", fault(&F::delete_fail),
+            [] { return long{ek_brd_lib_usb_modem_db_delete_usb_modeswitch_entry(0x1a2b, 3)}; }, -1,
+            kErr, {"usb_modem: delete modeswitch entry " + kMsKey}),
+        row("modeswitch getall | open", open_fails(kModeswitchDb),
+            getall(ek_brd_lib_usb_modem_db_getall_usb_modeswitch), -1, kErr, {kMsOpen}, listed({})),
+        row("modeswitch getall | node", kNone,
+            starved(2, getall(ek_brd_lib_usb_modem_db_getall_usb_modeswitch)), 0, kErr, {kMsNode},
+            listed({0, 1})),
+        row("modeswitch getall | fetch", fetch_fails(0),
+            getall(ek_brd_lib_usb_modem_db_getall_usb_modeswitch), 0, kErr,
+            {"usb_modem: get usb modem mode switch entry failed!\n"}, listed({1, 2})),
+        row(
+            "modeswitch fetch | open", open_fails(kModeswitchDb),
+            [] { return modeswitch_entry(1); }, -1, kErr,
+            {kMsOpen, "usb_modem: failed to get modeswitch from db."}, untouched(g_ms)),
+        row(
+            "modeswitch fetch | no match", kNone, [] { return modeswitch_entry(9); }, -1, kErr, {},
+            untouched(g_ms)),
     };
-    static ek_usb_modeswitch_t out;
-    auto with = [](std::function<void()> fault) {
-        return [fault] {
-            fake::put(kModeswitchDb, "1a2b0003", seeded_modeswitch());
-            usb_test::fill(out, 0xee);
-            fault();
-        };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        run(
+            -1,
+            [&row] {
+                row.arrange();
+                EXPECT_EQ(row.call(), row.result);
+                row.verify();
+            },
+            row.channel, row.lines);
+    }
+}
+
+// ------------------------------------------------------------ allocation sweep
+
+// One run of a sweep: the answer and log lines with the run's allocation
+// failing; the last run of a sweep must not reach its allocation.
+struct Step {
+    long answer;
+    Lines lines;
+    Verify verify = [] {};
+};
+
+struct Sweep {
+    const char *name;
+    Call call;
+    Channel channel;
+    std::vector<Step> runs;
+};
+
+// A WAN load over the three records: the array, then each record.
+std::vector<Step> wan_load(long answer) {
+    return {{0, {kArray}},
+            {0, {kArray + "[0]"}},
+            {0, {kArray + "[1]"}},
+            {0, {kArray + "[2]"}},
+            {answer, {}}};
+}
+
+// Every other exported function gives its normal answer without allocating.
+long never_allocating() {
+    EXPECT_NE(ek_brd_get_routing_shm_data(), nullptr);
+    ek_brd_set_save_report_flag(3);
+    ek_brd_set_brd_auth(4);
+    EXPECT_EQ(ek_brd_get_save_report_flag() * 10 + ek_brd_get_brd_auth(), 34);
+    EXPECT_EQ(ek_brd_cpe_shm_request_nat_policy_id(), 1);
+    ek_brd_cpe_shm_save_nat_policy(1, "nat1", 2);
+    EXPECT_EQ(ek_brd_cpe_shm_get_nat_policy_id("nat1"), 1);
+    EXPECT_EQ(ek_brd_cpe_shm_check_nat_policy_type_valid_for_interface("nat1", "eth0"), 1);
+    EXPECT_STREQ(ek_brd_cpe_shm_get_nat_policy_name(1), "nat1");
+    char line[96] = "";
+    ek_brd_cpe_shm_get_nat_policy_output(0, line);
+    EXPECT_STREQ(line, "\tnat_policy_id|name|type: 1|nat1|2\n");
+    ek_brd_cpe_shm_delete_nat_policy(1);
+    const uint32_t table[1 + 4] = {1, 10, 0, 0, 0};
+    int index = -1, found = -1;
+    ek_brd_find_static_route_index_in_brd_static_routes_local(table, 10, 0, 0, 0, &index, &found);
+    EXPECT_EQ(found, 1);
+    ek_brd_find_subnet_index_in_vpn_internal_subnets_local(table, 5, 0, 0, -1, &index, &found);
+    EXPECT_EQ(index, 1);
+    EXPECT_EQ(ek_brd_lib_usb_modem_init(), 0);
+    void *shm = nullptr;
+    EXPECT_EQ(ek_brd_lib_usb_modem_get_shm(&shm), 0);
+    EXPECT_NE(shm, nullptr);
+    EXPECT_EQ(ek_brd_lib_usb_modem_cfg_lock() + ek_brd_lib_usb_modem_cfg_unlock(), 0);
+    auto c = usb_test::cfg("m7", {{3, 4}});
+    EXPECT_EQ(ek_brd_lib_usb_modem_cfg_is_entry_valid(&c), 1);
+    ek_brd_lib_usb_modem_cfg_entry_add_vid_pid(5, 6, &c);
+    ek_brd_lib_usb_modem_cfg_entry_remove_vid_pid(3, 4, &c);
+    EXPECT_EQ(ek_brd_lib_usb_modem_db_store_entry(&c), 0);
+    EXPECT_EQ(ek_brd_lib_usb_modem_db_get_num(), 4);
+    EXPECT_EQ(ek_brd_lib_usb_modem_db_get_entry_by_modem_id("m1", &c), 0);
+    EXPECT_EQ(ek_brd_lib_usb_modem_db_delete_entry_by_modem_id("m7"), 0);
+    usbnet(2)();
+    int status = 0;
+    EXPECT_EQ(ek_brd_lib_get_usbnet_status(&status) * 10 + status, 2);
+    fake::state().is_usb = [](const char *) { return 1; };
+    fake::state().dcd_usbnet = [](const char *, void *cfg) {
+        memset(static_cast<uint8_t *>(cfg) + 20, 9, 1);
+        return 0;
     };
-    auto open_fails = [] { faults().open_fails.insert(kModeswitchDb); };
-    auto out_untouched = [] {
-        ek_usb_modeswitch_t fresh;
-        usb_test::fill(fresh, 0xee);
-        EXPECT_EQ(usb_test::bytes(out), usb_test::bytes(fresh));
+    EXPECT_EQ(ek_wanif_get_wan_priority_from_dcd_shm("usbnet0"), 9);
+    EXPECT_EQ(store_ms(), 0);
+    return ek_brd_lib_usb_modem_db_delete_usb_modeswitch_entry(0x1a2b, 3);
+}
+
+Call wan(int (*query)(const char *), const char *ifname) {
+    return [query, ifname] { return long{query(ifname)}; };
+}
+
+TEST(FailureRows, AllocationSweepOfEveryExportedFunction) {
+    const Sweep sweeps[] = {
+        {"probe", probe, kErr, {{0, {"malloc failed"}}, {1, {}}}},
+        {"mode switch", modeswitch, kErr, {{-1, {"malloc failed", kNoDevice}}, {0, {}}}},
+        {"count", count, kErr, {{-1, {"malloc failed"}}, {2, {}}}},
+        {"local subnet", local(kVpn), kErr, {{0, {"malloc failed"}}, {1, {}}}},
+        {"cfg getall",
+         getall(ek_brd_lib_usb_modem_db_getall),
+         kErr,
+         {{0, {kCfgNode}, listed({1, 2})},
+          {0, {kCfgNode}, listed({0, 2})},
+          {0, {kCfgNode}, listed({0, 1})},
+          {0, {}, listed({0, 1, 2})}}},
+        {"cfg by usb id",
+         [] { return by_usb_id(0x1000, 1); },
+         kErr,
+         {{1, {kCfgNode}}, {-1, {kCfgNode}, untouched(g_cfg)}, {1, {kCfgNode}}, {1, {}}}},
+        {"modeswitch getall",
+         getall(ek_brd_lib_usb_modem_db_getall_usb_modeswitch),
+         kErr,
+         {{0, {kMsNode}, listed({1, 2})},
+          {0, {kMsNode}, listed({0, 2})},
+          {0, {kMsNode}, listed({0, 1})},
+          {0, {}, listed({0, 1, 2})}}},
+        {"modeswitch fetch",
+         [] { return modeswitch_entry(2); },
+         kErr,
+         {{2, {kMsNode}}, {2, {kMsNode}}, {-1, {kMsNode}, untouched(g_ms)}, {2, {}}}},
+        {"wan count", ek_brd_get_wanif_count, kSys, wan_load(2)},
+        {"wan default", wan(ek_brd_check_intf_active_dft_wan, "eth0"), kSys, wan_load(1)},
+        {"wan interface", wan(ek_brd_check_intf_wanif, "ppp0"), kSys, wan_load(1)},
+        {"wan address", [] { return long{ek_brd_cpe_shm_check_wan_intf_ip(0x0a000002)}; }, kSys,
+         wan_load(1)},
+        {"wan pppoe", wan(ek_brd_get_pppoe_ethnet_kifidx, "ppp0"), kSys, wan_load(7)},
+        {"priority",
+         [] { return priority(11); },
+         kSys,
+         {{1, {kArray}, msg("brd: malloc failed for all_entry\n")},
+          {1, {kArray + "[0]"}, msg(kUntouched)},
+          {1, {kArray + "[1]"}, msg(kUntouched)},
+          {1, {kArray + "[2]"}, msg(kUntouched)},
+          {0, {}, msg(kDup)}}},
+        {"the other functions", never_allocating, kErr, {{0, {}}}},
     };
-    auto store = [] {
-        auto m = usb_test::modeswitch(0x1a2b, 0x0003, 9);
-        return long{ek_brd_lib_usb_modem_db_store_usb_modeswitch_entry(&m)};
-    };
-    auto del = [] { return long{ek_brd_lib_usb_modem_db_delete_usb_modeswitch_entry(0x1a2b, 3)}; };
-    auto fetch = [](uint16_t pid) {
-        return [pid] {
-            return long{ek_brd_lib_usb_modem_db_get_usb_modeswitch_entry(0x1a2b, pid, &out)};
-        };
-    };
-    auto getall = [](long fail_at) {
-        return getall_counted(ek_brd_lib_usb_modem_db_getall_usb_modeswitch, fail_at);
-    };
-    rel::run_rows(
-        listed,
-        {
-            {listed[0], with(open_fails), store, -1, Channel::ek_err,
-             lines({std::string("usb_modem: open DB failed when store modeswitch entry: ") +
-                    kModeswitchDb + "\n"}),
-             unchanged(kModeswitchDb, seeded_modeswitch)},
-            {listed[1], with([] { faults().store_fail = true; }), store, -1, Channel::ek_err,
-             lines({"usb_modem: store modeswitch entry (key=1a2b0003) [vid=0x1a2b, pid=0x3] "
-                    "failed!\n"}),
-             unchanged(kModeswitchDb, seeded_modeswitch)},
-            {listed[2], with(open_fails), del, -1, Channel::ek_err, lines({kMsOpen}),
-             unchanged(kModeswitchDb, seeded_modeswitch)},
-            {listed[3], with([] { faults().delete_fail = true; }), del, -1, Channel::ek_err,
-             lines({"usb_modem: delete modeswitch entry (key=1a2b0003) [vid=0x1a2b, pid=0x3] "
-                    "failed!\n"}),
-             unchanged(kModeswitchDb, seeded_modeswitch)},
-            {listed[4], with(open_fails), getall(-1), -1, Channel::ek_err, lines({kMsOpen}),
-             listed_nodes(1)},
-            {listed[5], with([] {}), getall(0), 0, Channel::ek_err,
-             lines({"usb_modem: fail to create usb modem mode switch node."}), listed_nodes(1)},
-            {listed[6], with([] { faults().fetch_bykey_fail_at.insert(0); }), getall(-1), 0,
-             Channel::ek_err, lines({"usb_modem: get usb modem mode switch entry failed!\n"}),
-             listed_nodes(1)},
-            {listed[7], with(open_fails), fetch(3), -1, Channel::ek_err,
-             lines({kMsOpen, "usb_modem: failed to get modeswitch from db."}), out_untouched},
-            {listed[8], with([] {}), fetch(4), -1, Channel::ek_err, lines({}), out_untouched},
-        });
+    for (const Sweep &s : sweeps) {
+        for (size_t k = 0; k < s.runs.size(); k++) {
+            SCOPED_TRACE(std::string(s.name) + ", allocation " + std::to_string(k) + " failing");
+            const Step &r = s.runs[k];
+            run(
+                static_cast<long>(k),
+                [&] {
+                    EXPECT_EQ(s.call(), r.answer);
+                    fake::disarm_malloc();
+                    EXPECT_EQ(fake::state().calls.mallocs > long(k), k + 1 < s.runs.size());
+                    r.verify();
+                    EXPECT_TRUE(fake_shell::temp_files().empty());
+                },
+                s.channel, r.lines);
+        }
+    }
 }
 
 }  // namespace
