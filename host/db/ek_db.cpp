@@ -131,23 +131,28 @@ UniqueFd enter(int parent, const char *name, const char *shown, bool create, Use
 
 // Opens the first dir_len bytes of path, a directory, one component at a
 // time and checks each on its descriptor; create makes missing ones (0755,
-// as the effective user). The root and the working directory are given.
+// as the effective user). The first component is opened by its name from
+// the root or the working directory, which are trusted as given, rather
+// than relative to a descriptor of "/": an emulator that serves "/" from a
+// sysroot (qemu-user -L) still finds the real /tmp that way.
 UniqueFd open_dir(const char *path, size_t dir_len, bool create) {
     char dir[PATH_MAX];
     memcpy(dir, path, dir_len);
     dir[dir_len] = '\0';
     while (dir_len > 0 && dir[dir_len - 1] == '/') dir[--dir_len] = '\0';
-    UniqueFd fd(open(path[0] == '/' ? "/" : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir_len == 0) {
+        return UniqueFd(open(path[0] == '/' ? "/" : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    }
+    UniqueFd fd;
     size_t at = 0;
-    while (fd && at < dir_len) {
-        if (dir[at] == '/') {
-            ++at;
-            continue;
-        }
+    while (at < dir_len) {
+        while (dir[at] == '/') ++at;
         size_t end = at;
         while (end < dir_len && dir[end] != '/') ++end;
         dir[end] = '\0';  // dir names the path so far, for the log
-        fd = enter(fd.get(), dir + at, dir, create, end == dir_len ? Use::directory : Use::passage);
+        fd = enter(fd ? fd.get() : AT_FDCWD, fd ? dir + at : dir, dir, create,
+                   end == dir_len ? Use::directory : Use::passage);
+        if (!fd) return fd;
         if (end < dir_len) dir[end] = '/';
         at = end;
     }
