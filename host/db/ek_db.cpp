@@ -6,8 +6,13 @@
 // "<path>.new", sync it and rename it over the database: a writer killed at
 // any instant leaves the old file or the new one, and a reader that opened
 // either keeps reading the inode it opened. The ".new" name is fixed because
-// only the lock holder writes it; a crashed writer's leftover is truncated
-// by the next one.
+// only the lock holder writes it; a crashed writer's leftover is removed by
+// the next one, which then creates its own with O_EXCL.
+//
+// Nothing is reached through a symbolic link: the directory is opened one
+// component at a time with O_NOFOLLOW, the files relative to it, and every
+// directory and file is checked on its open descriptor against the trust
+// rule (common/trust.h) before anything is read or written.
 //
 // Opening a database whose file does not exist gives an empty database (its
 // directory is created); the file appears with the first store. Opening
@@ -31,6 +36,7 @@
 #include <new>
 
 #include "common/raii.h"
+#include "common/trust.h"
 #include "common/unique_fd.h"
 #include "db/db_format.h"
 #include "ek_host.h"
@@ -38,7 +44,9 @@
 namespace {
 
 using ek::MallocPtr;
+using ek::host::trusted_entry;
 using ek::host::UniqueFd;
+using ek::host::Use;
 using namespace ek::host::db;
 
 // Room for the database path plus the longest side-file suffix.
@@ -91,16 +99,73 @@ bool write_all(int fd, const unsigned char *src, size_t n) {
     return true;
 }
 
+// Opens name in dir without following a link and checks what it opened; st
+// receives its status. errno is ENOENT only when there is no such entry.
+UniqueFd open_checked(int dir, const char *name, const char *shown, int flags, Use use,
+                      struct stat *st, mode_t mode = 0) {
+    UniqueFd fd(openat(dir, name, flags | O_NOFOLLOW | O_CLOEXEC, mode));
+    if (!fd) {
+        int err = errno;
+        // O_NOFOLLOW met a link, or a file stands where a directory belongs:
+        // the log says what is there.
+        if ((err == ELOOP || err == ENOTDIR) && fstatat(dir, name, st, AT_SYMLINK_NOFOLLOW) == 0) {
+            trusted_entry(shown, *st, use);
+        }
+        errno = err;
+        return fd;
+    }
+    if (fstat(fd.get(), st) != 0 || !trusted_entry(shown, *st, use)) {
+        errno = EPERM;
+        return UniqueFd();
+    }
+    return fd;
+}
+
+UniqueFd enter(int parent, const char *name, const char *shown, bool create, Use use) {
+    struct stat st;
+    UniqueFd fd = open_checked(parent, name, shown, O_RDONLY | O_DIRECTORY, use, &st);
+    if (fd || errno != ENOENT || !create) return fd;
+    if (mkdirat(parent, name, 0755) != 0 && errno != EEXIST) return fd;
+    return open_checked(parent, name, shown, O_RDONLY | O_DIRECTORY, use, &st);
+}
+
+// Opens the first dir_len bytes of path, a directory, one component at a
+// time and checks each on its descriptor; create makes missing ones (0755,
+// as the effective user). The first component is opened by its name from
+// the root or the working directory, which are trusted as given, rather
+// than relative to a descriptor of "/": an emulator that serves "/" from a
+// sysroot (qemu-user -L) still finds the real /tmp that way.
+UniqueFd open_dir(const char *path, size_t dir_len, bool create) {
+    char dir[PATH_MAX];
+    memcpy(dir, path, dir_len);
+    dir[dir_len] = '\0';
+    while (dir_len > 0 && dir[dir_len - 1] == '/') dir[--dir_len] = '\0';
+    if (dir_len == 0) {
+        return UniqueFd(open(path[0] == '/' ? "/" : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    }
+    UniqueFd fd;
+    size_t at = 0;
+    while (at < dir_len) {
+        while (dir[at] == '/') ++at;
+        size_t end = at;
+        while (end < dir_len && dir[end] != '/') ++end;
+        dir[end] = '\0';  // dir names the path so far, for the log
+        fd = enter(fd ? fd.get() : AT_FDCWD, fd ? dir + at : dir, dir, create,
+                   end == dir_len ? Use::directory : Use::passage);
+        if (!fd) return fd;
+        if (end < dir_len) dir[end] = '/';
+        at = end;
+    }
+    return fd;
+}
+
 enum class Load { ok, missing, bad };
 
-Load load_view(const char *path, View *out) {
-    UniqueFd file(open(path, O_RDONLY | O_CLOEXEC));
-    if (!file) return errno == ENOENT ? Load::missing : Load::bad;
+Load load_view(int dir, const char *name, const char *path, View *out) {
     struct stat st;
-    if (fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < off_t{kHeaderSize} ||
-        st.st_size > off_t{kMaxImage}) {
-        return Load::bad;
-    }
+    UniqueFd file = open_checked(dir, name, path, O_RDONLY, Use::file, &st);
+    if (!file) return errno == ENOENT ? Load::missing : Load::bad;
+    if (st.st_size < off_t{kHeaderSize} || st.st_size > off_t{kMaxImage}) return Load::bad;
     auto size = static_cast<uint32_t>(st.st_size);
     auto image = MallocPtr<unsigned char>::alloc(size);
     ImageCheck check;
@@ -125,20 +190,6 @@ Load load_view(const char *path, View *out) {
     return Load::ok;
 }
 
-// mkdir -p of the directories above path.
-bool make_parents(const char *path) {
-    char dir[PATH_MAX];
-    size_t len = strlen(path);
-    memcpy(dir, path, len + 1);
-    for (size_t i = 1; i < len; ++i) {
-        if (dir[i] != '/') continue;
-        dir[i] = '\0';
-        if (mkdir(dir, 0755) != 0 && errno != EEXIST) return false;
-        dir[i] = '/';
-    }
-    return true;
-}
-
 }  // namespace
 
 struct ek_db {
@@ -146,6 +197,11 @@ struct ek_db {
     uint32_t tag = 0;
     int walking = 0;  // depth of running ek_db_foreach calls
     const char *path = nullptr;
+    size_t name_at = 0;  // where the file name starts in path
+
+    const char *name() const { return path + name_at; }
+    // The directory's part of path: "" for "x" and for "/x".
+    size_t dir_len() const { return name_at > 0 ? name_at - 1 : 0; }
 
     void new_tag() {
         uint32_t n = g_views.fetch_add(1, std::memory_order_relaxed);
@@ -175,10 +231,12 @@ struct ek_db {
         return false;
     }
 
-    UniqueFd take_lock() const {
+    UniqueFd take_lock(int dir) const {
         char lock_path[PATH_MAX];
         side_path(".lock", lock_path);
-        UniqueFd lock(open(lock_path, O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+        struct stat st;
+        UniqueFd lock = open_checked(dir, lock_path + name_at, lock_path, O_RDWR | O_CREAT,
+                                     Use::file, &st, 0600);
         if (!lock) return lock;
         while (flock(lock.get(), LOCK_EX) != 0) {
             if (errno != EINTR) return UniqueFd();
@@ -190,9 +248,9 @@ struct ek_db {
     // is kept when its file is still the database (files are never changed
     // in place, and the open descriptor keeps the inode number from being
     // reused).
-    bool refresh() {
+    bool refresh(int dir) {
         struct stat now;
-        if (stat(path, &now) != 0) {
+        if (fstatat(dir, name(), &now, AT_SYMLINK_NOFOLLOW) != 0) {
             if (errno != ENOENT) return false;
             if (view.file) {  // removed since: empty again
                 view = View();
@@ -206,7 +264,7 @@ struct ek_db {
             return true;
         }
         View latest;
-        switch (load_view(path, &latest)) {
+        switch (load_view(dir, name(), path, &latest)) {
             case Load::ok:
                 break;
             case Load::missing:
@@ -219,42 +277,35 @@ struct ek_db {
         return true;
     }
 
-    UniqueFd commit(const unsigned char *image, uint32_t size) const {
-        char tmp[PATH_MAX];
-        side_path(".new", tmp);
-        UniqueFd file(open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    // Under the lock, in a directory only we and root may write: nobody
+    // else can create the ".new" name between its removal and its
+    // exclusive creation.
+    UniqueFd commit(int dir, const unsigned char *image, uint32_t size) const {
+        char tmp_path[PATH_MAX];
+        side_path(".new", tmp_path);
+        const char *tmp = tmp_path + name_at;
+        if (unlinkat(dir, tmp, 0) != 0 && errno != ENOENT) return UniqueFd();
+        UniqueFd file(openat(dir, tmp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (!file) return file;
         if (!write_all(file.get(), image, size) || fdatasync(file.get()) != 0 ||
-            rename(tmp, path) != 0) {
-            unlink(tmp);
+            renameat(dir, tmp, dir, name()) != 0) {
+            unlinkat(dir, tmp, 0);
             return UniqueFd();
         }
-        sync_dir();
+        // Makes the rename itself durable. Its failure is not reported: every
+        // other process already sees the new file.
+        fsync(dir);
         return file;
-    }
-
-    // Makes the rename itself durable. Its failure is not reported: every
-    // other process already sees the new file.
-    void sync_dir() const {
-        char dir[PATH_MAX];
-        const char *slash = strrchr(path, '/');
-        if (slash == nullptr) {
-            memcpy(dir, ".", 2);
-        } else {
-            size_t len = slash == path ? 1 : static_cast<size_t>(slash - path);
-            memcpy(dir, path, len);
-            dir[len] = '\0';
-        }
-        UniqueFd d(open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (d) fsync(d.get());
     }
 
     // Store (value non-null) or delete (value null) through to the file.
     int32_t write_through(Bytes key, const Bytes *value) {
         // A walk's descriptors and image must stay valid until it ends.
         if (walking > 0) return -1;
-        UniqueFd lock = take_lock();
-        if (!lock || !refresh()) return -1;
+        UniqueFd dir = open_dir(path, dir_len(), false);
+        if (!dir) return -1;
+        UniqueFd lock = take_lock(dir.get());
+        if (!lock || !refresh(dir.get())) return -1;
 
         Record old{};
         bool present = find(key, &old);
@@ -287,7 +338,7 @@ struct ek_db {
         auto new_size = static_cast<uint32_t>(size);
         seal_image(std::span<unsigned char>(dst, new_size), count);
 
-        UniqueFd file = commit(dst, new_size);
+        UniqueFd file = commit(dir.get(), dst, new_size);
         if (!file) return -1;
         view.image = std::move(image);
         view.size = new_size;
@@ -314,22 +365,21 @@ ek_db_handle_t ek_db_open_ex(const char *path, int32_t) {
     if (path == nullptr) return nullptr;
     size_t len = strnlen(path, kMaxPath);
     if (len == 0 || len >= kMaxPath) return nullptr;
+    const char *slash = strrchr(path, '/');
+    size_t name_at = slash == nullptr ? 0 : static_cast<size_t>(slash - path) + 1;
+    if (name_at == len) return nullptr;  // names a directory
+    // A missing directory is made here, so that the first store finds it.
+    UniqueFd dir = open_dir(path, name_at > 0 ? name_at - 1 : 0, true);
+    if (!dir) return nullptr;
     View view;
-    switch (load_view(path, &view)) {
-        case Load::ok:
-            break;
-        case Load::missing:
-            if (!make_parents(path)) return nullptr;
-            break;
-        case Load::bad:
-            return nullptr;
-    }
+    if (load_view(dir.get(), path + name_at, path, &view) == Load::bad) return nullptr;
     void *mem = malloc(sizeof(ek_db) + len + 1);
     if (mem == nullptr) return nullptr;
     auto *db = new (mem) ek_db();
     char *copy = static_cast<char *>(mem) + sizeof(ek_db);
     memcpy(copy, path, len + 1);
     db->path = copy;
+    db->name_at = name_at;
     db->view = std::move(view);
     db->new_tag();
     return db;

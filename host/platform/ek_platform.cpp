@@ -17,6 +17,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "common/trust.h"
+
 extern char **environ;
 
 namespace {
@@ -67,18 +69,6 @@ void trim_newlines(char *text) {
     while (len > 0 && text[len - 1] == '\n') text[--len] = '\0';
 }
 
-void emit(int level, const char *text) {
-    syslog(level, "%s", text);
-    if (getenv("EK_LOG_STDERR") == nullptr) return;
-    // One write per record keeps lines of concurrent processes whole.
-    char line[kRecordMax + 1];
-    size_t len = strlen(text);
-    memcpy(line, text, len);
-    line[len] = '\n';
-    ssize_t ignored = write(STDERR_FILENO, line, len + 1);
-    (void)ignored;
-}
-
 }  // namespace
 
 extern "C" {
@@ -109,6 +99,15 @@ int32_t ek_sem_create(int32_t key, int32_t value) {
             if (errno == ENOENT) continue;
             return -1;
         }
+        // Someone else's semaphore is refused before it is waited on.
+        struct semid_ds ds;
+        SemArg arg;
+        arg.buf = &ds;
+        if (semctl(id, 0, IPC_STAT, arg) != 0) {
+            if (errno == EINVAL || errno == EIDRM) continue;
+            return -1;
+        }
+        if (!ek::host::trusted_ipc("semaphore", key, ds.sem_perm)) return -1;
         switch (wait_initialised(id)) {
             case Ready::yes:
                 return id;
@@ -144,6 +143,12 @@ int32_t ek_sem_destroy(int32_t sem_id) {
 void *ek_shm_create(int32_t *shm_id, int32_t key, uint32_t size, int32_t) {
     int id = shmget(key, size, IPC_CREAT | kIpcMode);
     if (id < 0) return nullptr;
+    // An existing segment is checked before it is mapped. The id names that
+    // one segment: a new one at the same key would get another id.
+    struct shmid_ds ds;
+    if (shmctl(id, IPC_STAT, &ds) != 0 || !ek::host::trusted_ipc("segment", key, ds.shm_perm)) {
+        return nullptr;
+    }
     void *base = shmat(id, nullptr, 0);
     if (base == reinterpret_cast<void *>(-1)) return nullptr;
     if (shm_id != nullptr) *shm_id = id;
@@ -160,7 +165,7 @@ int32_t __ek_err(const char *tag, int32_t line, const char *fmt, ...) {
     char record[kRecordMax];
     snprintf(record, sizeof record, "line %d:%s%s", static_cast<int>(line),
              tag != nullptr ? tag : "", text);
-    emit(LOG_ERR, record);
+    ek::host::log_line(LOG_ERR, record);
     return 0;
 }
 
@@ -171,7 +176,7 @@ int32_t ek_log(int32_t level, const char *fmt, ...) {
     vsnprintf(text, sizeof text, fmt, ap);
     va_end(ap);
     trim_newlines(text);
-    emit(level & LOG_PRIMASK, text);
+    ek::host::log_line(level & LOG_PRIMASK, text);
     return 0;
 }
 
