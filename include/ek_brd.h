@@ -331,7 +331,7 @@ EK_BRD_API void ek_brd_find_subnet_index_in_vpn_internal_subnets_local(const voi
                                                                        uint32_t key0, uint32_t key1,
                                                                        int lo, int hi, int *index,
                                                                        int *found);
-/* 1 when *addr/*mask is the subnet of an interface whose name begins with
+/* 1 when the pair *addr, *mask is the subnet of an interface whose name begins with
  * "mgt0" (same network part and mask, addresses from the device
  * configuration service), or else a VPN internal subnet of the CPE segment
  * marked local (exact pair); 0 otherwise. Reads /proc/net/dev; when it
