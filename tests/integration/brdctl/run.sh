@@ -3,8 +3,9 @@
 # shell command run in this test's private namespace, where `brdctl` is the
 # build's executable (under the emulator, in a cross build); the lines after
 # it are what the command printed: stdout (a JSON document compacted to one
-# line), then stderr marked "! ", then "[N]" for an exit status N other
-# than 0. The replay writes the transcript anew and compares the two.
+# line), then stderr marked "! ", with "  [N]" after the last line for an
+# exit status N other than 0. The replay writes the transcript anew and
+# compares the two.
 #   run.sh TRANSCRIPT BRDCTL [EMULATOR ARGS...]   BRDCTL_UPDATE=1 rewrites TRANSCRIPT
 set -eu
 transcript=$1 exe=$2
@@ -37,6 +38,15 @@ SH
 chmod +x "$work/bin/brdctl" "$work/fake/lsusb" "$work/fake/usb_modeswitch"
 export FAKE="$work/fake" PATH="$work/bin:$work/fake:$PATH"
 
+# usage ARGS: brdctl must refuse ARGS as a usage error, with status 2,
+# nothing on stdout and one line on stderr, which it prints.
+usage() {
+    st=0
+    brdctl "$@" >u.out 2>u.err || st=$?
+    [ "$st" = 2 ] && [ ! -s u.out ] && [ "$(wc -l <u.err)" = 1 ] || echo "not a usage error: $st"
+    cat u.err
+}
+
 cd "$work"
 while IFS= read -r line; do
     case $line in
@@ -44,9 +54,9 @@ while IFS= read -r line; do
         printf '%s\n' "$line"
         status=0
         (eval "${line#??}") >out 2>err </dev/null || status=$?
-        if [ -s out ] && jq -c . out >json 2>/dev/null; then cat json; else cat out; fi
-        sed 's/^/! /' err
-        [ "$status" -eq 0 ] || echo "[$status]"
+        if [ -s out ] && jq -c . out >json 2>/dev/null; then cat json; else cat out; fi >res
+        sed 's/^/! /' err >>res
+        if [ "$status" -eq 0 ]; then cat res; elif [ -s res ]; then sed "\$s/\$/  [$status]/" res; else echo "[$status]"; fi
         ;;
     '#'* | '') printf '%s\n' "$line" ;;
     esac
