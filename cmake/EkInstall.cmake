@@ -2,7 +2,8 @@
 #   lib/libek_brd.so.1 (+ libek_brd.so)                   component runtime (link: dev)
 #   include/ek_brd.h, lib/pkgconfig/ek_brd.pc,
 #   lib/cmake/ek_brd/ (config, version, targets)           component dev
-#   host platform libraries and bin/brdctl                 component host
+#   host platform libraries, bin/brdctl, ek_brd-platform.pc,
+#   lib/cmake/ek_brd/ek_brdHostTargets*.cmake              component host
 # A router image takes the runtime component only: the router has the
 # platform's own libek_db.so and process services.
 include(CMakePackageConfigHelpers)
@@ -12,10 +13,10 @@ set(EK_BRD_CMAKE_INSTALL_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/ek_brd)
 # Installed next to libek_db.so, the library finds it without help.
 set_target_properties(ek_brd PROPERTIES INSTALL_RPATH "$ORIGIN")
 
+# The include directory comes from the target's INSTALL_INTERFACE alone.
 install(TARGETS ek_brd EXPORT ek_brdTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev
-  PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev
-  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+  PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
 install(EXPORT ek_brdTargets NAMESPACE ek_brd:: DESTINATION ${EK_BRD_CMAKE_INSTALL_DIR}
   COMPONENT dev)
 
@@ -27,11 +28,34 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/ek_brdConfigVersion.cmake
 install(FILES ${PROJECT_BINARY_DIR}/ek_brdConfig.cmake ${PROJECT_BINARY_DIR}/ek_brdConfigVersion.cmake
   DESTINATION ${EK_BRD_CMAKE_INSTALL_DIR} COMPONENT dev)
 
-# The .pc file finds its prefix from its own place, so a staged tree
-# (build/mips-stage/usr) works wherever it is copied.
-file(RELATIVE_PATH EK_PC_PREFIX_FROM_PCDIR
-  /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
-string(REGEX REPLACE "/$" "" EK_PC_PREFIX_FROM_PCDIR "${EK_PC_PREFIX_FROM_PCDIR}")
-configure_file(${PROJECT_SOURCE_DIR}/cmake/ek_brd.pc.in ${PROJECT_BINARY_DIR}/ek_brd.pc @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/ek_brd.pc
-  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
+# The host platform as imported targets ek_brd::platform and ek_brd::db,
+# installed with the host component: the config file includes them when
+# they are there (find_package(ek_brd COMPONENTS host) requires them).
+if(TARGET ek_platform)
+  install(TARGETS ek_db ek_platform EXPORT ek_brdHostTargets
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT host)
+  install(EXPORT ek_brdHostTargets NAMESPACE ek_brd:: DESTINATION ${EK_BRD_CMAKE_INSTALL_DIR}
+    COMPONENT host)
+endif()
+
+# The .pc files name the prefix they are installed into (pkg-config would
+# print a ${pcfiledir}-relative prefix as .../lib/pkgconfig/../..), so they
+# are written at install time, when `cmake --install --prefix` is known.
+# pkg-config --define-prefix still relocates a moved tree.
+set(EK_PC_PREFIX "@EK_PC_PREFIX@")
+foreach(pc IN ITEMS ek_brd ek_brd-platform)
+  if(pc STREQUAL "ek_brd")
+    set(component dev)
+  elseif(TARGET ek_platform)
+    set(component host)
+  else()
+    continue()
+  endif()
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/${pc}.pc.in ${PROJECT_BINARY_DIR}/${pc}.pc.in @ONLY)
+  install(CODE "
+    set(EK_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
+    configure_file(\"${PROJECT_BINARY_DIR}/${pc}.pc.in\"
+      \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig/${pc}.pc\" @ONLY)
+    message(STATUS \"Installing: \$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig/${pc}.pc\")"
+    COMPONENT ${component})
+endforeach()

@@ -27,8 +27,8 @@ files=$(mktemp)
 trap 'dpkg -P $pkgs >/dev/null 2>&1 || true; rm -f "$files"' EXIT
 dpkg -L $pkgs | sort -u >"$files"
 
-# TODO(lead): brdctl --version once the ux branch is merged.
-/usr/bin/brdctl --help >/dev/null || fail "brdctl --help"
+version=$(sed -n 's/^project(ek_brd VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+[ "$(/usr/bin/brdctl --version)" = "brdctl $version" ] || fail "brdctl --version"
 man -l /usr/share/man/man1/brdctl.1.gz >/dev/null || fail "man -l brdctl.1.gz"
 bash -c '. /usr/share/bash-completion/completions/brdctl && complete -p brdctl' || fail completion
 # shellcheck disable=SC2016

@@ -51,8 +51,24 @@ private:
 
 struct Context {
     bool json = false;
-    int status = kOk;  // exit status of a subcommand that printed its answer
+    int status = kOk;              // exit status of a subcommand that printed its answer
+    mutable bool emitted = false;  // the one document (or text) is out
 };
+
+// The databases brdctl reads; each is checked before a query (require_db),
+// since the library answers a database it cannot open as an empty one.
+constexpr const char *kWanifDb = "/tmp/db/wanif_db";
+constexpr const char *kModemDb = "/tmp/db/usb_modem_cfg";
+constexpr const char *kModeSwitchDb = "/tmp/db/usb_modem_mode_switch";
+
+// op_failed("cannot open PATH") unless libek_db opens the database. A
+// database nobody has written yet opens as an empty one.
+void require_db(const char *path);
+// Whether the shell the library runs commands with finds `name` on PATH.
+bool on_path(const char *name);
+// The candidate closest to `word` by edit distance, or "" when none is
+// close enough to be a likely typo.
+std::string nearest(const std::string &word, const std::vector<std::string> &candidates);
 
 // --- argument parsing: every function throws a usage error naming `what` ---
 
@@ -103,6 +119,9 @@ private:
 // Prints the result: the JSON document with --json, else the human text
 // (which should end with a newline, or be empty).
 void emit(const Context &ctx, const Json &doc, const std::string &human);
+// "Nothing found" (exit status 1), in one shape for every subcommand:
+// the line on stdout, or {"found": false, "message": line} with --json.
+void not_found(Context &ctx, const std::string &human);
 
 // Runs a library call that starts shell commands with brdctl's standard
 // output (and standard error, unless EK_LOG_STDERR asks for the platform's

@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/ek_db.h"
+
 namespace brdctl {
 
 namespace {
@@ -43,8 +45,12 @@ std::int64_t parse_int(std::string_view text, std::string_view what, std::int64_
         usage_error(std::string(what) + " " + quoted(text) + " is not a number");
     }
     if (ec == std::errc::result_out_of_range || value < lo || value > hi) {
-        usage_error(std::string(what) + " " + std::string(text) + " is outside " +
-                    std::to_string(lo) + "-" + std::to_string(hi));
+        if (lo == INT32_MIN && hi == INT32_MAX) {
+            usage_error(std::string(what) + " " + std::string(text) +
+                        " is not a signed 32-bit number");
+        }
+        usage_error(std::string(what) + " " + std::string(text) + " is not between " +
+                    std::to_string(lo) + " and " + std::to_string(hi));
     }
     return value;
 }
@@ -60,6 +66,10 @@ UsbId parse_usb_id(std::string_view text) {
         !parse_hex16(text.substr(colon + 1), id.pid)) {
         usage_error("USB id " + quoted(text) +
                     " is not VID:PID (two hexadecimal numbers 0-ffff, e.g. 1a2b:0003)");
+    }
+    // The stores treat an id of 0 as an empty slot; no device has one.
+    if (id.vid == 0 || id.pid == 0) {
+        usage_error("USB id " + quoted(text) + " names no device (vendor and product are 1-ffff)");
     }
     return id;
 }
@@ -146,11 +156,69 @@ std::string Table::render() const {
 }
 
 void emit(const Context &ctx, const Json &doc, const std::string &human) {
+    ctx.emitted = true;
     if (ctx.json) {
         std::fputs((doc.dump(2) + "\n").c_str(), stdout);
     } else {
         std::fputs(human.c_str(), stdout);
     }
+}
+
+void not_found(Context &ctx, const std::string &human) {
+    ctx.status = kNo;
+    emit(ctx, Json{{"found", false}, {"message", human}}, human + "\n");
+}
+
+void require_db(const char *path) {
+    ek_db_handle_t db = ek_db_open_ex(path, EK_DB_MODE);
+    if (db == nullptr) op_failed(std::string("cannot open ") + path);
+    ek_db_close(db);
+}
+
+bool on_path(const char *name) {
+    const char *path = std::getenv("PATH");
+    std::string_view dirs = path != nullptr ? path : "/usr/bin:/bin";
+    for (;;) {
+        auto colon = dirs.find(':');
+        std::string dir(dirs.substr(0, colon));
+        std::string file = (dir.empty() ? "." : dir) + "/" + name;
+        if (access(file.c_str(), X_OK) == 0) return true;
+        if (colon == std::string_view::npos) return false;
+        dirs.remove_prefix(colon + 1);
+    }
+}
+
+std::string nearest(const std::string &word, const std::vector<std::string> &candidates) {
+    std::string best;
+    // A typo is a letter or two off, and never most of the word.
+    std::size_t best_distance = std::min<std::size_t>(2, (word.size() + 1) / 2);
+    // An abbreviation of exactly one candidate names it.
+    auto abbreviates = [&word](const std::string &c) { return c.rfind(word, 0) == 0; };
+    auto first = std::find_if(candidates.begin(), candidates.end(), abbreviates);
+    if (word.size() > 2 && first != candidates.end() &&
+        std::find_if(first + 1, candidates.end(), abbreviates) == candidates.end()) {
+        return *first;
+    }
+    for (const auto &candidate : candidates) {
+        // Levenshtein distance, one row at a time.
+        std::vector<std::size_t> row(candidate.size() + 1);
+        for (std::size_t j = 0; j < row.size(); ++j) row[j] = j;
+        for (std::size_t i = 1; i <= word.size(); ++i) {
+            std::size_t diagonal = row[0];
+            row[0] = i;
+            for (std::size_t j = 1; j <= candidate.size(); ++j) {
+                std::size_t up = row[j];
+                row[j] = std::min({row[j] + 1, row[j - 1] + 1,
+                                   diagonal + (word[i - 1] == candidate[j - 1] ? 0 : 1)});
+                diagonal = up;
+            }
+        }
+        if (row.back() <= best_distance && (best.empty() || row.back() < best_distance)) {
+            best = candidate;
+            best_distance = row.back();
+        }
+    }
+    return best;
 }
 
 void with_quiet_stdio(const std::function<void()> &fn) {

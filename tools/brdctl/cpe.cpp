@@ -65,46 +65,77 @@ unsigned char *cpe_segment() {
 
 void add_status(CLI::App &app, Context &ctx) {
     add_command(app, "status", "Summary: CPE header, values and the size of every table", [&ctx] {
-        unsigned char *cpe = cpe_segment();
+        // Each row stands on its own: one that cannot be read says so and
+        // the others are still shown.
+        std::vector<std::string> unreadable;
         Json doc;
-        doc["cpe_header"] = {word_at(cpe, 0), word_at(cpe, 4), word_at(cpe, 8)};
-        doc["save_report"] = ek_brd_get_save_report_flag();
-        doc["brd_auth"] = ek_brd_get_brd_auth();
-        int nat = 0;
-        for (int id = 1; id <= EK_BRD_CPE_NAT_POLICY_MAX; ++id) {
-            if (nat_slot(cpe, id).name[0] != '\0') ++nat;
+        auto *cpe = static_cast<unsigned char *>(ek_brd_get_cpe_shm_data());
+        if (cpe != nullptr) {
+            int nat = 0;
+            for (int id = 1; id <= EK_BRD_CPE_NAT_POLICY_MAX; ++id) {
+                if (nat_slot(cpe, id).name[0] != '\0') ++nat;
+            }
+            doc["cpe_header"] = {word_at(cpe, 0), word_at(cpe, 4), word_at(cpe, 8)};
+            doc["save_report"] = ek_brd_get_save_report_flag();
+            doc["brd_auth"] = ek_brd_get_brd_auth();
+            doc["nat_policies"] = nat;
+        } else {
+            for (const char *key : {"cpe_header", "save_report", "brd_auth", "nat_policies"}) {
+                doc[key] = nullptr;
+            }
+            unreadable.push_back("the CPE segment");
         }
-        doc["nat_policies"] = nat;
-        doc["wan_interfaces"] = ek_brd_get_wanif_count();
+        try {
+            require_db(kWanifDb);
+            doc["wan_interfaces"] = ek_brd_get_wanif_count();
+        } catch (const Failure &) {
+            doc["wan_interfaces"] = nullptr;
+            unreadable.push_back(kWanifDb);
+        }
         int modems = ek_brd_lib_usb_modem_db_get_num();
         doc["modem_configs"] = modems < 0 ? Json() : Json(modems);
+        if (modems < 0) unreadable.push_back(kModemDb);
         try {
             doc["modeswitch_records"] = load_modeswitches().size();
         } catch (const Failure &) {
             doc["modeswitch_records"] = nullptr;
+            unreadable.push_back(kModeSwitchDb);
         }
-        Attached dev = probe_usb();
-        doc["usb_device"] = attached_json(dev);
+        Attached dev;
+        if (on_path("lsusb")) {
+            dev = probe_usb();
+            doc["usb_device"] = attached_json(dev);
+        } else {
+            doc["usb_device"] = nullptr;
+            unreadable.push_back("lsusb");
+        }
 
-        auto count = [](const Json &v) {
-            return v.is_null() ? std::string("unavailable") : v.dump();
+        auto cell = [&doc](const char *key, const std::string &text) {
+            return doc[key].is_null() ? std::string("unavailable") : text;
         };
+        std::string header;
+        for (const auto &w : doc["cpe_header"]) header += (header.empty() ? "" : " ") + w.dump();
         std::string usb = !dev.any       ? "none"
                           : dev.id_known ? format_usb_id(dev.vid, dev.pid)
                                          : "only hubs";
         Table t({"ITEM", "VALUE"});
-        t.add({"cpe header", std::to_string(word_at(cpe, 0)) + " " +
-                                 std::to_string(word_at(cpe, 4)) + " " +
-                                 std::to_string(word_at(cpe, 8))});
-        t.add({"save-report flag", doc["save_report"].dump()});
-        t.add({"brd auth", doc["brd_auth"].dump()});
-        t.add({"NAT policies",
-               std::to_string(nat) + " of " + std::to_string(EK_BRD_CPE_NAT_POLICY_MAX)});
-        t.add({"WAN interfaces", doc["wan_interfaces"].dump()});
-        t.add({"modem configurations", count(doc["modem_configs"])});
-        t.add({"mode-switch records", count(doc["modeswitch_records"])});
-        t.add({"USB device", usb});
+        t.add({"cpe header", cell("cpe_header", header)});
+        t.add({"save-report flag", cell("save_report", doc["save_report"].dump())});
+        t.add({"brd auth", cell("brd_auth", doc["brd_auth"].dump())});
+        t.add(
+            {"NAT policies", cell("nat_policies", doc["nat_policies"].dump() + " of " +
+                                                      std::to_string(EK_BRD_CPE_NAT_POLICY_MAX))});
+        t.add({"WAN interfaces", cell("wan_interfaces", doc["wan_interfaces"].dump())});
+        t.add({"modem configurations", cell("modem_configs", doc["modem_configs"].dump())});
+        t.add(
+            {"mode-switch records", cell("modeswitch_records", doc["modeswitch_records"].dump())});
+        t.add({"USB device", cell("usb_device", usb)});
         emit(ctx, doc, t.render());
+        if (!unreadable.empty()) {
+            std::string what;
+            for (const auto &u : unreadable) what += (what.empty() ? "" : ", ") + u;
+            op_failed("could not read " + what);
+        }
     });
 }
 
@@ -172,18 +203,25 @@ void add_nat(CLI::App &app, Context &ctx) {
     add_command(*nat, "request-id", "Print the lowest free id (reserves nothing)", [&ctx] {
         cpe_segment();
         int id = ek_brd_cpe_shm_request_nat_policy_id();
-        if (id == 0) ctx.status = kNo;
-        emit(ctx, Json{{"id", id == 0 ? Json() : Json(id)}},
-             id == 0 ? "no free id: all 128 slots are used\n" : std::to_string(id) + "\n");
+        if (id == 0) return not_found(ctx, "no free id: all 128 slots are used");
+        emit(ctx, Json{{"id", id}}, std::to_string(id) + "\n");
     });
 
     static std::string save_id, save_name, save_type;
+    static bool save_force = false;
     auto *save =
         add_command(*nat, "save", "Store a policy in slot ID (replacing what it held)", [&ctx] {
             int id = parse_nat_id(save_id);
             std::string name = parse_name(save_name, "name", sizeof(ek_nat_policy_t::name) - 1);
             int type = parse_nat_type(save_type);
             unsigned char *cpe = cpe_segment();
+            // Lookups by name find the lower id only: a second policy of the
+            // same name would never be found.
+            int holder = ek_brd_cpe_shm_get_nat_policy_id(name.c_str());
+            if (holder != 0 && holder != id && !save_force) {
+                usage_error("policy " + std::to_string(holder) + " is already named " + name +
+                            " (--force stores a second one)");
+            }
             ek_brd_cpe_shm_save_nat_policy(id, name.c_str(), type);
             ek_nat_policy_t slot = nat_slot(cpe, id);
             emit(ctx, nat_json(id, slot),
@@ -193,17 +231,17 @@ void add_nat(CLI::App &app, Context &ctx) {
     save->add_option("ID", save_id, "policy id, 1-128")->required();
     save->add_option("NAME", save_name, "policy name, at most 32 characters")->required();
     save->add_option("TYPE", save_type, "1 or tunnel, 2 or other, or any number")->required();
+    save->add_flag("--force", save_force, "store even when another id holds the name");
 
     static std::string delete_id;
     auto *del = add_command(*nat, "delete", "Clear slot ID", [&ctx] {
         int id = parse_nat_id(delete_id);
         unsigned char *cpe = cpe_segment();
-        bool used = nat_slot(cpe, id).name[0] != '\0';
+        if (nat_slot(cpe, id).name[0] == '\0') {
+            return not_found(ctx, "no NAT policy with id " + std::to_string(id));
+        }
         ek_brd_cpe_shm_delete_nat_policy(id);
-        if (!used) ctx.status = kNo;
-        emit(ctx, Json{{"id", id}, {"deleted", used}},
-             used ? "deleted " + std::to_string(id) + "\n"
-                  : "no NAT policy with id " + std::to_string(id) + "\n");
+        emit(ctx, Json{{"id", id}, {"deleted", true}}, "deleted " + std::to_string(id) + "\n");
     });
     del->add_option("ID", delete_id, "policy id, 1-128")->required();
 
@@ -212,9 +250,8 @@ void add_nat(CLI::App &app, Context &ctx) {
         std::string name = parse_name(id_name, "name", sizeof(ek_nat_policy_t::name) - 1);
         cpe_segment();
         int id = ek_brd_cpe_shm_get_nat_policy_id(name.c_str());
-        if (id == 0) ctx.status = kNo;
-        emit(ctx, Json{{"name", name}, {"id", id == 0 ? Json() : Json(id)}},
-             id == 0 ? "no NAT policy named " + name + "\n" : std::to_string(id) + "\n");
+        if (id == 0) return not_found(ctx, "no NAT policy named " + name);
+        emit(ctx, Json{{"name", name}, {"id", id}}, std::to_string(id) + "\n");
     });
     id_cmd->add_option("NAME", id_name, "policy name")->required();
 
@@ -225,9 +262,8 @@ void add_nat(CLI::App &app, Context &ctx) {
         const char *name = ek_brd_cpe_shm_get_nat_policy_name(id);
         if (name == nullptr) op_failed("the library refused id " + std::to_string(id));
         std::string text = field_text(name, sizeof(ek_nat_policy_t::name));
-        if (text.empty()) ctx.status = kNo;
-        emit(ctx, Json{{"id", id}, {"name", text.empty() ? Json() : Json(text)}},
-             text.empty() ? "no NAT policy with id " + std::to_string(id) + "\n" : text + "\n");
+        if (text.empty()) return not_found(ctx, "no NAT policy with id " + std::to_string(id));
+        emit(ctx, Json{{"id", id}, {"name", text}}, text + "\n");
     });
     name_cmd->add_option("ID", name_id, "policy id, 1-128")->required();
 
@@ -237,6 +273,9 @@ void add_nat(CLI::App &app, Context &ctx) {
             parse_name(check_policy, "policy name", sizeof(ek_nat_policy_t::name) - 1);
         std::string ifname = parse_name(check_if, "interface name", kIfNameMax);
         cpe_segment();
+        if (ek_brd_cpe_shm_get_nat_policy_id(policy.c_str()) == 0) {
+            return not_found(ctx, "no NAT policy named " + policy);
+        }
         bool ok = ek_brd_cpe_shm_check_nat_policy_type_valid_for_interface(policy.c_str(),
                                                                            ifname.c_str()) != 0;
         if (!ok) ctx.status = kNo;

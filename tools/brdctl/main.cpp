@@ -1,6 +1,8 @@
 // brdctl: see and change the brd component's shared state from a shell.
+#include <cctype>
 #include <cstdio>
 #include <exception>
+#include <optional>
 #include <string>
 
 #include "brdctl.h"
@@ -21,10 +23,74 @@ std::string command_path(const CLI::App &app) {
     return path;
 }
 
-int report(const CLI::App &app, int code, const std::string &what) {
-    std::string path = command_path(app);
+std::vector<const CLI::App *> subcommands_of(const CLI::App &app) {
+    return app.get_subcommands([](const CLI::App *sub) { return !sub->get_name().empty(); });
+}
+
+std::string did_you_mean(const std::string &word, const std::vector<std::string> &known) {
+    std::string best = brdctl::nearest(word, known);
+    return best.empty() ? "" : "; did you mean '" + best + "'?";
+}
+
+struct Unknown {
+    std::string path;  // the subcommands before the word
+    std::string message;
+};
+
+// The first word of the command line that the command tree does not know.
+// CLI11 reports such a word late and under the wrong subcommand ("A
+// subcommand is required"), so a failed parse walks the tree again itself.
+std::optional<Unknown> find_unknown(const CLI::App &app, int argc, char **argv) {
+    const CLI::App *cur = &app;
+    std::string path;
+    for (int i = 1; i < argc; ++i) {
+        std::string word = argv[i];
+        if (word == "--") break;
+        if (word.size() > 1 && word[0] == '-' &&
+            !std::isdigit(static_cast<unsigned char>(word[1]))) {
+            std::string name = word.substr(0, word.find('='));
+            // Options of the subcommands above are accepted too (fallthrough).
+            const CLI::Option *opt = nullptr;
+            std::vector<std::string> known;
+            for (const CLI::App *a = cur; a != nullptr && opt == nullptr; a = a->get_parent()) {
+                opt = a->get_option_no_throw(name);
+                for (const CLI::Option *o : a->get_options()) {
+                    for (const auto &l : o->get_lnames()) known.push_back("--" + l);
+                }
+            }
+            if (opt == nullptr) {
+                return Unknown{path, "unknown option '" + name + "'" + did_you_mean(name, known)};
+            }
+            if (opt->get_items_expected_max() > 0 && name.size() == word.size()) ++i;
+            continue;
+        }
+        auto subs = subcommands_of(*cur);
+        if (subs.empty()) continue;  // an argument of the command
+        const CLI::App *next = nullptr;
+        std::vector<std::string> names;
+        for (const CLI::App *sub : subs) {
+            names.push_back(sub->get_name());
+            if (sub->get_name() == word) next = sub;
+        }
+        if (next == nullptr) {
+            return Unknown{path, "unknown command '" + word + "'" + did_you_mean(word, names)};
+        }
+        cur = next;
+        path += (path.empty() ? "" : " ") + word;
+    }
+    return std::nullopt;
+}
+
+// The error line on stderr, and with --json the one document on stdout
+// unless the command already printed its answer.
+int report(const brdctl::Context &ctx, const std::string &path, int code, const std::string &what) {
+    std::string line = path + (path.empty() ? "" : ": ") + what;
+    if (ctx.json && !ctx.emitted) {
+        brdctl::Json doc{{"error", line}, {"status", code}};
+        std::fputs((doc.dump(2) + "\n").c_str(), stdout);
+    }
     std::fflush(stdout);
-    std::fprintf(stderr, "brdctl: %s%s%s\n", path.c_str(), path.empty() ? "" : ": ", what.c_str());
+    std::fprintf(stderr, "brdctl: %s\n", line.c_str());
     return code;
 }
 
@@ -38,6 +104,7 @@ int main(int argc, char **argv) {
         "Exit status: 0 success or yes, 1 no or not found, 2 usage error, 3 failure.",
         "brdctl");
     app.add_flag("--json", ctx.json, "Print one JSON document instead of text");
+    app.set_version_flag("--version", "brdctl " BRDCTL_VERSION, "Print the version and exit");
     app.require_subcommand(1);
     app.fallthrough();  // --json is accepted after the subcommand too
 
@@ -51,21 +118,26 @@ int main(int argc, char **argv) {
     brdctl::add_usb(app, ctx);
     brdctl::add_dcd(app, ctx);
 
+    // A usage error may stop the parser before it reaches --json.
+    for (int i = 1; i < argc && std::string(argv[i]) != "--"; ++i) {
+        if (std::string(argv[i]) == "--json") ctx.json = true;
+    }
     try {
         app.parse(argc, argv);
-    } catch (const CLI::CallForHelp &e) {
-        return app.exit(e);
-    } catch (const CLI::CallForAllHelp &e) {
+    } catch (const CLI::Success &e) {  // --help, --version
         return app.exit(e);
     } catch (const CLI::ParseError &e) {
-        return report(app, brdctl::kUsage, e.what());
+        if (auto unknown = find_unknown(app, argc, argv)) {
+            return report(ctx, unknown->path, brdctl::kUsage, unknown->message);
+        }
+        return report(ctx, command_path(app), brdctl::kUsage, e.what());
     } catch (const brdctl::Failure &e) {
-        return report(app, e.code(), e.what());
+        return report(ctx, command_path(app), e.code(), e.what());
     } catch (const std::exception &e) {
-        return report(app, brdctl::kFailed, e.what());
+        return report(ctx, command_path(app), brdctl::kFailed, e.what());
     }
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        return report(app, brdctl::kFailed, "cannot write the output");
+        return report(ctx, command_path(app), brdctl::kFailed, "cannot write the output");
     }
     return ctx.status;
 }

@@ -97,7 +97,9 @@ std::string modem_id_arg(const std::string &text) {
     return parse_name(text, "modem id", kModemIdMax);
 }
 
+// The library answers "not found" for a database it cannot open too.
 bool fetch_modem(const std::string &modem_id, ek_usb_modem_cfg_t &out) {
+    require_db(kModemDb);
     return ek_brd_lib_usb_modem_db_get_entry_by_modem_id(modem_id.c_str(), &out) == 0;
 }
 
@@ -105,11 +107,6 @@ void store_modem(const ek_usb_modem_cfg_t &cfg) {
     if (ek_brd_lib_usb_modem_db_store_entry(&cfg) != 0) {
         op_failed("cannot store modem configuration " + modem_id_of(cfg));
     }
-}
-
-void not_found(Context &ctx, const std::string &human) {
-    ctx.status = kNo;
-    emit(ctx, Json(nullptr), human + "\n");
 }
 
 std::string message_arg(const std::string &text, UsbId id) {
@@ -130,6 +127,7 @@ std::string message_arg(const std::string &text, UsbId id) {
 }  // namespace
 
 std::vector<ek_usb_modem_cfg_t> load_modems() {
+    require_db(kModemDb);
     NodeList list;
     if (ek_brd_lib_usb_modem_db_getall(list.head()) != 0) {
         op_failed("cannot read the modem configurations");
@@ -138,6 +136,7 @@ std::vector<ek_usb_modem_cfg_t> load_modems() {
 }
 
 std::vector<ek_usb_modeswitch_t> load_modeswitches() {
+    require_db(kModeSwitchDb);
     NodeList list;
     if (ek_brd_lib_usb_modem_db_getall_usb_modeswitch(list.head()) != 0) {
         op_failed("cannot read the mode-switch records");
@@ -146,6 +145,8 @@ std::vector<ek_usb_modeswitch_t> load_modeswitches() {
 }
 
 Attached probe_usb() {
+    // The library answers "nothing attached" when lsusb cannot be run.
+    if (!on_path("lsusb")) op_failed("cannot run lsusb: it is not on PATH");
     Attached dev;
     // The probe writes the ids only for a device that is not a known hub;
     // vendor id 0 is never a real device's.
@@ -194,6 +195,7 @@ void add_modem(CLI::App &app, Context &ctx) {
     add_command(*modem, "find", "Show the configuration that lists VID:PID",
                 [&ctx] {
                     UsbId id = parse_usb_id(find_arg);
+                    require_db(kModemDb);
                     ek_usb_modem_cfg_t cfg{};
                     if (ek_brd_lib_usb_modem_db_get_entry_by_usb_id(id.vid, id.pid, &cfg) != 0) {
                         return not_found(
@@ -205,6 +207,7 @@ void add_modem(CLI::App &app, Context &ctx) {
         ->required();
 
     add_command(*modem, "count", "Number of configurations", [&ctx] {
+        require_db(kModemDb);
         int n = ek_brd_lib_usb_modem_db_get_num();
         if (n < 0) op_failed("cannot count the modem configurations");
         emit(ctx, Json{{"count", n}}, std::to_string(n) + "\n");
@@ -315,6 +318,7 @@ void add_modeswitch(CLI::App &app, Context &ctx) {
         *ms, "get", "Is there a record for VID:PID?",
         [&ctx] {
             UsbId id = parse_usb_id(get_arg);
+            require_db(kModeSwitchDb);
             ek_usb_modeswitch_t rec{};
             if (ek_brd_lib_usb_modem_db_get_usb_modeswitch_entry(id.vid, id.pid, &rec) != 0) {
                 return not_found(ctx, "no mode-switch record for " + format_usb_id(id.vid, id.pid));
@@ -330,6 +334,7 @@ void add_modeswitch(CLI::App &app, Context &ctx) {
         *ms, "store", "Store a record for VID:PID (keeping an existing one's data)",
         [&ctx] {
             UsbId id = parse_usb_id(store_arg);
+            require_db(kModeSwitchDb);
             ek_usb_modeswitch_t rec{};
             if (ek_brd_lib_usb_modem_db_get_usb_modeswitch_entry(id.vid, id.pid, &rec) != 0) {
                 rec = ek_usb_modeswitch_t{};
@@ -351,6 +356,7 @@ void add_modeswitch(CLI::App &app, Context &ctx) {
         [&ctx] {
             UsbId id = parse_usb_id(delete_arg);
             std::string usb = format_usb_id(id.vid, id.pid);
+            require_db(kModeSwitchDb);
             ek_usb_modeswitch_t rec{};
             if (ek_brd_lib_usb_modem_db_get_usb_modeswitch_entry(id.vid, id.pid, &rec) != 0) {
                 return not_found(ctx, "no mode-switch record for " + usb);
@@ -384,6 +390,7 @@ void add_usb(CLI::App &app, Context &ctx) {
         std::string message = message_arg(switch_msg, id);
         std::string usb_id = format_usb_id(id.vid, id.pid);
         if (!probe_usb().any) op_failed("no USB device attached");
+        if (!on_path("usb_modeswitch")) op_failed("cannot run usb_modeswitch: it is not on PATH");
         int rc = 0;
         with_quiet_stdio(
             [&] { rc = ek_brd_lib_usb_modem_modeswitch(id.vid, id.pid, message.c_str()); });

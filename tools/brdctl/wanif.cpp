@@ -2,20 +2,18 @@
 // also writes it (add, remove) through libek_db, as the platform's own
 // writers do.
 #include <net/if.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstring>
 #include <new>
 
 #include "brdctl.h"
+#include "ek_host.h"
 #include "platform/ek_db.h"
 
 namespace brdctl {
 
 namespace {
 
-constexpr const char *kWanifDb = "/tmp/db/wanif_db";
 constexpr std::size_t kNameMax = sizeof(ek_wanif_entry_t::name) - 1;
 
 class Db {
@@ -52,9 +50,6 @@ void collect(ek_db_handle_t db, ek_db_key_desc_t key, void *arg) {
 }
 
 std::vector<ek_wanif_entry_t> load_wanif() {
-    // A database nobody has written yet is an empty table, not a failure,
-    // and reading it must not create it.
-    if (access(kWanifDb, F_OK) != 0 && errno == ENOENT) return {};
     Db db(kWanifDb);
     Collected all;
     all.records.reserve(static_cast<std::size_t>(std::max(0, ek_db_count(db.get()))));
@@ -76,10 +71,10 @@ Json entry_json(const ek_wanif_entry_t &e) {
                 {"priority", e.priority},
                 {"wan", e.is_wanif != 0},
                 {"active_default", e.is_active_dft_wan != 0},
-                {"ip", format_ipv4(e.ip_addr)},
+                {"ip", e.ip_addr != 0 ? Json(format_ipv4(e.ip_addr)) : Json()},
                 {"pppoe", e.is_pppoe != 0},
-                {"pppoe_eth_index", e.pppoe_ethnet_kifidx},
-                {"usbnet_status", e.usbnet_status}};
+                {"pppoe_eth_index", e.is_pppoe != 0 ? Json(e.pppoe_ethnet_kifidx) : Json()},
+                {"usbnet_status", e.usbnet_status != 0 ? Json(e.usbnet_status) : Json()}};
 }
 
 // A predicate's answer: exit status 1 when false.
@@ -115,8 +110,10 @@ void add_record(Context &ctx, const AddArgs &a) {
             parse_int(a.pppoe_index, "PPPoE interface index", 1, INT32_MAX));
     }
     if (!a.usbnet_status.empty()) {
-        e.usbnet_status = static_cast<std::int32_t>(
-            parse_int(a.usbnet_status, "USB network status", INT32_MIN, INT32_MAX));
+        // The library reads the code from the usbnet0 record only.
+        if (name != "usbnet0") usage_error("only the usbnet0 record has a USB network status");
+        e.usbnet_status =
+            static_cast<std::int32_t>(parse_int(a.usbnet_status, "USB network status", 1, 4));
     }
 
     Db db(kWanifDb);
@@ -139,11 +136,7 @@ void remove_record(Context &ctx, const std::string &arg) {
         }
         if (key.empty() && ifname_of(e) == ifname) key = name_of(e);
     }
-    if (key.empty()) {
-        ctx.status = kNo;
-        emit(ctx, Json{{"removed", nullptr}}, "no WAN record named " + ifname + "\n");
-        return;
-    }
+    if (key.empty()) return not_found(ctx, "no WAN record named " + ifname);
     Db db(kWanifDb);
     if (ek_db_delete_ex(db.get(), key.data(), static_cast<std::int32_t>(key.size()), EK_DB_MODE) <
         0) {
@@ -172,6 +165,7 @@ void add_wanif(CLI::App &app, Context &ctx) {
     });
 
     add_command(*wanif, "count", "Number of records that are not tunnel interfaces", [&ctx] {
+        require_db(kWanifDb);
         int n = ek_brd_get_wanif_count();
         emit(ctx, Json{{"count", n}}, std::to_string(n) + "\n");
     });
@@ -191,6 +185,7 @@ void add_wanif(CLI::App &app, Context &ctx) {
         add_command(*wanif, p.name, p.help,
                     [&ctx, &p] {
                         std::string ifname = ifname_arg(predicate_if);
+                        require_db(kWanifDb);
                         bool yes = p.query(ifname.c_str()) != 0;
                         answer(ctx, Json{{"interface", ifname}, {p.key, yes}}, yes,
                                ifname + (yes ? " is " : " is not ") + p.what);
@@ -203,6 +198,7 @@ void add_wanif(CLI::App &app, Context &ctx) {
     add_command(*wanif, "owns-ip", "Does a WAN interface hold address ADDR?",
                 [&ctx] {
                     std::uint32_t addr = parse_ipv4(owns_addr, "address");
+                    require_db(kWanifDb);
                     bool yes = ek_brd_cpe_shm_check_wan_intf_ip(addr) != 0;
                     answer(ctx, Json{{"address", format_ipv4(addr)}, {"wan", yes}}, yes,
                            format_ipv4(addr) + (yes ? " belongs to a WAN interface"
@@ -215,17 +211,17 @@ void add_wanif(CLI::App &app, Context &ctx) {
     add_command(*wanif, "pppoe-eth", "Kernel index of the Ethernet interface under IF's PPPoE",
                 [&ctx] {
                     std::string ifname = ifname_arg(pppoe_if);
+                    require_db(kWanifDb);
                     int index = ek_brd_get_pppoe_ethnet_kifidx(ifname.c_str());
+                    if (index == 0) return not_found(ctx, "no PPPoE session on " + ifname);
                     char eth[IF_NAMESIZE] = {};
                     bool named =
                         index > 0 && if_indextoname(static_cast<unsigned>(index), eth) != nullptr;
-                    Json doc{{"interface", ifname},
-                             {"pppoe_eth_index", index == 0 ? Json() : Json(index)},
-                             {"pppoe_eth", named ? Json(eth) : Json()}};
-                    std::string human =
-                        index == 0 ? "no PPPoE session on " + ifname
-                                   : std::to_string(index) + (named ? std::string(" ") + eth : "");
-                    answer(ctx, doc, index != 0, human);
+                    emit(ctx,
+                         Json{{"interface", ifname},
+                              {"pppoe_eth_index", index},
+                              {"pppoe_eth", named ? Json(eth) : Json()}},
+                         std::to_string(index) + (named ? std::string(" ") + eth : "") + "\n");
                 })
         ->add_option("IF", pppoe_if, "interface name")
         ->required();
@@ -235,6 +231,9 @@ void add_wanif(CLI::App &app, Context &ctx) {
         add_command(*wanif, "check-priority", "May WAN priority PRIO be configured?", [&ctx] {
             auto prio = static_cast<int>(parse_int(prio_arg, "priority", INT32_MIN, INT32_MAX));
             auto kind = static_cast<int>(parse_int(kind_arg, "kind", INT32_MIN, INT32_MAX));
+            // Checked first: the library writes its own open failure into
+            // the refusal sentence.
+            require_db(kWanifDb);
             char msg[256] = {};
             bool yes = ek_brd_check_cfg_priority_valid(kind, prio, msg) != 0;
             std::string reason = field_text(msg, sizeof msg - 1);
@@ -250,10 +249,12 @@ void add_wanif(CLI::App &app, Context &ctx) {
                       "network is in primary-WAN mode");
 
     add_command(*wanif, "usbnet-status", "Status code (1-4) of the usbnet0 record", [&ctx] {
+        require_db(kWanifDb);
         int status = 0;
-        bool found = ek_brd_lib_get_usbnet_status(&status) == 0;
-        answer(ctx, Json{{"usbnet_status", found ? Json(status) : Json()}}, found,
-               found ? std::to_string(status) : "no usbnet0 record with a status of 1-4");
+        if (ek_brd_lib_get_usbnet_status(&status) != 0) {
+            return not_found(ctx, "no usbnet0 record with a status of 1-4");
+        }
+        emit(ctx, Json{{"usbnet_status", status}}, std::to_string(status) + "\n");
     });
 
     static std::string dcd_if;
@@ -261,10 +262,11 @@ void add_wanif(CLI::App &app, Context &ctx) {
         *wanif, "dcd-priority", "WAN priority the device configuration service holds",
         [&ctx] {
             std::string ifname = ifname_arg(dcd_if);
+            require_db(EK_HOST_DCD_ETH_DB);
+            require_db(EK_HOST_DCD_USBNET_DB);
             int prio = ek_wanif_get_wan_priority_from_dcd_shm(ifname.c_str());
-            answer(ctx, Json{{"interface", ifname}, {"priority", prio == -1 ? Json() : Json(prio)}},
-                   prio != -1,
-                   prio == -1 ? "no WAN priority configured for " + ifname : std::to_string(prio));
+            if (prio == -1) return not_found(ctx, "no WAN priority configured for " + ifname);
+            emit(ctx, Json{{"interface", ifname}, {"priority", prio}}, std::to_string(prio) + "\n");
         })
         ->add_option("IF", dcd_if, "interface name")
         ->required();
@@ -282,7 +284,8 @@ void add_wanif(CLI::App &app, Context &ctx) {
     add->add_option("--ip", add_args.ip, "IPv4 address");
     add->add_option("--pppoe-eth-index", add_args.pppoe_index,
                     "carries a PPPoE session over the Ethernet interface of this kernel index");
-    add->add_option("--usbnet-status", add_args.usbnet_status, "USB network status code");
+    add->add_option("--usbnet-status", add_args.usbnet_status,
+                    "USB network status code 1-4 (usbnet0 record only)");
 
     static std::string remove_arg;
     add_command(*wanif, "remove", "Delete the record named IF (or whose interface is IF)",
