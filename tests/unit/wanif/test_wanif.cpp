@@ -74,7 +74,7 @@ TEST_F(Wanif, PriorityIsRefusedOutOfRangeTakenOrWhileUsbnetIsPrimaryWan) {
     }
 }
 
-// The service fills a zeroed buffer; the last word shows a short one under asan.
+// The priority at its offset; the last word shows a short buffer under asan.
 template <size_t Size>
 int32_t reply(void *cfg, size_t offset, int32_t priority) {
     memcpy(static_cast<uint8_t *>(cfg) + offset, &priority, sizeof priority);
@@ -119,7 +119,7 @@ TEST_F(Wanif, SlotsFollowTheCountNotTheDelivery) {
     faults.count_result = 6;  // two fewer arrive than counted
     EXPECT_EQ(ek_brd_get_wanif_count(), 6);
     EXPECT_EQ(ek_brd_cpe_shm_check_wan_intf_ip(0), 0);  // an empty slot owns no address
-    faults.count_result = -3;
+    faults.count_result = -3;                           // a failed count is no count
     EXPECT_EQ(ek_brd_get_wanif_count(), 0);
     faults.count_result.reset();
     faults.fetch_bykey_fail_at = {1};  // leaves its slot zero-filled
