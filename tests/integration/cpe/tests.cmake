@@ -1,2 +1,1 @@
-ek_add_integration_test(itest_nat_policy ${CMAKE_CURRENT_LIST_DIR}/test_nat_policy_shared.cpp)
-ek_add_integration_test(itest_local_subnet ${CMAKE_CURRENT_LIST_DIR}/test_local_subnet_host.cpp)
+ek_add_integration_test(itest_cpe ${CMAKE_CURRENT_LIST_DIR}/test_cpe_host.cpp)
