@@ -22,9 +22,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     memset(seg + kTable, 0, 40 * kSlots);
     std::vector<uint8_t> model(seg + kLo, seg + kHi);
     auto slot = [&](int i) { return reinterpret_cast<char *>(&model[kTable - kLo + 40 * i]); };
+    // The lowest slot with that name; for "" the lowest free slot.
     auto find = [&](const std::string &name) {
         for (int i = 0; i < kSlots; i++) {
-            if (slot(i)[0] != 0 && std::string(slot(i), strnlen(slot(i), 33)) == name) return i;
+            if (std::string(slot(i), strnlen(slot(i), 33)) == name) return i;
         }
         return -1;
     };
@@ -34,7 +35,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         std::string name = in.ConsumeRandomLengthString(48);
         bool valid = id >= 1 && id <= kSlots;
         int32_t type = -1;
-        if (find(name.c_str()) >= 0) memcpy(&type, slot(find(name.c_str())) + 36, sizeof type);
+        int named = name.c_str()[0] == 0 ? -1 : find(name.c_str());
+        if (named >= 0) memcpy(&type, slot(named) + 36, sizeof type);
         int want = 0, got = 0;
         char buf[160] = {}, line[160] = {};
         switch (op) {
@@ -55,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                 if (valid) memset(slot(id - 1), 0, 40);
                 break;
             case 3:
-                want = find(name.c_str()) + 1;
+                want = named + 1;
                 got = ek_brd_cpe_shm_get_nat_policy_id(name.c_str());
                 break;
             case 4: {

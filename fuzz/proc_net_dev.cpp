@@ -37,8 +37,9 @@ extern "C" FILE *__wrap_fopen(const char *path, const char *mode) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     uint32_t want[2] = {0, 0};  // address, mask
-    memcpy(want, data, size < 8 ? size : 8);
-    g_file.assign(reinterpret_cast<const char *>(data) + (size < 8 ? size : 8), data + size);
+    size_t head = size < 8 ? size : 8;
+    memcpy(want, data, head);
+    g_file.assign(reinterpret_cast<const char *>(data) + head, size - head);
     // One local VPN subnet, 10.8.0.0/16.
     static auto *cpe = static_cast<uint8_t *>(ek_brd_get_cpe_shm_data());
     const int32_t vpn[] = {1, 0x0a080000, static_cast<int32_t>(0xffff0000u)};
