@@ -88,7 +88,9 @@ TEST(HostDb, StoresDeletesWalksAndSnapshots) {
         EXPECT_EQ(r.at(forged), "<refused>");
     }
 
+    auto before = w.walk();
     ASSERT_EQ(w.del("eth0"), 0);
+    EXPECT_EQ(w.at(before[0]), "<refused>") << "descriptor of the view the handle replaced";
     EXPECT_LT(w.del("eth0"), 0);
     EXPECT_EQ(r.dump(), "3: eth0 v2 ppp0") << "a handle keeps the state it opened";
     EXPECT_EQ(Db(path).dump(), "2: v2 ppp0");

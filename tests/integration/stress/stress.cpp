@@ -149,10 +149,18 @@ TEST(Stress, KilledWritersLoseNothing) {
     EXPECT_EQ(hosttest::wait_child(hosttest::spawn([] {
                   alarm(10);
                   ek_usb_modem_cfg_t c = make_cfg(9, 1);
+                  ek_usb_modeswitch_t m{0x2000, 9, {}};
                   return ek_brd_lib_usb_modem_cfg_lock() | ek_brd_lib_usb_modem_db_store_entry(&c) |
+                         ek_brd_lib_usb_modem_db_store_usb_modeswitch_entry(&m) |
                          ek_brd_lib_usb_modem_cfg_unlock();
               })),
               0);
+    // The stores write the files the platform's other processes read.
+    for (const char *path : {"/tmp/db/usb_modem_cfg", "/tmp/db/usb_modem_mode_switch"}) {
+        ek_db_handle_t db = ek_db_open_ex(path, EK_DB_MODE);
+        EXPECT_GE(ek_db_count(db), 1) << path;
+        ek_db_close(db);
+    }
 }
 
 }  // namespace
