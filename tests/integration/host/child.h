@@ -2,13 +2,15 @@
 // leaves with its result through _exit, never through the test framework.
 #pragma once
 
-#include <signal.h>
+#include <errno.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <functional>
+#include <new>
+#include <vector>
 
 namespace hosttest {
 
@@ -44,21 +46,37 @@ public:
     }
     ~StartGate() {
         close(fds_[0]);
-        if (fds_[1] >= 0) close(fds_[1]);
+        release();
     }
     void wait() {
-        close(fds_[1]);
+        release();
         char c;
         while (read(fds_[0], &c, 1) < 0 && errno == EINTR) {
         }
     }
     void release() {
-        close(fds_[1]);
+        if (fds_[1] >= 0) close(fds_[1]);
         fds_[1] = -1;
     }
 
 private:
     int fds_[2];
 };
+
+// Starts n children together, body(i) in the i-th; the exit codes in order.
+inline std::vector<int> race(int n, const std::function<int(int)> &body) {
+    StartGate gate;
+    std::vector<pid_t> kids;
+    for (int i = 0; i < n; ++i) {
+        kids.push_back(spawn([&, i] {
+            gate.wait();
+            return body(i);
+        }));
+    }
+    gate.release();
+    std::vector<int> codes;
+    for (pid_t k : kids) codes.push_back(wait_child(k));
+    return codes;
+}
 
 }  // namespace hosttest
