@@ -19,8 +19,7 @@ using namespace hosttest;
 using Pair = std::pair<uint16_t, uint16_t>;
 const Pair kNinth{0x0909, 0x0909};
 
-// Every byte gets a position-dependent value, so a stray read or write of
-// any byte the call does not own shows up in a whole-record comparison.
+// Position-dependent bytes: a stray write anywhere shows in a whole-record compare.
 template <typename T>
 T filled(uint8_t seed) {
     T v;
@@ -29,8 +28,7 @@ T filled(uint8_t seed) {
     return v;
 }
 
-// The count is the number of pairs unless given; the bytes after slot 7
-// begin with the pair a ninth slot would hold.
+// The count defaults to the number of pairs; a ninth pair lies just past slot 7.
 ek_usb_modem_cfg_t cfg(const char *id, const std::vector<Pair> &pairs, int64_t num = -1,
                        uint8_t seed = 1) {
     auto c = filled<ek_usb_modem_cfg_t>(seed);
@@ -56,11 +54,6 @@ bool same(const T &a, const T &b) {
     return memcmp(&a, &b, sizeof a) == 0;
 }
 
-int sem_value() {
-    int id = semget(EK_USB_MODEM_SEM_KEY, 1, 0);
-    return id < 0 ? -1 : semctl(id, 0, GETVAL);
-}
-
 TEST(UsbModemHost, LockExcludesOtherProcessesUntilItsHolderIsKilled) {
     pid_t holder = spawn([] {
         void *shm = nullptr;
@@ -70,7 +63,8 @@ TEST(UsbModemHost, LockExcludesOtherProcessesUntilItsHolderIsKilled) {
         pause();
         return 0;
     });
-    for (int i = 0; i < 5000 && sem_value() != 0; i++) usleep(1000);
+    for (int i = 0; i < 5000 && semctl(semget(EK_USB_MODEM_SEM_KEY, 1, 0), 0, GETVAL) != 0; i++)
+        usleep(1000);
     // Other processes attach the segment by its key and size.
     const int shm_id = shmget(EK_USB_MODEM_SHM_KEY, EK_USB_MODEM_SHM_SIZE, 0);
     ASSERT_GE(shm_id, 0);
