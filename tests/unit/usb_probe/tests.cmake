@@ -1,2 +1,1 @@
-ek_add_unit_test(test_usb_probe ${CMAKE_CURRENT_LIST_DIR}/test_lsusb_line.cpp
-                 ${CMAKE_CURRENT_LIST_DIR}/test_probe.cpp)
+ek_add_unit_test(test_usb_probe ${CMAKE_CURRENT_LIST_DIR}/test_probe.cpp)
