@@ -128,7 +128,7 @@ TEST(CpeHost, SortedLookupsAgreeWithEqualRange) {
             search(table.data(), key.first, key.second, lo, hi, &index, &found);
             SCOPED_TRACE(::testing::Message() << "stride " << stride << " round " << round);
             const auto [eq_lo, eq_hi] =
-                std::equal_range(keys.begin() + lo, keys.begin() + hi + 1, key);
+                std::equal_range(keys.begin() + lo, keys.begin() + (hi + 1), key);
             const long first = eq_lo - keys.begin(), last = eq_hi - keys.begin();
             ASSERT_EQ(found, last > first ? 1 : 0);
             // Any one of equal keys; an empty range answers the count word.
