@@ -29,8 +29,8 @@ bool in_child(const std::function<void()> &body) {
 
 // The table in the segment, attached by the calling process.
 ek_nat_policy_t *nat_slots() {
-    auto *cpe = static_cast<uint8_t *>(ek_brd_get_cpe_shm_data());
-    return reinterpret_cast<ek_nat_policy_t *>(cpe + EK_BRD_CPE_NAT_TABLE_OFFSET);
+    void *at = static_cast<uint8_t *>(ek_brd_get_cpe_shm_data()) + EK_BRD_CPE_NAT_TABLE_OFFSET;
+    return static_cast<ek_nat_policy_t *>(at);
 }
 
 TEST(CpeHost, NatPoliciesSavedByOneProcessAreFoundByAnother) {
