@@ -20,10 +20,6 @@ struct Segment {
         return {
             static_cast<uint8_t *>(fake::shared_segment(EK_BRD_CPE_SHM_KEY, EK_BRD_CPE_SHM_SIZE))};
     }
-    ek_nat_policy_t &slot(int id) const {
-        void *at = base + EK_BRD_CPE_NAT_TABLE_OFFSET + sizeof(ek_nat_policy_t) * (id - 1);
-        return *static_cast<ek_nat_policy_t *>(at);
-    }
     void set_word(uint32_t offset, uint32_t v) const { memcpy(base + offset, &v, sizeof v); }
 };
 

@@ -106,17 +106,11 @@ void disarm_malloc() {
     state().calls.mallocs = g_count;
 }
 
-std::vector<LogLine> logs(Channel c) {
-    std::lock_guard<std::mutex> lock(g_mu);
-    std::vector<LogLine> out;
-    for (const LogLine &l : state().logs)
-        if (l.channel == c) out.push_back(l);
-    return out;
-}
-
 std::vector<std::string> texts(Channel c) {
+    std::lock_guard<std::mutex> lock(g_mu);
     std::vector<std::string> out;
-    for (const LogLine &l : logs(c)) out.push_back(l.text);
+    for (const LogLine &l : state().logs)
+        if (l.channel == c) out.push_back(l.text);
     return out;
 }
 
@@ -149,18 +143,14 @@ using fake::state;
 
 extern "C" {
 
-ek_db_handle_t ek_db_open_ex(const char *path, int32_t mode) {
+ek_db_handle_t ek_db_open_ex(const char *path, int32_t) {
     auto &s = state();
-    s.calls.opens++;
-    s.calls.open_paths.push_back(path);
-    s.calls.open_modes.push_back(mode);
     if (s.faults.open_fail_all || s.faults.open_fails.count(path) != 0) return nullptr;
     fake::g_open_handles++;
     return new ek_db{path};
 }
 
 int32_t ek_db_close(ek_db_handle_t h) {
-    state().calls.closes++;
     fake::g_open_handles--;
     delete h;
     return 0;
@@ -168,12 +158,10 @@ int32_t ek_db_close(ek_db_handle_t h) {
 
 int32_t ek_db_count(ek_db_handle_t h) {
     auto &s = state();
-    s.calls.counts++;
     return s.faults.count_result.value_or(static_cast<int32_t>(s.dbs[h->path].records.size()));
 }
 
 int32_t ek_db_foreach(ek_db_handle_t h, ek_db_foreach_cb_t cb, void *arg) {
-    state().calls.foreach_calls++;
     size_t n = fake::db(h->path).records.size();
     for (uint32_t i = 0; i < n; i++) cb(h, ek_db_key_desc_t{{i, 0xfeedu}}, arg);
     return 0;
@@ -199,16 +187,13 @@ int32_t ek_db_fetch(ek_db_handle_t h, const void *key, int32_t key_len, void *ou
 
 int32_t ek_db_store(ek_db_handle_t h, const void *key, int32_t key_len, const void *value,
                     int32_t value_len) {
-    state().calls.stores++;
     if (state().faults.store_fail) return -1;
     fake::put(h->path, fake::key_of(key, key_len), value, static_cast<size_t>(value_len));
     return 0;
 }
 
-int32_t ek_db_delete_ex(ek_db_handle_t h, const void *key, int32_t key_len, int32_t mode) {
+int32_t ek_db_delete_ex(ek_db_handle_t h, const void *key, int32_t key_len, int32_t) {
     auto &s = state();
-    s.calls.deletes++;
-    s.calls.delete_modes.push_back(mode);
     auto &recs = s.dbs[h->path].records;
     fake::Record *r = fake::find(h->path, fake::key_of(key, key_len));
     if (s.faults.delete_fail || r == nullptr) return -1;

@@ -49,12 +49,11 @@ struct Faults {
 };
 
 struct Counters {
-    int opens = 0, closes = 0, counts = 0, foreach_calls = 0, fetches = 0, stores = 0, deletes = 0;
+    int fetches = 0;
     int sem_creates = 0, sem_waits = 0, sem_signals = 0, sem_destroys = 0, shm_creates = 0;
     int systems = 0;
     long mallocs = 0;  // counted while armed
-    std::vector<std::string> open_paths;
-    std::vector<int32_t> open_modes, delete_modes, shm_keys, sem_keys;
+    std::vector<int32_t> shm_keys, sem_keys;
     std::vector<uint32_t> shm_sizes;
 };
 
@@ -103,7 +102,6 @@ void disarm_malloc();
 // Allocations made while armed minus those of them freed while armed.
 long live_allocations();
 
-std::vector<LogLine> logs(Channel c);
 std::vector<std::string> texts(Channel c);
 
 }  // namespace fake

@@ -6,10 +6,7 @@
 #include <string.h>
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <string>
-#include <thread>
 
 #include "ek_brd.h"
 #include "fake_platform.h"
@@ -40,25 +37,6 @@ inline void put(const Wan &w, std::string key = {}) {
     if (key.empty())
         key = w.r.name[0] != '\0' ? w.r.name : std::string(w.r.ifname, strnlen(w.r.ifname, 16));
     fake::put(kPath, key, w.r);
-}
-
-// True when body finished within the deadline while the test thread holds
-// g_wanif_db_mutex; the mutex is released before returning either way.
-template <typename Body>
-bool runs_while_mutex_held(Body body, std::chrono::milliseconds deadline) {
-    pthread_mutex_lock(&g_wanif_db_mutex);
-    std::atomic<bool> done{false};
-    std::thread t([&] {
-        body();
-        done = true;
-    });
-    auto until = std::chrono::steady_clock::now() + deadline;
-    while (!done && std::chrono::steady_clock::now() < until)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    bool finished = done;
-    pthread_mutex_unlock(&g_wanif_db_mutex);
-    t.join();
-    return finished;
 }
 
 inline bool mutex_free() {
