@@ -596,7 +596,8 @@ long never_allocating() {
     EXPECT_EQ(ek_brd_lib_get_usbnet_status(&status) * 10 + status, 2);
     fake::state().is_usb = [](const char *) { return 1; };
     fake::state().dcd_usbnet = [](const char *, void *cfg) {
-        memset(static_cast<uint8_t *>(cfg) + 20, 9, 1);
+        const int32_t nine = 9;  // a native word, whatever the byte order
+        memcpy(static_cast<uint8_t *>(cfg) + 20, &nine, sizeof nine);
         return 0;
     };
     EXPECT_EQ(ek_wanif_get_wan_priority_from_dcd_shm("usbnet0"), 9);
