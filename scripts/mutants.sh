@@ -16,7 +16,8 @@ list=${EK_MUTANTS_LIST:-$top/scripts/mutants.txt}
 scratch=${EK_MUTANTS_DIR:-$top/build/mutants}
 only=${1:-.}
 
-rm -rf "$scratch/pristine"
+# A fresh copy each run: files deleted from the tree must not linger there.
+rm -rf "$scratch/pristine" "$scratch/src"
 mkdir -p "$scratch/src"
 (cd "$top" && git ls-files -co --exclude-standard | grep -v '^build/' | tar -cf - -T -) |
     tar -xf - -C "$scratch/src"
