@@ -16,8 +16,8 @@ list=${EK_MUTANTS_LIST:-$top/scripts/mutants.txt}
 scratch=${EK_MUTANTS_DIR:-$top/build/mutants}
 only=${1:-.}
 
-# A fresh copy each run: files deleted from the tree must not linger there.
-rm -rf "$scratch/pristine" "$scratch/src"
+# A fresh copy and build each run: nothing deleted from the tree may linger.
+rm -rf "$scratch/pristine" "$scratch/src" "$scratch/build"
 mkdir -p "$scratch/src"
 (cd "$top" && git ls-files -co --exclude-standard | grep -v '^build/' | tar -cf - -T -) |
     tar -xf - -C "$scratch/src"
