@@ -3,7 +3,9 @@
 #pragma once
 
 #include <errno.h>
+#include <signal.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,7 +18,11 @@ namespace hosttest {
 
 inline pid_t spawn(const std::function<int()> &body) {
     pid_t pid = fork();
-    if (pid == 0) _exit(body());
+    if (pid == 0) {
+        // A test that fails early must not leave a child holding ctest's pipe.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        _exit(body());
+    }
     return pid;
 }
 
@@ -37,8 +43,9 @@ T *shared_anon() {
     return new (p) T();
 }
 
-// Children block in wait() until the parent calls release(), so that they
-// start their work at the same moment.
+// wait() blocks until every process holding the gate has released it: children
+// wait for the parent to start them together, or the parent for a child that
+// has reached a state the parent cannot observe without racing it.
 class StartGate {
 public:
     StartGate() {

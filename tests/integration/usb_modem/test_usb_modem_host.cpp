@@ -55,16 +55,17 @@ bool same(const T &a, const T &b) {
 }
 
 TEST(UsbModemHost, LockExcludesOtherProcessesUntilItsHolderIsKilled) {
-    pid_t holder = spawn([] {
+    StartGate locked;
+    pid_t holder = spawn([&locked] {
         void *shm = nullptr;
         if (ek_brd_lib_usb_modem_init() != 0 || ek_brd_lib_usb_modem_get_shm(&shm) != 0) return 1;
         strcpy(static_cast<char *>(shm), "held");
         if (ek_brd_lib_usb_modem_cfg_lock() != 0) return 1;
+        locked.release();
         pause();
         return 0;
     });
-    for (int i = 0; i < 5000 && semctl(semget(EK_USB_MODEM_SEM_KEY, 1, 0), 0, GETVAL) != 0; i++)
-        usleep(1000);
+    locked.wait();
     // Other processes attach the segment by its key and size.
     const int shm_id = shmget(EK_USB_MODEM_SHM_KEY, EK_USB_MODEM_SHM_SIZE, 0);
     ASSERT_GE(shm_id, 0);
