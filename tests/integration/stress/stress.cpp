@@ -33,19 +33,16 @@ ek_usb_modem_cfg_t make_cfg(uint32_t id, uint32_t gen) {
     return c;
 }
 
-// The generation of a whole record of writer id, -1 for anything else.
-int64_t gen_of(const ek_usb_modem_cfg_t &c, uint32_t id) {
+// The generation of writer id's stored record, -1 for anything but a whole
+// record of that writer.
+int64_t stored_gen(uint32_t id) {
+    ek_usb_modem_cfg_t c;
     uint32_t gen;
+    std::string name = "modem-" + std::to_string(id);
+    if (ek_brd_lib_usb_modem_db_get_entry_by_modem_id(name.c_str(), &c) != 0) return -2;
     memcpy(&gen, c.rest, sizeof gen);
     ek_usb_modem_cfg_t want = make_cfg(id, gen);
     return memcmp(&want, &c, sizeof c) == 0 ? gen : -1;
-}
-
-int64_t stored_gen(uint32_t id) {
-    ek_usb_modem_cfg_t c;
-    std::string name = "modem-" + std::to_string(id);
-    return ek_brd_lib_usb_modem_db_get_entry_by_modem_id(name.c_str(), &c) == 0 ? gen_of(c, id)
-                                                                                : -2;
 }
 
 struct Shared {
