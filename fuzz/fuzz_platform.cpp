@@ -9,15 +9,17 @@
 
 extern "C" {
 
-int32_t ek_sem_create(int32_t key, int32_t) {
-    return key & 0xffff;
-}
-
 int32_t ek_sem_wait(int32_t) {
     return 0;
 }
 int32_t ek_sem_signal(int32_t) __attribute__((alias("ek_sem_wait")));
 int32_t ek_sem_destroy(int32_t) __attribute__((alias("ek_sem_wait")));
+int32_t ek_sem_create(int32_t, int32_t) __attribute__((alias("ek_sem_wait")));
+int32_t __ek_err(const char *, int32_t, const char *, ...) __attribute__((alias("ek_sem_wait")));
+__attribute__((weak)) int32_t ek_dcd_get_addr_byname(const char *, uint32_t *, uint32_t *) {
+    return -1;
+}
+void __wrap_syslog(int, const char *, ...) {}
 
 void *ek_shm_create(int32_t *shm_id, int32_t key, uint32_t size, int32_t) {
     static std::map<int32_t, void *> segments;
@@ -26,14 +28,4 @@ void *ek_shm_create(int32_t *shm_id, int32_t key, uint32_t size, int32_t) {
     if (seg == nullptr) seg = calloc(1, size);
     return seg;
 }
-
-int32_t __ek_err(const char *, int32_t, const char *, ...) {
-    return 0;
-}
-
-__attribute__((weak)) int32_t ek_dcd_get_addr_byname(const char *, uint32_t *, uint32_t *) {
-    return -1;
-}
-
-void __wrap_syslog(int, const char *, ...) {}
 }

@@ -21,8 +21,7 @@ static std::vector<std::string> g_asked;
 extern "C" int32_t ek_dcd_get_addr_byname(const char *name, uint32_t *addr, uint32_t *mask) {
     g_asked.push_back(name);
     uint32_t h = 2166136261u;
-    for (const char *c = name; *c != '\0'; c++)
-        h = (h ^ static_cast<unsigned char>(*c)) * 16777619u;
+    for (const char *c = name; *c != '\0'; c++) h = (h ^ static_cast<uint8_t>(*c)) * 16777619u;
     *addr = strcmp(name, "mgt0") == 0 ? 0x0a010203 : h;
     *mask = strcmp(name, "mgt0") == 0 ? 0xffffff00 : 0xffffffffu << (h % 32);
     return strlen(name) % 2 == 0 ? 0 : -1;
@@ -46,25 +45,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     for (int i = 0; i < 3; i++) ek::shm_word(cpe, EK_BRD_CPE_VPN_SUBNETS_OFFSET + 4 * i) = vpn[i];
     ek::shm_word(cpe, EK_BRD_CPE_VPN_SUBNETS_OFFSET + 28) = 1;
     g_asked.clear();
-    int got = ek_brd_lib_is_cpe_local_subnet(&want[0], &want[1]);
+    bool got = ek_brd_lib_is_cpe_local_subnet(&want[0], &want[1]) != 0;
     std::vector<std::string> asked = std::move(g_asked);
     g_asked.clear();
 
     // Two header lines, then each line up to its first NUL: the name lies
-    // between the leading blanks and the first ':'.
+    // between the leading blanks and the first ':'. The first matching
+    // interface ends the read.
+    bool in_vpn = want[0] == 0x0a080000 && want[1] == 0xffff0000u, found = false;
     std::istringstream file(g_file);
     std::string line;
-    int answer = want[0] == 0x0a080000 && want[1] == 0xffff0000u;
-    for (int n = 0; std::getline(file, line) && answer < 2; n++) {
+    for (int n = 0; !found && std::getline(file, line); n++) {
         line.resize(strlen(line.c_str()));
         size_t start = line.find_first_not_of(" \t\n\v\f\r"), colon = line.find(':', start);
         if (n < 2 || colon == std::string::npos || line.compare(start, 4, "mgt0") != 0) continue;
         uint32_t addr, mask;
-        if (ek_dcd_get_addr_byname(line.substr(start, colon - start).c_str(), &addr, &mask) == 0 &&
-            (addr & mask) == (want[0] & want[1]) && mask == want[1]) {
-            answer = 2;
-        }
+        found =
+            ek_dcd_get_addr_byname(line.substr(start, colon - start).c_str(), &addr, &mask) == 0 &&
+            (addr & mask) == (want[0] & want[1]) && mask == want[1];
     }
-    if (got != (answer > 0) || asked != g_asked) abort();
+    if (got != (in_vpn || found) || asked != g_asked) abort();
     return 0;
 }

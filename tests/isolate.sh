@@ -17,18 +17,11 @@ mount --make-rprivate /
 # the build tree stays reachable.
 fresh=$(mktemp -d /dev/shm/ek-isolate.XXXXXX 2>/dev/null || mktemp -d /run/ek-isolate.XXXXXX)
 mount -t tmpfs -o size=256m,mode=1777 ek_tmp "$fresh"
-repo=$(cd "$(dirname "$0")/.." && pwd -P)
-for keep in "$repo" "$(pwd -P)"; do
-    case "$keep" in
-    /tmp/*)
-        top=${keep#/tmp/}
-        top=${top%%/*}
-        if [ ! -d "$fresh/$top" ]; then
-            mkdir -p "$fresh/$top"
-            mount --rbind "/tmp/$top" "$fresh/$top"
-        fi
-        ;;
-    esac
+for keep in "$(cd "$(dirname "$0")/.." && pwd -P)" "$(pwd -P)"; do
+    case "$keep" in /tmp/*) ;; *) continue ;; esac
+    top=${keep#/tmp/}
+    top=${top%%/*}
+    [ -d "$fresh/$top" ] || { mkdir -p "$fresh/$top" && mount --rbind "/tmp/$top" "$fresh/$top"; }
 done
 mount --move "$fresh" /tmp
 rmdir "$fresh" 2>/dev/null || true

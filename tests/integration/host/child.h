@@ -10,8 +10,11 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <new>
+#include <string>
 #include <vector>
 
 namespace hosttest {
@@ -84,6 +87,11 @@ inline std::vector<int> race(int n, const std::function<int(int)> &body) {
     std::vector<int> codes;
     for (pid_t k : kids) codes.push_back(wait_child(k));
     return codes;
+}
+
+inline std::string slurp(const char *path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 }  // namespace hosttest
