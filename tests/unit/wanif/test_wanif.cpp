@@ -18,28 +18,25 @@ using wanif_test::Wan;
 
 TEST(Wanif, QueriesNeedBothConditionsOnOneRecordAndTheFirstMatchDecides) {
     fake::reset();
-    put(Wan("eth0").wan().ip(0x0a000001));
+    put(Wan("eth0").wan());
     put(Wan("eth1").active().pppoe(0), "k1");
     put(Wan("eth1").pppoe(9), "k2");
     put(Wan("eth2").active().pppoe(12), "k3");
-    put(Wan("ppp0").pppoe(7));
     put(Wan("eth2").wan().pppoe(13), "k5");
     put(Wan("").ip(0x0a000009));
     put(Wan("abcdefghijklmnop").wan().active().pppoe(5));  // fills ifname, no NUL
     put(Wan("usb0").name("usbnet0").status(4));            // codes outside 1-4 are failure rows
     for (const char *n : {"tunnel0", "tunnel", "tunne", "Tunnel0", "ppp0tunnel"}) put(Wan(n));
 
-    EXPECT_EQ(ek_brd_get_wanif_count(), 12);                 // all but "tunnel0" and "tunnel"
+    EXPECT_EQ(ek_brd_get_wanif_count(), 11);                 // all but "tunnel0" and "tunnel"
     EXPECT_EQ(ek_brd_check_intf_active_dft_wan("eth0"), 0);  // a WAN, not active
     EXPECT_EQ(ek_brd_check_intf_active_dft_wan("eth1"), 1);
     EXPECT_EQ(ek_brd_check_intf_wanif("eth1"), 0);  // active, not a WAN
     EXPECT_EQ(ek_brd_check_intf_wanif("eth2"), 1);  // the second eth2 record
     EXPECT_EQ(ek_brd_check_intf_wanif(nullptr), 0);
-    EXPECT_EQ(ek_brd_cpe_shm_check_wan_intf_ip(0x0a000001), 1);
     EXPECT_EQ(ek_brd_cpe_shm_check_wan_intf_ip(0x0a000009), 0);  // owner has no ifname
     EXPECT_EQ(ek_brd_get_pppoe_ethnet_kifidx("eth1"), 0);        // the first match's index
     EXPECT_EQ(ek_brd_get_pppoe_ethnet_kifidx("eth2"), 12);
-    EXPECT_EQ(ek_brd_get_pppoe_ethnet_kifidx("ppp0"), 7);
     EXPECT_EQ(ek_brd_get_pppoe_ethnet_kifidx("eth0"), 0);          // not PPPoE
     EXPECT_EQ(ek_brd_check_intf_wanif("abcdefghijklmnopXYZ"), 1);  // 16 bytes compared
     EXPECT_EQ(ek_brd_check_intf_active_dft_wan("abcdefghijklmnop"), 1);
