@@ -18,7 +18,6 @@ const std::string kHubs = "Bus 002 Device 001: ID 1d6b:0002\nBus 001 Device 002:
 const std::string kLong = "Bus 001 Device 003: ID 12d1:1446 " + std::string(2000, 'd') + "\n";
 const std::string k31(31, 'S'), k32(32, 'S');
 
-// Every command's output file is gone again and nothing was logged.
 void expect_clean() {
     EXPECT_TRUE(fake_shell::temp_files().empty());
     EXPECT_TRUE(fake::texts(fake::Channel::ek_err).empty());

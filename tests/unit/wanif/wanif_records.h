@@ -30,7 +30,6 @@ struct Wan {
     Wan &status(int32_t s) { return r.usbnet_status = s, *this; }
 };
 
-// Stores under key, or under the record's name, else its ifname.
 inline void put(const Wan &w, std::string key = {}) {
     if (key.empty())
         key = w.r.name[0] != '\0' ? w.r.name : std::string(w.r.ifname, strnlen(w.r.ifname, 16));
