@@ -9,6 +9,7 @@
 #include <functional>
 #include <random>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -108,10 +109,8 @@ TEST(CpeHost, SortedLookupsAgreeWithEqualRange) {
             const int n = static_cast<int>(keys.size());
             std::vector<uint32_t> table(1 + stride * keys.size(), 0xDEADBEEFu);
             table[0] = static_cast<uint32_t>(n);
-            for (size_t i = 0; i < keys.size(); i++) {
-                table[1 + stride * i] = keys[i].first;
-                table[2 + stride * i] = keys[i].second;
-            }
+            for (size_t i = 0; i < keys.size(); i++)
+                std::tie(table[1 + stride * i], table[2 + stride * i]) = keys[i];
             const int lo = static_cast<int>(rng() % (n + 1));
             const int hi = lo - 1 + static_cast<int>(rng() % (n - lo + 1));
             const Key key = n > 0 && rng() % 2 == 0 ? keys[rng() % n] : Key{pick(), pick()};
