@@ -1,5 +1,5 @@
-// Shared by the unit tests of the USB modem stores: records with a filler in
-// every byte the library must not touch.
+// Records of the USB modem stores with a position-dependent value in every
+// byte, so that a stray write anywhere shows in a whole-record compare.
 #pragma once
 
 #include <string.h>
@@ -23,8 +23,6 @@ std::vector<uint8_t> bytes(const T &v) {
     return std::vector<uint8_t>(b, b + sizeof v);
 }
 
-// Every byte gets a position-dependent value, so a stray write anywhere
-// (the modem id's tail, bytes 4..35 of a slot, the rest) shows up.
 template <typename T>
 void fill(T &v, uint8_t seed) {
     auto *b = reinterpret_cast<uint8_t *>(&v);

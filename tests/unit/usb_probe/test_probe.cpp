@@ -1,5 +1,5 @@
-// USB probing, the tty count and mode switching against a fake shell. Their
-// command lines and failure paths are pinned in tests/unit/reliability.
+// USB probing and mode switching against a fake shell. Their command lines,
+// failure paths and the tty count are rows of tests/unit/reliability.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -18,8 +18,6 @@ const std::string kHubs = "Bus 002 Device 001: ID 1d6b:0002\nBus 001 Device 002:
 const std::string kLong = "Bus 001 Device 003: ID 12d1:1446 " + std::string(2000, 'd') + "\n";
 const std::string k31(31, 'S'), k32(32, 'S');
 
-// Every command's output file is gone again and nothing was logged. The
-// binary has its own empty /tmp.
 void expect_clean() {
     EXPECT_TRUE(fake_shell::temp_files().empty());
     EXPECT_TRUE(fake::texts(fake::Channel::ek_err).empty());
@@ -41,14 +39,10 @@ TEST(UsbProbe, ListingsGiveAttachedAndTheFirstDeviceThatIsNotAHub) {
         {{bad_ids + "Bus 001 Device 004: ID 19d2:003199 long product\n", 1}, 1, 0x19d2, 0x0031},
         {{"  Bus\t002 Device 003: ID 12d1:1446", 127}, 1, 0x12d1, 0x1446},
         {{k31 + " 0000002 " + k31 + " 000003: " + k31 + " 0abc:0def\n"}, 1, 0x0abc, 0x0def},
-        {{"", 127}, 0},
         // Too few words, ids not split at the colon, and words longer than
         // their fields, which would shift later words onto the wrong fields.
-        {{bad_ids + "\n   \nBus 002 Device 003: ID\nBus 002 Device 003: ID 0abc:\n" +
-          "Bus 002 Device 003: ID ab:cdef\nBus 00200000 Device 003: ID 0abc:0def\n" +
-          "Bus 002 Device 0030000: ID 0abc:0def\n" + k32 + " 002 Device 003: ID 0abc:0def\n" +
-          "Bus 002 " + k32 + " 003: ID 0abc:0def\nBus 002 Device 003: " + k32 + " 0abc:0def\n" +
-          "Bus 002000001 Dev 003: 0abc:0def ID 1111:2222\n"},
+        {{bad_ids + "\n   \nBus 002 Device 003: ID 0abc:\nBus 002 Device 003: ID ab:cdef\n" + k32 +
+          " 002 Device 003: ID 0abc:0def\nBus 002000001 Dev 003: 0abc:0def ID 1111:2222\n"},
          0},
     };
     for (const ProbeRow &row : rows) {
@@ -63,19 +57,9 @@ TEST(UsbProbe, ListingsGiveAttachedAndTheFirstDeviceThatIsNotAHub) {
     }
 }
 
-TEST(UsbProbe, TtyCountIsTheFirstNumberOfTheOutput) {
-    const std::pair<std::string, int> rows[] = {{" 7 padded\n4\n", 7}, {"0\n", 0}, {"", -1}};
-    for (const auto &[output, count] : rows) {
-        fake::reset();
-        fake_shell::install({output});
-        EXPECT_EQ(ek_brd_lib_usb_modem_get_ttydev_count(), count) << output;
-        expect_clean();
-    }
-}
-
 // A message the shell could still interpret between the double quotes is
-// refused before anything runs; every other one lands unchanged, and the
-// whole command is cut to 320 characters.
+// refused before anything runs (the failure row has its log line); every
+// other one lands unchanged, and the whole command is cut to 320 characters.
 TEST(UsbProbe, ModeSwitchMessagesAreRefusedOrRunUnchanged) {
     const std::string head = "usb_modeswitch -Q -v 0x12d1 -p 0x1446 -M \"";
     const std::string harmless = "it's ;|&<>*?!~#(){}[]% \xc3\xa9";
@@ -85,9 +69,8 @@ TEST(UsbProbe, ModeSwitchMessagesAreRefusedOrRunUnchanged) {
         {0x12d1, 0x1446, harmless, head + harmless + "\""},
         {0x12d1, 0x1446, std::string(400, 'a'), (head + std::string(400, 'a')).substr(0, 320)},
     };
-    for (const char *bad : {"\"", "\\", "$", "`", "\n", "\r", "\t", "\x01", "\x1f", "\x7f"}) {
+    for (const char *bad : {"\"", "\\", "$", "`", "\n", "\r", "\t", "\x01", "\x1f", "\x7f"})
         rows.emplace_back(0x12d1, 0x1446, std::string("55534243") + bad + "; reboot", "");
-    }
     for (const auto &[vid, pid, message, command] : rows) {
         SCOPED_TRACE(::testing::PrintToString(message));
         fake::reset();
@@ -96,21 +79,12 @@ TEST(UsbProbe, ModeSwitchMessagesAreRefusedOrRunUnchanged) {
                   command.empty() ? -1 : 0);
         if (command.empty()) {
             EXPECT_EQ(fake::state().calls.systems, 0);
-            EXPECT_EQ(fake::texts(fake::Channel::ek_err),
-                      std::vector<std::string>{"usb_modem: refusing unsafe mode switch message"});
         } else {
             ASSERT_EQ(fake::state().commands.size(), 2u);
             EXPECT_EQ(fake::state().commands.back(), command);
             expect_clean();
         }
     }
-}
-
-// Not yet a failure row: the database's count is the answer, even a failed one.
-TEST(UsbModemStore, CountIsPassedThroughUnchanged) {
-    fake::reset();
-    fake::state().faults.count_result = -7;
-    EXPECT_EQ(ek_brd_lib_usb_modem_db_get_num(), -7);
 }
 
 }  // namespace

@@ -1,8 +1,6 @@
 // Builds wanif_db records for the fake store.
 #pragma once
 
-#include <gtest/gtest.h>
-#include <pthread.h>
 #include <string.h>
 
 #include <algorithm>
@@ -32,28 +30,10 @@ struct Wan {
     Wan &status(int32_t s) { return r.usbnet_status = s, *this; }
 };
 
-// Stores under key, or under the record's name, else its ifname.
 inline void put(const Wan &w, std::string key = {}) {
     if (key.empty())
         key = w.r.name[0] != '\0' ? w.r.name : std::string(w.r.ifname, strnlen(w.r.ifname, 16));
     fake::put(kPath, key, w.r);
 }
-
-inline bool mutex_free() {
-    if (pthread_mutex_trylock(&g_wanif_db_mutex) != 0) return false;
-    pthread_mutex_unlock(&g_wanif_db_mutex);
-    return true;
-}
-
-// Every case starts from an empty fake and must end with every database
-// closed and the snapshot mutex free.
-class WanifTest : public ::testing::Test {
-protected:
-    void SetUp() override { fake::reset(); }
-    void TearDown() override {
-        EXPECT_EQ(fake::open_handles(), 0);
-        EXPECT_TRUE(mutex_free());
-    }
-};
 
 }  // namespace wanif_test
