@@ -13,7 +13,8 @@ mkdir "$work/bin"
 printf '#!/bin/sh\nexec %s %s %s "$@"\n' "${emulator:-}" "${*:4}" "$2" >"$work/bin/brdctl"
 chmod +x "$work/bin/brdctl"
 # lsusb and usb_modeswitch are stand-ins kept next to this script.
-export FAKE=$work PATH="$work/bin:$(cd "$(dirname "$0")" && pwd):$PATH"
+PATH="$work/bin:$(cd "$(dirname "$0")" && pwd):$PATH"
+export FAKE=$work PATH
 
 cd "$work"
 while IFS= read -r line; do
