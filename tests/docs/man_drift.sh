@@ -1,7 +1,6 @@
 #!/bin/bash
 # The man page documents exactly the commands, and every option, of the tree
-# that brdctl --help shows (written by the build, tools/brdctl/completion.sh).
-# Usage: man_drift.sh PAGE.scd TREE
+# brdctl --help shows (tools/brdctl/completion.sh writes it).   man_drift.sh PAGE.scd TREE
 set -eu
 page=$1 tree=$2
 diff -u --label "$tree" <(awk -F'|' '$1 != "" && $2 == "" { print $1 }' "$tree" | sort) \

@@ -1,2 +1,0 @@
-// The exported header must also be plain C++.
-#include "ek_brd.h"
