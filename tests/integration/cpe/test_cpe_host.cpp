@@ -23,8 +23,8 @@ namespace {
 bool in_child(const std::function<void(ek_nat_policy_t *)> &body) {
     return hosttest::wait_child(hosttest::spawn([&] {
                void *cpe = ek_brd_get_cpe_shm_data();
-               body(reinterpret_cast<ek_nat_policy_t *>(static_cast<uint8_t *>(cpe) +
-                                                        EK_BRD_CPE_NAT_TABLE_OFFSET));
+               body(static_cast<ek_nat_policy_t *>(
+                   static_cast<void *>(static_cast<uint8_t *>(cpe) + EK_BRD_CPE_NAT_TABLE_OFFSET)));
                fflush(stdout);
                return ::testing::Test::HasFailure() ? 1 : 0;
            })) == 0;
