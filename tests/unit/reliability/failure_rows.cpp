@@ -257,7 +257,7 @@ const auto fetch_fails = [](int i) -> Step {
 Step shell(const char *listing, int32_t status, int32_t modeswitch_status = 0) {
     return [=] { fake_shell::install({listing, status, modeswitch_status}); };
 }
-const Step no_wan_records = [] { fake::db(wanif_test::kPath).records.clear(); };
+const Step no_wan_records = [] { fake::state().dbs[wanif_test::kPath].clear(); };
 Step usbnet(int32_t code) {
     return [code] { wanif_test::put(Wan("usb0").name("usbnet0").status(code)); };
 }
