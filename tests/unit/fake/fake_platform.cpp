@@ -215,12 +215,11 @@ int32_t ek_sem_destroy(int32_t) {
 void *ek_shm_create(int32_t *shm_id, int32_t key, uint32_t size, int32_t) {
     auto &s = state();
     s.calls.shm_creates++;
-    s.calls.shm_keys.push_back(key);
-    s.calls.shm_sizes.push_back(size);
     if (s.faults.shm_create_fail) return nullptr;
     *shm_id = key;
     auto it = s.shms.find(key);
-    return it != s.shms.end() ? it->second.first : fake::shared_segment(key, size);
+    if (it == s.shms.end()) return fake::shared_segment(key, size);
+    return it->second.second == size ? it->second.first : nullptr;  // another size: no attach
 }
 
 int32_t __ek_err(const char *tag, int32_t line, const char *fmt, ...) {

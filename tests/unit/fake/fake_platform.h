@@ -49,8 +49,7 @@ struct Counters {
     int sem_creates = 0, sem_waits = 0, sem_signals = 0, sem_destroys = 0, shm_creates = 0;
     int systems = 0;
     long mallocs = 0;  // counted while armed
-    std::vector<int32_t> shm_keys, sem_keys;
-    std::vector<uint32_t> shm_sizes;
+    std::vector<int32_t> sem_keys;
 };
 
 struct State {
