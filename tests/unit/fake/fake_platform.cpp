@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 
@@ -28,22 +29,16 @@ std::atomic<long> g_count{0}, g_fail_at{-1}, g_live{0};
 std::atomic<int> g_open_handles{0};
 
 void log(Channel c, int level, const char *tag, int line, const char *fmt, va_list ap) {
-    va_list copy;
-    va_copy(copy, ap);
-    std::string text(static_cast<size_t>(vsnprintf(nullptr, 0, fmt, copy)), '\0');
-    va_end(copy);
-    vsnprintf(text.data(), text.size() + 1, fmt, ap);
+    char text[1024];
+    vsnprintf(text, sizeof text, fmt, ap);
     std::lock_guard<std::mutex> lock(g_mu);
-    state().logs.push_back({c, level, tag, line, std::move(text)});
+    state().logs.push_back({c, level, tag, line, text});
 }
 
-std::string key_of(const void *key, int32_t len) {
-    return std::string(static_cast<const char *>(key), static_cast<size_t>(len));
-}
-
-Record *find(const std::string &path, const std::string &key) {
-    for (Record &r : db(path).records)
-        if (r.key == key) return &r;
+Record *find(ek_db_handle_t h, const void *key, int32_t len) {
+    for (Record &r : state().dbs[h->path])
+        if (r.key == std::string(static_cast<const char *>(key), static_cast<size_t>(len)))
+            return &r;
     return nullptr;
 }
 
@@ -73,17 +68,12 @@ void reset() {
     g_live = 0;
 }
 
-Db &db(const std::string &path) {
-    return state().dbs[path];
-}
-
 void put(const std::string &path, const std::string &key, const void *value, size_t len) {
     auto *bytes = static_cast<const uint8_t *>(value);
-    if (Record *r = find(path, key)) {
-        r->value.assign(bytes, bytes + len);
-    } else {
-        db(path).records.push_back({key, std::vector<uint8_t>(bytes, bytes + len)});
-    }
+    auto &recs = state().dbs[path];
+    auto it = std::find_if(recs.begin(), recs.end(), [&](const Record &r) { return r.key == key; });
+    if (it == recs.end()) it = recs.insert(it, {key, {}});
+    it->value.assign(bytes, bytes + len);
 }
 
 int open_handles() {
@@ -121,7 +111,7 @@ void *shared_segment(int32_t key, size_t size) {
     return p;
 }
 
-bool in_fresh_process(const std::function<void()> &body) {
+void in_fresh_process(const std::function<void()> &body) {
     fflush(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
@@ -132,9 +122,8 @@ bool in_fresh_process(const std::function<void()> &body) {
     int status = -1;
     while (pid > 0 && waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    bool ok = pid > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    if (!ok) ADD_FAILURE() << "the child process failed (wait status " << status << ")";
-    return ok;
+    EXPECT_TRUE(pid > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << "wait status " << status;
 }
 
 }  // namespace fake
@@ -158,11 +147,11 @@ int32_t ek_db_close(ek_db_handle_t h) {
 
 int32_t ek_db_count(ek_db_handle_t h) {
     auto &s = state();
-    return s.faults.count_result.value_or(static_cast<int32_t>(s.dbs[h->path].records.size()));
+    return s.faults.count_result.value_or(static_cast<int32_t>(s.dbs[h->path].size()));
 }
 
 int32_t ek_db_foreach(ek_db_handle_t h, ek_db_foreach_cb_t cb, void *arg) {
-    size_t n = fake::db(h->path).records.size();
+    size_t n = state().dbs[h->path].size();
     for (uint32_t i = 0; i < n; i++) cb(h, ek_db_key_desc_t{{i, 0xfeedu}}, arg);
     return 0;
 }
@@ -170,7 +159,7 @@ int32_t ek_db_foreach(ek_db_handle_t h, ek_db_foreach_cb_t cb, void *arg) {
 int32_t ek_db_fetch_bykey(ek_db_handle_t h, ek_db_key_desc_t key, void *out) {
     auto &s = state();
     s.calls.fetches++;
-    auto &recs = s.dbs[h->path].records;
+    auto &recs = s.dbs[h->path];
     if (key.w[1] != 0xfeedu || key.w[0] >= recs.size()) return -1;
     if (s.faults.fetch_bykey_fail_at.count(static_cast<int>(key.w[0])) != 0) return -1;
     memcpy(out, recs[key.w[0]].value.data(), recs[key.w[0]].value.size());
@@ -179,7 +168,7 @@ int32_t ek_db_fetch_bykey(ek_db_handle_t h, ek_db_key_desc_t key, void *out) {
 
 int32_t ek_db_fetch(ek_db_handle_t h, const void *key, int32_t key_len, void *out) {
     state().calls.fetches++;
-    fake::Record *r = fake::find(h->path, fake::key_of(key, key_len));
+    fake::Record *r = fake::find(h, key, key_len);
     if (state().faults.fetch_fail || r == nullptr) return -1;
     memcpy(out, r->value.data(), r->value.size());
     return 0;
@@ -188,15 +177,15 @@ int32_t ek_db_fetch(ek_db_handle_t h, const void *key, int32_t key_len, void *ou
 int32_t ek_db_store(ek_db_handle_t h, const void *key, int32_t key_len, const void *value,
                     int32_t value_len) {
     if (state().faults.store_fail) return -1;
-    fake::put(h->path, fake::key_of(key, key_len), value, static_cast<size_t>(value_len));
+    fake::put(h->path, std::string(static_cast<const char *>(key), static_cast<size_t>(key_len)),
+              value, static_cast<size_t>(value_len));
     return 0;
 }
 
 int32_t ek_db_delete_ex(ek_db_handle_t h, const void *key, int32_t key_len, int32_t) {
-    auto &s = state();
-    auto &recs = s.dbs[h->path].records;
-    fake::Record *r = fake::find(h->path, fake::key_of(key, key_len));
-    if (s.faults.delete_fail || r == nullptr) return -1;
+    auto &recs = state().dbs[h->path];
+    fake::Record *r = fake::find(h, key, key_len);
+    if (state().faults.delete_fail || r == nullptr) return -1;
     recs.erase(recs.begin() + (r - recs.data()));
     return 0;
 }
@@ -226,12 +215,11 @@ int32_t ek_sem_destroy(int32_t) {
 void *ek_shm_create(int32_t *shm_id, int32_t key, uint32_t size, int32_t) {
     auto &s = state();
     s.calls.shm_creates++;
-    s.calls.shm_keys.push_back(key);
-    s.calls.shm_sizes.push_back(size);
     if (s.faults.shm_create_fail) return nullptr;
     *shm_id = key;
     auto it = s.shms.find(key);
-    return it != s.shms.end() ? it->second.first : fake::shared_segment(key, size);
+    if (it == s.shms.end()) return fake::shared_segment(key, size);
+    return it->second.second == size ? it->second.first : nullptr;  // another size: no attach
 }
 
 int32_t __ek_err(const char *tag, int32_t line, const char *fmt, ...) {

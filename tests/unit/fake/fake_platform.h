@@ -33,10 +33,6 @@ struct Record {
     std::vector<uint8_t> value;
 };
 
-struct Db {
-    std::vector<Record> records;  // in ek_db_foreach order
-};
-
 struct Faults {
     std::set<std::string> open_fails;  // paths whose open returns null
     bool open_fail_all = false, fetch_fail = false, store_fail = false, delete_fail = false;
@@ -53,12 +49,11 @@ struct Counters {
     int sem_creates = 0, sem_waits = 0, sem_signals = 0, sem_destroys = 0, shm_creates = 0;
     int systems = 0;
     long mallocs = 0;  // counted while armed
-    std::vector<int32_t> shm_keys, sem_keys;
-    std::vector<uint32_t> shm_sizes;
+    std::vector<int32_t> sem_keys;
 };
 
 struct State {
-    std::map<std::string, Db> dbs;                      // by path
+    std::map<std::string, std::vector<Record>> dbs;     // by path, in ek_db_foreach order
     std::map<int32_t, std::pair<void *, size_t>> shms;  // by key: MAP_SHARED, zero-filled
     Faults faults;
     Counters calls;
@@ -78,7 +73,6 @@ State &state();
 // Clears the store, the segments, faults, counters and captured logs.
 void reset();
 
-Db &db(const std::string &path);
 void put(const std::string &path, const std::string &key, const void *value, size_t len);
 template <typename T>
 void put(const std::string &path, const std::string &key, const T &record) {
@@ -91,9 +85,8 @@ int open_handles();
 void *shared_segment(int32_t key, size_t size);
 
 // Runs body in a forked child (the library's once flags never reset within
-// a process); true when the child ended normally with no failed assertion,
-// otherwise the calling test fails too.
-bool in_fresh_process(const std::function<void()> &body);
+// a process); the calling test fails unless the child ends without failure.
+void in_fresh_process(const std::function<void()> &body);
 
 // Allocation faults: counts malloc and calloc, in one sequence, between arm
 // and disarm, and fails the fail_at-th (0-based; -1 for none).

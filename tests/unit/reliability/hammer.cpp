@@ -1,6 +1,7 @@
-// Sixteen threads of one fresh process race their first segment attach,
-// then hammer the WAN queries, the priority validation and the local-subnet
-// test; every answer must stay exact. Run under the thread sanitizer too.
+// The once-only attach of the routing and CPE segments; then sixteen threads
+// of one fresh process race their first attach and hammer the WAN queries,
+// the priority validation and the local-subnet test, every answer exact.
+// Run under the thread sanitizer too.
 #include <gtest/gtest.h>
 #include <string.h>
 
@@ -26,6 +27,45 @@ constexpr int kThreads = 16;
 const uint32_t kMgtAddr = 0x0a010277, kMgtMask = 0xffffff00;  // inside mgt0's subnet
 const uint32_t kVpnAddr = 0x0a080000, kVpnMask = 0xffff0000;  // in the table, marked local
 const uint32_t kOther = 0x0b000000;
+
+int32_t &word(void *base, uint32_t offset) {
+    return const_cast<int32_t &>(ek::shm_word(base, offset));
+}
+
+// Each case runs in a forked child, as the once flags never reset within a
+// process, against segments made here that stay readable afterwards.
+TEST(Segments, EachProcessAttachesOnceInitialisingOnlyAFreshCpeHeader) {
+    fake::reset();
+    void *cpe = fake::shared_segment(0x15011, 85896);
+    void *routing = fake::shared_segment(0x15001, 2804896);
+    for (int32_t planted : {7, -1}) {
+        word(routing, 2800788) = planted;
+        fake::in_fresh_process([=] {
+            EXPECT_EQ(ek_brd_get_save_report_flag(), planted == 7 ? 0 : 3);  // attaches
+            // The fake hands out these segments only for their key and size.
+            EXPECT_EQ(ek_brd_get_cpe_shm_data(), cpe);
+            EXPECT_EQ(ek_brd_get_routing_shm_data(), routing);
+            EXPECT_EQ(ek_brd_get_routing_shm_data(), routing);
+            const auto &c = fake::state().calls;
+            EXPECT_EQ(c.sem_keys, (std::vector<int32_t>{0x15010, 0x15000}));
+            EXPECT_EQ(c.sem_waits, 2);
+            EXPECT_EQ(c.sem_signals, 2);
+            EXPECT_TRUE(fake::state().logs.empty());
+            EXPECT_EQ(ek_brd_get_brd_auth(), planted == 7 ? 0 : 7);
+            ek_brd_set_brd_auth(planted);
+            ek_brd_set_save_report_flag(-123456);
+        });
+        EXPECT_EQ(word(routing, 2800788), 0);  // reset by every process that attaches
+        EXPECT_EQ(word(cpe, 0), 1);
+        EXPECT_EQ(word(cpe, 4), planted == 7 ? 0 : 77);
+        EXPECT_EQ(word(cpe, 8), planted == 7 ? 60 : -3);
+        EXPECT_EQ(word(cpe, 81788), planted);
+        EXPECT_EQ(word(cpe, 27368), -123456);
+        word(cpe, 4) = 77;  // an initialised header is left alone
+        word(cpe, 8) = -3;
+        word(cpe, 27368) = 3;
+    }
+}
 
 // The number of wrong answers in one round.
 int round_of_queries(int thread) {
