@@ -8,11 +8,11 @@
 #include <tuple>
 #include <vector>
 
-#include "../../unit/usb_modem/store_fixture.h"
 #include "common/db_session.h"
 #include "ek_brd.h"
 #include "host/child.h"
 #include "platform/ek_db.h"
+#include "store_fixture.h"
 
 namespace {
 

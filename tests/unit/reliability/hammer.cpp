@@ -3,6 +3,7 @@
 // the priority validation and the local-subnet test, every answer exact.
 // Run under the thread sanitizer too.
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <string.h>
 
 #include <atomic>

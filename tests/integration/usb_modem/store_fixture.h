@@ -12,7 +12,6 @@
 
 namespace usb_test {
 
-inline constexpr char kCfgDb[] = "/tmp/db/usb_modem_cfg";
 inline constexpr char kModeswitchDb[] = "/tmp/db/usb_modem_mode_switch";
 
 using Pair = std::pair<uint16_t, uint16_t>;
