@@ -1,14 +1,15 @@
 #!/bin/sh
-# Runs a command in private IPC, mount and network namespaces with a fresh
-# tmpfs on /tmp and the loopback interface up, so the library's fixed SysV
-# keys and /tmp/db paths are the test's own. Unprivileged users get a user
-# namespace mapped to root.
+# Runs a command in private IPC, mount, network and PID namespaces with a
+# fresh tmpfs on /tmp and the loopback interface up, so the library's fixed
+# SysV keys and /tmp/db paths are the test's own. The PID namespace dies with
+# the command: a test that ctest times out leaves no stray child holding
+# ctest's output pipe. Unprivileged users get a user namespace mapped to root.
 set -eu
 if [ "${EK_ISOLATED:-}" != 1 ]; then
     user_ns=""
     [ "$(id -u)" -eq 0 ] || user_ns="--user --map-root-user"
     # shellcheck disable=SC2086
-    exec env EK_ISOLATED=1 unshare $user_ns --ipc --mount --net --fork -- "$0" "$@"
+    exec env EK_ISOLATED=1 unshare $user_ns --ipc --mount --net --pid --mount-proc --kill-child -- "$0" "$@"
 fi
 mount --make-rprivate /
 
