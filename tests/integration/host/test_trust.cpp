@@ -25,7 +25,6 @@ int as_user(uid_t uid, const std::function<int()> &body) {
             (uid != 0 && (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0))) {
             return 99;
         }
-        prctl(PR_SET_PDEATHSIG, SIGKILL);  // a change of user cleared it
         return body();
     }));
 }
