@@ -8,6 +8,7 @@
 
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/shm_word.h"
@@ -39,15 +40,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     size_t head = size < 8 ? size : 8;
     memcpy(want, data, head);
     g_file.assign(reinterpret_cast<const char *>(data) + head, size - head);
-    // One local VPN subnet, 10.8.0.0/16.
+    // One local VPN subnet, 10.8.0.0/16: count, address, mask, then the flag.
     static auto *cpe = static_cast<uint8_t *>(ek_brd_get_cpe_shm_data());
-    const int32_t vpn[] = {1, 0x0a080000, static_cast<int32_t>(0xffff0000u)};
-    for (int i = 0; i < 3; i++) ek::shm_word(cpe, EK_BRD_CPE_VPN_SUBNETS_OFFSET + 4 * i) = vpn[i];
-    ek::shm_word(cpe, EK_BRD_CPE_VPN_SUBNETS_OFFSET + 28) = 1;
-    g_asked.clear();
+    const int32_t vpn[] = {1, 0x0a080000, static_cast<int32_t>(0xffff0000u), 0, 0, 0, 0, 1};
+    for (int i = 0; i < 8; i++) ek::shm_word(cpe, EK_BRD_CPE_VPN_SUBNETS_OFFSET + 4 * i) = vpn[i];
     bool got = ek_brd_lib_is_cpe_local_subnet(&want[0], &want[1]) != 0;
-    std::vector<std::string> asked = std::move(g_asked);
-    g_asked.clear();
+    std::vector<std::string> asked = std::exchange(g_asked, {});
 
     // Two header lines, then each line up to its first NUL: the name lies
     // between the leading blanks and the first ':'. The first matching
@@ -64,6 +62,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             ek_dcd_get_addr_byname(line.substr(start, colon - start).c_str(), &addr, &mask) == 0 &&
             (addr & mask) == (want[0] & want[1]) && mask == want[1];
     }
-    if (got != (in_vpn || found) || asked != g_asked) abort();
+    if (got != (in_vpn || found) || asked != std::exchange(g_asked, {})) abort();
     return 0;
 }
