@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <string>
 
-#include "ek_brd.h"
 #include "fake_platform.h"
 
 namespace wanif_test {
@@ -30,10 +29,9 @@ struct Wan {
     Wan &status(int32_t s) { return r.usbnet_status = s, *this; }
 };
 
-inline void put(const Wan &w, std::string key = {}) {
-    if (key.empty())
-        key = w.r.name[0] != '\0' ? w.r.name : std::string(w.r.ifname, strnlen(w.r.ifname, 16));
-    fake::put(kPath, key, w.r);
+inline void put(const Wan &w) {
+    const std::string ifname(w.r.ifname, strnlen(w.r.ifname, sizeof w.r.ifname));
+    fake::put(kPath, w.r.name[0] != '\0' ? w.r.name : ifname, w.r);
 }
 
 }  // namespace wanif_test
