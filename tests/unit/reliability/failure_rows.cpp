@@ -70,11 +70,12 @@ ek_usb_modeswitch_t modeswitch_record(uint16_t vid, uint16_t pid, uint8_t seed) 
     return m;
 }
 
-uint16_t g_vid, g_pid;
+// What the calls write into; each case's process starts from these.
+uint16_t g_vid = 0xaaaa, g_pid = 0xaaaa;
 char g_msg[128];
 const std::string kUntouched(127, '#');
-ek_usb_modem_cfg_t g_cfg;
-ek_usb_modeswitch_t g_ms;
+ek_usb_modem_cfg_t g_cfg = filled<ek_usb_modem_cfg_t>(0xee);
+ek_usb_modeswitch_t g_ms = filled<ek_usb_modeswitch_t>(0xee);
 std::string g_unaddressed;  // the interface dcd has no address for
 Lines g_asked;              // the names dcd was asked for
 std::vector<int> g_listed;  // the seed of every record a listing held
@@ -115,27 +116,43 @@ void seed() {
             << (c.rfind("lsusb", 0) == 0 ? kListing : "2\n");
         return 0;
     };
-    g_cfg = filled<ek_usb_modem_cfg_t>(0xee);
-    g_ms = filled<ek_usb_modeswitch_t>(0xee);
     memset(g_msg, '#', sizeof g_msg - 1);
-    g_vid = g_pid = 0xaaaa;
-    g_unaddressed.clear();
-    g_asked.clear();
 }
 
-// Runs body in a fresh process over a freshly seeded fake, with allocation k
-// failing (-1: none). Afterwards: nothing allocated, open or locked, and log
-// lines only on `channel`, exactly `want` ("@" stands for the temporary file
-// of the last command), at error level (debug for ek_log) with the error tag.
-void run(long k, const Step &body, Channel channel, const Lines &want) {
+// The broken dependency (or the allocation that fails), the calls, their
+// result and log lines, and what else must hold afterwards.
+struct Row {
+    std::string name;
+    Step arrange;
+    Call call;
+    long result;
+    Channel channel;
+    Lines lines = {};
+    Step verify = {};
+    long fail_at = -1;  // a sweep's allocation; its last run must not reach it
+    bool last = false;
+};
+
+// Runs a row in a fresh process over a freshly seeded fake. Afterwards:
+// nothing allocated, open or locked, and log lines only on the row's
+// channel, exactly its lines ("@" stands for the temporary file of the last
+// command), at error level (debug for ek_log) with the error tag.
+void check(const Row &row) {
+    SCOPED_TRACE(row.name);
     fake::reset();
     for (const std::string &f : fake_shell::temp_files()) std::filesystem::remove(f);
     seed();
     fake::in_fresh_process([&] {
-        fake::arm_malloc(k);
-        body();
+        if (row.arrange) row.arrange();
+        fake::arm_malloc(row.fail_at);
+        EXPECT_EQ(row.call(), row.result);
         fake::disarm_malloc();
-        EXPECT_EQ(fake::live_allocations(), 0);
+        if (row.verify) row.verify();
+        if (row.fail_at >= 0) {
+            EXPECT_EQ(calls.mallocs > row.fail_at, !row.last);
+            EXPECT_TRUE(fake_shell::temp_files().empty());
+        }
+        EXPECT_EQ(calls.live, 0);
         EXPECT_EQ(fake::open_handles(), 0);
         for (pthread_mutex_t *m : {&g_wanif_db_mutex, &internal_subnet_mutex}) {
             ASSERT_EQ(pthread_mutex_trylock(m), 0);
@@ -145,9 +162,9 @@ void run(long k, const Step &body, Channel channel, const Lines &want) {
         const std::string file = fake_shell::redirect_target(cmds.empty() ? "" : cmds.back());
         for (Channel c : {Channel::ek_err, Channel::ek_log, Channel::syslog}) {
             Lines expected;
-            for (std::string line : want) {
+            for (std::string line : row.lines) {
                 if (size_t at = line.find('@'); at != std::string::npos) line.replace(at, 1, file);
-                if (c == channel) expected.push_back(line);
+                if (c == row.channel) expected.push_back(line);
             }
             EXPECT_EQ(fake::texts(c), expected) << "channel " << static_cast<int>(c);
         }
@@ -361,18 +378,6 @@ const Step vid_pid_taken = [] { EXPECT_EQ(g_vid * 0x10000 + g_pid, 0x12d11446); 
 const Step cursor_moved_on = [] { EXPECT_EQ(db_wanif_idx, 3); };
 const Step four_classes_asked = [] { EXPECT_EQ(fake::state().predicate_calls.size(), 4u); };
 
-// The broken dependency, the calls, their result and log lines, and what
-// else must hold afterwards.
-struct Row {
-    const char *name;
-    Step arrange;
-    Call call;
-    long result;
-    Channel channel;
-    Lines lines;
-    Step verify;
-};
-
 Row row(const char *name, Step arrange, Call call, long result, Channel channel, Lines lines = {},
         Step verify = {}) {
     return {name, arrange, call, result, channel, lines, verify};
@@ -489,35 +494,28 @@ TEST(FailureRows, EveryFailurePathOfEveryExportedFunction) {
             {"usb_modem: get usb modem mode switch entry failed!\n"}, listed({1, 2})),
         row("modeswitch fetch | no match", {}, modeswitch_entry(9), -1, kErr, {}, untouched),
     };
-    for (const Row &row : rows) {
-        SCOPED_TRACE(row.name);
-        run(
-            -1,
-            [&row] {
-                if (row.arrange) row.arrange();
-                EXPECT_EQ(row.call(), row.result);
-                if (row.verify) row.verify();
-            },
-            row.channel, row.lines);
-    }
+    for (const Row &row : rows) check(row);
 }
 
 // ------------------------------------------------------------ allocation sweep
 
 // One run of a sweep: the answer and log lines with the run's allocation
-// failing; the last run of a sweep must not reach its allocation.
+// failing.
 struct Outcome {
     long answer;
     Lines lines;
     Step verify = {};
 };
 
-struct Sweep {
-    const char *name;
-    Call call;
-    Channel channel;
-    std::vector<Outcome> runs;
-};
+void sweep(const char *name, const Call &call, Channel channel, const std::vector<Outcome> &runs) {
+    for (size_t k = 0; k < runs.size(); k++) {
+        Row run = row("", {}, call, runs[k].answer, channel, runs[k].lines, runs[k].verify);
+        run.name = std::string(name) + ", allocation " + std::to_string(k) + " failing";
+        run.fail_at = static_cast<long>(k);
+        run.last = k + 1 == runs.size();
+        check(run);
+    }
+}
 
 // A WAN load over the three records: the array, then each record.
 std::vector<Outcome> wan_load(long failed, long answer, Step array = {}, Step record = {},
@@ -546,46 +544,28 @@ std::vector<Outcome> lookup(const std::string &node, long match) {
 }
 
 Call wan(int (*query)(const char *), const char *ifname) {
-    return [query, ifname] { return long{query(ifname)}; };
+    return [query, ifname] { return query(ifname); };
 }
+const Call wan_address = [] { return ek_brd_cpe_shm_check_wan_intf_ip(0x0a000002); };
 
 TEST(FailureRows, AllocationSweepOfEveryExportedFunction) {
-    const Sweep sweeps[] = {
-        {"probe", probe, kErr, {{0, {"malloc failed"}, files(0, 0)}, {1, {}}}},
-        {"mode switch", modeswitch, kErr, {{-1, {"malloc failed", kNoDevice}}, {0, {}}}},
-        {"count", count, kErr, {{-1, {"malloc failed"}, files(0, 0)}, {2, {}}}},
-        {"local subnet", local(kVpn), kErr, {{0, {"malloc failed"}, asked({})}, {1, {}}}},
-        {"cfg getall", cfg_getall, kErr, listing(kCfgNode)},
-        {"cfg by usb id", by_usb_id(0x1000, 1), kErr, lookup(kCfgNode, 1)},
-        {"modeswitch getall", ms_getall, kErr, listing(kMsNode)},
-        {"modeswitch fetch", modeswitch_entry(2), kErr, lookup(kMsNode, 2)},
-        {"wan count", ek_brd_get_wanif_count, kSys, wan_load(0, 2)},
-        {"wan default", wan(ek_brd_check_intf_active_dft_wan, "eth0"), kSys, wan_load(0, 1)},
-        {"wan interface", wan(ek_brd_check_intf_wanif, "ppp0"), kSys, wan_load(0, 1)},
-        {"wan address", [] { return long{ek_brd_cpe_shm_check_wan_intf_ip(0x0a000002)}; }, kSys,
-         wan_load(0, 1)},
-        {"wan pppoe", wan(ek_brd_get_pppoe_ethnet_kifidx, "ppp0"), kSys, wan_load(0, 7)},
-        {"priority", priority(11), kSys,
-         wan_load(1, 0, msg("brd: malloc failed for all_entry\n"), msg(kUntouched),
-                  msg("Please use a different priority value since priority 11 is in already "
-                      "configured\n"))},
-    };
-    for (const Sweep &s : sweeps) {
-        for (size_t k = 0; k < s.runs.size(); k++) {
-            SCOPED_TRACE(std::string(s.name) + ", allocation " + std::to_string(k) + " failing");
-            const Outcome &r = s.runs[k];
-            run(
-                static_cast<long>(k),
-                [&] {
-                    EXPECT_EQ(s.call(), r.answer);
-                    fake::disarm_malloc();
-                    EXPECT_EQ(fake::state().calls.mallocs > long(k), k + 1 < s.runs.size());
-                    if (r.verify) r.verify();
-                    EXPECT_TRUE(fake_shell::temp_files().empty());
-                },
-                s.channel, r.lines);
-        }
-    }
+    sweep("probe", probe, kErr, {{0, {"malloc failed"}, files(0, 0)}, {1, {}}});
+    sweep("mode switch", modeswitch, kErr, {{-1, {"malloc failed", kNoDevice}}, {0, {}}});
+    sweep("count", count, kErr, {{-1, {"malloc failed"}, files(0, 0)}, {2, {}}});
+    sweep("local subnet", local(kVpn), kErr, {{0, {"malloc failed"}, asked({})}, {1, {}}});
+    sweep("cfg getall", cfg_getall, kErr, listing(kCfgNode));
+    sweep("cfg by usb id", by_usb_id(0x1000, 1), kErr, lookup(kCfgNode, 1));
+    sweep("modeswitch getall", ms_getall, kErr, listing(kMsNode));
+    sweep("modeswitch fetch", modeswitch_entry(2), kErr, lookup(kMsNode, 2));
+    sweep("wan count", ek_brd_get_wanif_count, kSys, wan_load(0, 2));
+    sweep("wan default", wan(ek_brd_check_intf_active_dft_wan, "eth0"), kSys, wan_load(0, 1));
+    sweep("wan interface", wan(ek_brd_check_intf_wanif, "ppp0"), kSys, wan_load(0, 1));
+    sweep("wan address", wan_address, kSys, wan_load(0, 1));
+    sweep("wan pppoe", wan(ek_brd_get_pppoe_ethnet_kifidx, "ppp0"), kSys, wan_load(0, 7));
+    sweep("priority", priority(11), kSys,
+          wan_load(1, 0, msg("brd: malloc failed for all_entry\n"), msg(kUntouched),
+                   msg("Please use a different priority value since priority 11 is in already "
+                       "configured\n")));
 }
 
 }  // namespace
