@@ -78,7 +78,6 @@ void put(const std::string &path, const std::string &key, const void *value, siz
 int open_handles() {
     return g_open_handles;
 }
-
 void arm_malloc(long fail_at) {
     g_count = 0;
     g_live = 0;
@@ -137,7 +136,6 @@ ek_db_handle_t ek_db_open_ex(const char *path, int32_t) {
     fake::g_open_handles++;
     return new ek_db{path};
 }
-
 int32_t ek_db_close(ek_db_handle_t h) {
     fake::g_open_handles--;
     delete h;
@@ -148,7 +146,6 @@ int32_t ek_db_count(ek_db_handle_t h) {
     auto &s = state();
     return s.faults.count_result.value_or(static_cast<int32_t>(s.dbs[h->path].size()));
 }
-
 int32_t ek_db_foreach(ek_db_handle_t h, ek_db_foreach_cb_t cb, void *arg) {
     size_t n = state().dbs[h->path].size();
     for (uint32_t i = 0; i < n; i++) cb(h, ek_db_key_desc_t{{i, 0xfeedu}}, arg);
@@ -225,7 +222,6 @@ int32_t __ek_err(const char *tag, int32_t line, const char *fmt, ...) {
     va_end(ap);
     return 0;
 }
-
 int32_t ek_log(int32_t level, const char *fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
@@ -233,7 +229,6 @@ int32_t ek_log(int32_t level, const char *fmt, ...) {
     va_end(ap);
     return 0;
 }
-
 void __wrap_syslog(int priority, const char *fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
@@ -248,7 +243,6 @@ int32_t ek_sprintf(char *buf, const char *fmt, ...) {
     va_end(ap);
     return n;
 }
-
 int __wrap_snprintf(char *buf, size_t size, const char *fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
@@ -267,7 +261,6 @@ int32_t ek_system(const char *cmd) {
 int32_t ek_close(int32_t fd) {
     return close(fd);
 }
-
 int32_t ek_dcd_get_eth_mode_cfg(uint32_t idx, void *cfg) {
     return state().dcd_eth ? state().dcd_eth(idx, cfg) : -1;
 }

@@ -176,8 +176,6 @@ void check(const Row &row) {
     });
 }
 
-// ------------------------------------------------------------ calls
-
 const Call probe = [] { return ek_brd_lib_usb_modem_get_attached_dev(&g_vid, &g_pid); };
 const Call count = ek_brd_lib_usb_modem_get_ttydev_count;
 const Call modeswitch = [] { return ek_brd_lib_usb_modem_modeswitch(0x12d1, 0x1446, "55"); };
@@ -304,8 +302,6 @@ long ms_calls() {
            ek_brd_lib_usb_modem_db_delete_usb_modeswitch_entry(0x1a2b, 3) + ms_getall() +
            modeswitch_entry(1)();
 }
-
-// ------------------------------------------------------------ arrangements and checks
 
 const auto fault = [](bool F::*flag) -> Step { return [flag] { faults.*flag = true; }; };
 const auto set = [](auto F::*field, int v) -> Step { return [=] { faults.*field = v; }; };
@@ -496,8 +492,6 @@ TEST(FailureRows, EveryFailurePathOfEveryExportedFunction) {
     };
     for (const Row &row : rows) check(row);
 }
-
-// ------------------------------------------------------------ allocation sweep
 
 // One run of a sweep: the answer and log lines with the run's allocation
 // failing.
