@@ -31,7 +31,7 @@ void log(Channel c, int level, const char *tag, int line, const char *fmt, va_li
     char text[1024];
     vsnprintf(text, sizeof text, fmt, ap);
     std::lock_guard<std::mutex> lock(g_mu);
-    state().logs.push_back({c, level, tag, line, text});
+    state().logs.push_back({c, level, line, tag, text});
 }
 
 Record *find(const std::string &path, const std::string &key) {

@@ -22,10 +22,8 @@ enum class Channel { ek_err, ek_log, syslog };
 
 struct LogLine {
     Channel channel;
-    int level;        // syslog priority or ek_log level; 3 for __ek_err
-    std::string tag;  // __ek_err only, like the source line
-    int line;
-    std::string text;
+    int level, line;        // syslog priority or ek_log level (3 for __ek_err); its source line
+    std::string tag, text;  // tag: __ek_err only, like the source line
 };
 
 using Record = std::pair<std::string, std::vector<uint8_t>>;  // key, value
