@@ -8,7 +8,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <mutex>
 
@@ -32,14 +31,17 @@ void log(Channel c, int level, const char *tag, int line, const char *fmt, va_li
     char text[1024];
     vsnprintf(text, sizeof text, fmt, ap);
     std::lock_guard<std::mutex> lock(g_mu);
-    state().logs.push_back({c, level, tag, line, text});
+    state().logs.push_back({c, level, line, tag, text});
 }
 
-Record *find(ek_db_handle_t h, const void *key, int32_t len) {
-    for (Record &r : state().dbs[h->path])
-        if (r.key == std::string(static_cast<const char *>(key), static_cast<size_t>(len)))
-            return &r;
+Record *find(const std::string &path, const std::string &key) {
+    for (Record &r : state().dbs[path])
+        if (r.first == key) return &r;
     return nullptr;
+}
+
+std::string key_of(const void *key, int32_t len) {
+    return std::string(static_cast<const char *>(key), static_cast<size_t>(len));
 }
 
 // Counts an allocation while armed and fails the one asked for.
@@ -63,27 +65,19 @@ void reset() {
     for (auto &[key, seg] : state().shms) munmap(seg.first, seg.second);
     state() = State{};
     g_armed = false;
-    g_fail_at = -1;
     g_open_handles = 0;
-    g_live = 0;
 }
 
 void put(const std::string &path, const std::string &key, const void *value, size_t len) {
     auto *bytes = static_cast<const uint8_t *>(value);
-    auto &recs = state().dbs[path];
-    auto it = std::find_if(recs.begin(), recs.end(), [&](const Record &r) { return r.key == key; });
-    if (it == recs.end()) it = recs.insert(it, {key, {}});
-    it->value.assign(bytes, bytes + len);
+    Record *r = find(path, key);
+    if (r == nullptr) r = &state().dbs[path].emplace_back(key, std::vector<uint8_t>{});
+    r->second.assign(bytes, bytes + len);
 }
 
 int open_handles() {
     return g_open_handles;
 }
-
-long live_allocations() {
-    return g_live;
-}
-
 void arm_malloc(long fail_at) {
     g_count = 0;
     g_live = 0;
@@ -94,6 +88,7 @@ void arm_malloc(long fail_at) {
 void disarm_malloc() {
     g_armed = false;
     state().calls.mallocs = g_count;
+    state().calls.live = g_live;
 }
 
 std::vector<std::string> texts(Channel c) {
@@ -141,7 +136,6 @@ ek_db_handle_t ek_db_open_ex(const char *path, int32_t) {
     fake::g_open_handles++;
     return new ek_db{path};
 }
-
 int32_t ek_db_close(ek_db_handle_t h) {
     fake::g_open_handles--;
     delete h;
@@ -152,7 +146,6 @@ int32_t ek_db_count(ek_db_handle_t h) {
     auto &s = state();
     return s.faults.count_result.value_or(static_cast<int32_t>(s.dbs[h->path].size()));
 }
-
 int32_t ek_db_foreach(ek_db_handle_t h, ek_db_foreach_cb_t cb, void *arg) {
     size_t n = state().dbs[h->path].size();
     for (uint32_t i = 0; i < n; i++) cb(h, ek_db_key_desc_t{{i, 0xfeedu}}, arg);
@@ -165,29 +158,28 @@ int32_t ek_db_fetch_bykey(ek_db_handle_t h, ek_db_key_desc_t key, void *out) {
     auto &recs = s.dbs[h->path];
     if (key.w[1] != 0xfeedu || key.w[0] >= recs.size()) return -1;
     if (s.faults.fetch_bykey_fail_at.count(static_cast<int>(key.w[0])) != 0) return -1;
-    memcpy(out, recs[key.w[0]].value.data(), recs[key.w[0]].value.size());
+    memcpy(out, recs[key.w[0]].second.data(), recs[key.w[0]].second.size());
     return 0;
 }
 
 int32_t ek_db_fetch(ek_db_handle_t h, const void *key, int32_t key_len, void *out) {
     state().calls.fetches++;
-    fake::Record *r = fake::find(h, key, key_len);
+    fake::Record *r = fake::find(h->path, fake::key_of(key, key_len));
     if (state().faults.fetch_fail || r == nullptr) return -1;
-    memcpy(out, r->value.data(), r->value.size());
+    memcpy(out, r->second.data(), r->second.size());
     return 0;
 }
 
 int32_t ek_db_store(ek_db_handle_t h, const void *key, int32_t key_len, const void *value,
                     int32_t value_len) {
     if (state().faults.store_fail) return -1;
-    fake::put(h->path, std::string(static_cast<const char *>(key), static_cast<size_t>(key_len)),
-              value, static_cast<size_t>(value_len));
+    fake::put(h->path, fake::key_of(key, key_len), value, static_cast<size_t>(value_len));
     return 0;
 }
 
 int32_t ek_db_delete_ex(ek_db_handle_t h, const void *key, int32_t key_len, int32_t) {
     auto &recs = state().dbs[h->path];
-    fake::Record *r = fake::find(h, key, key_len);
+    fake::Record *r = fake::find(h->path, fake::key_of(key, key_len));
     if (state().faults.delete_fail || r == nullptr) return -1;
     recs.erase(recs.begin() + (r - recs.data()));
     return 0;
@@ -204,12 +196,10 @@ int32_t ek_sem_wait(int32_t) {
     state().calls.sem_waits++;
     return state().faults.sem_op_result;
 }
-
 int32_t ek_sem_signal(int32_t) {
     state().calls.sem_signals++;
     return state().faults.sem_op_result;
 }
-
 int32_t ek_sem_destroy(int32_t) {
     state().calls.sem_destroys++;
     return 0;
@@ -232,7 +222,6 @@ int32_t __ek_err(const char *tag, int32_t line, const char *fmt, ...) {
     va_end(ap);
     return 0;
 }
-
 int32_t ek_log(int32_t level, const char *fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
@@ -240,7 +229,6 @@ int32_t ek_log(int32_t level, const char *fmt, ...) {
     va_end(ap);
     return 0;
 }
-
 void __wrap_syslog(int priority, const char *fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
@@ -255,7 +243,6 @@ int32_t ek_sprintf(char *buf, const char *fmt, ...) {
     va_end(ap);
     return n;
 }
-
 int __wrap_snprintf(char *buf, size_t size, const char *fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
@@ -274,15 +261,12 @@ int32_t ek_system(const char *cmd) {
 int32_t ek_close(int32_t fd) {
     return close(fd);
 }
-
 int32_t ek_dcd_get_eth_mode_cfg(uint32_t idx, void *cfg) {
     return state().dcd_eth ? state().dcd_eth(idx, cfg) : -1;
 }
-
 int32_t ek_dcd_get_usbnet_mode_cfg(const char *ifname, void *cfg) {
     return state().dcd_usbnet ? state().dcd_usbnet(ifname, cfg) : -1;
 }
-
 int32_t ek_dcd_get_addr_byname(const char *ifname, uint32_t *addr, uint32_t *mask) {
     return state().dcd_addr ? state().dcd_addr(ifname, addr, mask) : -1;
 }

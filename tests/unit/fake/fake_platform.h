@@ -22,16 +22,11 @@ enum class Channel { ek_err, ek_log, syslog };
 
 struct LogLine {
     Channel channel;
-    int level;        // syslog priority or ek_log level; 3 for __ek_err
-    std::string tag;  // __ek_err only, like the source line
-    int line;
-    std::string text;
+    int level, line;        // syslog priority or ek_log level (3 for __ek_err); its source line
+    std::string tag, text;  // tag: __ek_err only, like the source line
 };
 
-struct Record {
-    std::string key;
-    std::vector<uint8_t> value;
-};
+using Record = std::pair<std::string, std::vector<uint8_t>>;  // key, value
 
 struct Faults {
     std::set<std::string> open_fails;  // paths whose open returns null
@@ -45,10 +40,9 @@ struct Faults {
 };
 
 struct Counters {
-    int fetches = 0;
+    int fetches = 0, systems = 0;
     int sem_creates = 0, sem_waits = 0, sem_signals = 0, sem_destroys = 0, shm_creates = 0;
-    int systems = 0;
-    long mallocs = 0;  // counted while armed
+    long mallocs = 0, live = 0;  // made while armed; and of them not freed while armed
     std::vector<int32_t> sem_keys;
 };
 
@@ -72,13 +66,13 @@ struct State {
 State &state();
 // Clears the store, the segments, faults, counters and captured logs.
 void reset();
-
 void put(const std::string &path, const std::string &key, const void *value, size_t len);
 template <typename T>
 void put(const std::string &path, const std::string &key, const T &record) {
     put(path, key, &record, sizeof record);
 }
 int open_handles();
+std::vector<std::string> texts(Channel c);
 
 // A zero-filled MAP_SHARED segment for key, made now so that children forked
 // afterwards attach the same memory through ek_shm_create.
@@ -92,9 +86,5 @@ void in_fresh_process(const std::function<void()> &body);
 // and disarm, and fails the fail_at-th (0-based; -1 for none).
 void arm_malloc(long fail_at);
 void disarm_malloc();
-// Allocations made while armed minus those of them freed while armed.
-long live_allocations();
-
-std::vector<std::string> texts(Channel c);
 
 }  // namespace fake

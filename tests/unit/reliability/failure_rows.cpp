@@ -1,8 +1,8 @@
 // Every failure path of the exported functions, a row each (the broken
 // dependency, the calls, their exact result and log lines, every other
-// channel silent), and the allocation-failure sweep over every exported
-// function. Each case runs in a fresh process over the same seeded fake and
-// must leave nothing allocated, open or locked.
+// channel silent), and the allocation-failure sweep over every allocating
+// exported function. Each case runs in a fresh process over the same seeded
+// fake and must leave nothing allocated, open or locked.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -31,6 +31,7 @@ const std::string kArray = "WANIF: malloc failed for all_entry";
 const std::string kPbr = "WANIF: pbr: get routing policy entry failed!\n";
 const std::string kCfgOpen = "usb_modem: open DB failed : /tmp/db/usb_modem_cfg\n";
 const std::string kCfgNode = "usb_modem: fail to create usb modem config node.";
+const std::string kCfgFetch = "usb_modem: get usb modem config entry failed!\n";
 const std::string kMsOpen = "usb_modem: open DB failed : /tmp/db/usb_modem_mode_switch\n";
 const std::string kMsNode = "usb_modem: fail to create usb modem mode switch node.";
 const std::string kMsKey = "(key=1a2b0003) [vid=0x1a2b, pid=0x3] failed!\n";
@@ -69,11 +70,11 @@ ek_usb_modeswitch_t modeswitch_record(uint16_t vid, uint16_t pid, uint8_t seed) 
     return m;
 }
 
-uint16_t g_vid, g_pid;
+uint16_t g_vid = 0xaaaa, g_pid = 0xaaaa;
 char g_msg[128];
 const std::string kUntouched(127, '#');
-ek_usb_modem_cfg_t g_cfg;
-ek_usb_modeswitch_t g_ms;
+ek_usb_modem_cfg_t g_cfg = filled<ek_usb_modem_cfg_t>(0xee);
+ek_usb_modeswitch_t g_ms = filled<ek_usb_modeswitch_t>(0xee);
 std::string g_unaddressed;  // the interface dcd has no address for
 Lines g_asked;              // the names dcd was asked for
 std::vector<int> g_listed;  // the seed of every record a listing held
@@ -114,27 +115,43 @@ void seed() {
             << (c.rfind("lsusb", 0) == 0 ? kListing : "2\n");
         return 0;
     };
-    g_cfg = filled<ek_usb_modem_cfg_t>(0xee);
-    g_ms = filled<ek_usb_modeswitch_t>(0xee);
     memset(g_msg, '#', sizeof g_msg - 1);
-    g_vid = g_pid = 0xaaaa;
-    g_unaddressed.clear();
-    g_asked.clear();
 }
 
-// Runs body in a fresh process over a freshly seeded fake, with allocation k
-// failing (-1: none). Afterwards: nothing allocated, open or locked, and log
-// lines only on `channel`, exactly `want` ("@" stands for the temporary file
-// of the last command), at error level (debug for ek_log) with the error tag.
-void run(long k, const Step &body, Channel channel, const Lines &want) {
+// The broken dependency (or the allocation that fails), the calls, their
+// result and log lines, and what else must hold afterwards.
+struct Row {
+    std::string name;
+    Step arrange;
+    Call call;
+    long result;
+    Channel channel;
+    Lines lines = {};
+    Step verify = {};
+    long fail_at = -1;  // a sweep's allocation; its last run must not reach it
+    bool last = false;
+};
+
+// Runs a row in a fresh process over a freshly seeded fake. Afterwards:
+// nothing allocated, open or locked, and log lines only on the row's
+// channel, exactly its lines ("@" stands for the temporary file of the last
+// command), at error level (debug for ek_log) with the error tag.
+void check(const Row &row) {
+    SCOPED_TRACE(row.name);
     fake::reset();
     for (const std::string &f : fake_shell::temp_files()) std::filesystem::remove(f);
     seed();
     fake::in_fresh_process([&] {
-        fake::arm_malloc(k);
-        body();
+        if (row.arrange) row.arrange();
+        fake::arm_malloc(row.fail_at);
+        EXPECT_EQ(row.call(), row.result);
         fake::disarm_malloc();
-        EXPECT_EQ(fake::live_allocations(), 0);
+        if (row.verify) row.verify();
+        if (row.fail_at >= 0) {
+            EXPECT_EQ(calls.mallocs > row.fail_at, !row.last);
+            EXPECT_TRUE(fake_shell::temp_files().empty());
+        }
+        EXPECT_EQ(calls.live, 0);
         EXPECT_EQ(fake::open_handles(), 0);
         for (pthread_mutex_t *m : {&g_wanif_db_mutex, &internal_subnet_mutex}) {
             ASSERT_EQ(pthread_mutex_trylock(m), 0);
@@ -142,14 +159,11 @@ void run(long k, const Step &body, Channel channel, const Lines &want) {
         }
         const auto &cmds = fake::state().commands;
         const std::string file = fake_shell::redirect_target(cmds.empty() ? "" : cmds.back());
-        for (Channel c : {Channel::ek_err, Channel::ek_log, Channel::syslog}) {
-            Lines expected;
-            for (std::string line : want) {
-                if (size_t at = line.find('@'); at != std::string::npos) line.replace(at, 1, file);
-                if (c == channel) expected.push_back(line);
-            }
-            EXPECT_EQ(fake::texts(c), expected) << "channel " << static_cast<int>(c);
-        }
+        Lines want = row.lines;
+        for (std::string &line : want)
+            if (size_t at = line.find('@'); at != std::string::npos) line.replace(at, 1, file);
+        for (Channel c : {Channel::ek_err, Channel::ek_log, Channel::syslog})
+            EXPECT_EQ(fake::texts(c), c == row.channel ? want : Lines{}) << static_cast<int>(c);
         for (const fake::LogLine &l : fake::state().logs) {
             EXPECT_EQ(l.level, l.channel == Channel::ek_log ? 7 : 3);
             EXPECT_EQ(l.tag, l.channel == Channel::ek_err ? " " : "");
@@ -158,11 +172,9 @@ void run(long k, const Step &body, Channel channel, const Lines &want) {
     });
 }
 
-// ------------------------------------------------------------ calls
-
-const Call probe = [] { return long{ek_brd_lib_usb_modem_get_attached_dev(&g_vid, &g_pid)}; };
-const Call count = [] { return long{ek_brd_lib_usb_modem_get_ttydev_count()}; };
-const Call modeswitch = [] { return long{ek_brd_lib_usb_modem_modeswitch(0x12d1, 0x1446, "55")}; };
+const Call probe = [] { return ek_brd_lib_usb_modem_get_attached_dev(&g_vid, &g_pid); };
+const Call count = ek_brd_lib_usb_modem_get_ttydev_count;
+const Call modeswitch = [] { return ek_brd_lib_usb_modem_modeswitch(0x12d1, 0x1446, "55"); };
 // Lists into an empty list and frees the nodes within the call.
 Call getall(int (*fn)(ek_list_head *)) {
     return [fn] {
@@ -180,34 +192,45 @@ Call getall(int (*fn)(ek_list_head *)) {
 const Call cfg_getall = getall(ek_brd_lib_usb_modem_db_getall);
 const Call ms_getall = getall(ek_brd_lib_usb_modem_db_getall_usb_modeswitch);
 // The seed of the record copied out, or the failure.
-long by_usb_id(uint16_t vid, uint16_t pid) {
-    long r = ek_brd_lib_usb_modem_db_get_entry_by_usb_id(vid, pid, &g_cfg);
-    return r < 0 ? r : g_cfg.modem_id[4] - 28;
+Call by_usb_id(uint16_t vid, uint16_t pid) {
+    return [=] {
+        long r = ek_brd_lib_usb_modem_db_get_entry_by_usb_id(vid, pid, &g_cfg);
+        return r < 0 ? r : g_cfg.modem_id[4] - 28;
+    };
 }
-long modeswitch_entry(uint16_t pid) {
-    long r = ek_brd_lib_usb_modem_db_get_usb_modeswitch_entry(0x1000, pid, &g_ms);
-    return r < 0 ? r : g_ms.rest[0] - 28;
+Call modeswitch_entry(uint16_t pid) {
+    return [=] {
+        long r = ek_brd_lib_usb_modem_db_get_usb_modeswitch_entry(0x1000, pid, &g_ms);
+        return r < 0 ? r : g_ms.rest[0] - 28;
+    };
 }
-Call priority(int value) {
-    return [value] { return long{ek_brd_check_cfg_priority_valid(45, value, g_msg)}; };
-}
+const auto priority = [](int v) -> Call {
+    return [v] { return ek_brd_check_cfg_priority_valid(45, v, g_msg); };
+};
 long five_queries() {
     return ek_brd_get_wanif_count() + ek_brd_check_intf_active_dft_wan("eth0") +
            ek_brd_check_intf_wanif("ppp0") + ek_brd_cpe_shm_check_wan_intf_ip(0x0a000002) +
            ek_brd_get_pppoe_ethnet_kifidx("ppp0");
 }
+const Call two_wans = [] {
+    return ek_brd_check_intf_wanif("eth0") * 10 + ek_brd_check_intf_wanif("ppp0");
+};
+const Call unnamed_wan = [] {
+    return ek_brd_check_intf_wanif("") + ek_brd_cpe_shm_check_wan_intf_ip(0);
+};
 long status() {
     int status = 77;
     long r = ek_brd_lib_get_usbnet_status(&status);
     EXPECT_EQ(status, 77);
     return r;
 }
-Call local(uint32_t addr) {
-    return [addr] { return long{ek_brd_lib_is_cpe_local_subnet(&addr, &kMask)}; };
-}
-Call dcd_priority(const char *ifname) {
-    return [ifname] { return long{ek_wanif_get_wan_priority_from_dcd_shm(ifname)}; };
-}
+const auto local = [](uint32_t a) -> Call {
+    return [a] { return ek_brd_lib_is_cpe_local_subnet(&a, &kMask); };
+};
+const Call local_without_segment = [] { return local(kMgt0 + 0x77)() * 10 + local(kVpn)(); };
+const auto dcd_priority = [](const char *ifname) -> Call {
+    return [ifname] { return ek_wanif_get_wan_priority_from_dcd_shm(ifname); };
+};
 // Both segments asked for twice: a failed attach is never retried.
 long segments_twice() {
     long attached = 0;
@@ -217,12 +240,10 @@ long segments_twice() {
     }
     return attached;
 }
-long lock_state() {
-    void *shm = &shm;
-    EXPECT_EQ(ek_brd_lib_usb_modem_get_shm(&shm), 0);
-    EXPECT_EQ(shm, nullptr);
-    EXPECT_EQ(ek_brd_lib_usb_modem_cfg_unlock(), -1);
-    return ek_brd_lib_usb_modem_cfg_lock();
+long cpe_fields() {
+    ek_brd_set_save_report_flag(6);
+    ek_brd_set_brd_auth(5);
+    return ek_brd_get_save_report_flag() * 10L + ek_brd_get_brd_auth();
 }
 long nat_without_segment() {
     ek_brd_cpe_shm_save_nat_policy(1, "nat1", 2);
@@ -234,6 +255,27 @@ long nat_without_segment() {
            ek_brd_cpe_shm_check_nat_policy_type_valid_for_interface("nat1", "eth0") +
            (ek_brd_cpe_shm_get_nat_policy_name(129) != nullptr);
 }
+long nat_out_of_range() {
+    for (int id : {0, -1, 129}) ek_brd_cpe_shm_delete_nat_policy(id);
+    return ek_brd_cpe_shm_get_nat_policy_name(129) != nullptr;
+}
+long lock_state() {
+    void *shm = &shm;
+    EXPECT_EQ(ek_brd_lib_usb_modem_get_shm(&shm), 0);
+    EXPECT_EQ(shm, nullptr);
+    EXPECT_EQ(ek_brd_lib_usb_modem_cfg_unlock(), -1);
+    return ek_brd_lib_usb_modem_cfg_lock();
+}
+const Call init_twice = [] {
+    return ek_brd_lib_usb_modem_init() * 10 + ek_brd_lib_usb_modem_init();
+};
+long lock_with_sem_failing() {
+    ek_brd_lib_usb_modem_init();
+    faults.sem_op_result = -5;
+    return ek_brd_lib_usb_modem_cfg_lock() * 10L + ek_brd_lib_usb_modem_cfg_unlock();
+}
+const Call probe_and_count = [] { return probe() * 10 + count(); };
+const Call unsafe_modeswitch = [] { return ek_brd_lib_usb_modem_modeswitch(1, 2, "5\"; reboot"); };
 const ek_usb_modem_cfg_t kCfg = cfg("m7", 2, 1);
 const ek_usb_modeswitch_t kMs = modeswitch_record(0x1a2b, 3, 1);
 long stores() {
@@ -244,10 +286,21 @@ long deletes() {
     return ek_brd_lib_usb_modem_db_delete_entry_by_modem_id("m1") +
            ek_brd_lib_usb_modem_db_delete_usb_modeswitch_entry(0x1a2b, 3);
 }
-// ------------------------------------------------------------ arrangements and checks
+long cfg_calls() {
+    return ek_brd_lib_usb_modem_db_store_entry(&kCfg) +
+           ek_brd_lib_usb_modem_db_delete_entry_by_modem_id("m1") +
+           ek_brd_lib_usb_modem_db_get_entry_by_modem_id("m1", &g_cfg) +
+           ek_brd_lib_usb_modem_db_get_num() + cfg_getall() + by_usb_id(0x2000, 7)();
+}
+const Call cfg_get = [] { return ek_brd_lib_usb_modem_db_get_entry_by_modem_id("m1", &g_cfg); };
+long ms_calls() {
+    return ek_brd_lib_usb_modem_db_store_usb_modeswitch_entry(&kMs) +
+           ek_brd_lib_usb_modem_db_delete_usb_modeswitch_entry(0x1a2b, 3) + ms_getall() +
+           modeswitch_entry(1)();
+}
 
-const Step kNone = [] {};
 const auto fault = [](bool F::*flag) -> Step { return [flag] { faults.*flag = true; }; };
+const auto set = [](auto F::*field, int v) -> Step { return [=] { faults.*field = v; }; };
 const auto open_fails = [](const char *db) -> Step {
     return [db] { faults.open_fails.insert(db); };
 };
@@ -284,6 +337,14 @@ Step attempts(int sems, int shms, int destroys) {
         EXPECT_EQ(calls.sem_destroys, destroys);
     };
 }
+const Step no_lock = [] { EXPECT_EQ(lock_state(), -1); };
+// A failed init is tried again by the next call.
+const Step init_retried = [] {
+    no_lock();
+    faults.shm_create_fail = false;
+    EXPECT_EQ(ek_brd_lib_usb_modem_init(), 0);
+    attempts(2, 2, 1)();
+};
 // The temporary files left behind and the commands run.
 Step files(size_t left, int systems) {
     return [=] {
@@ -304,21 +365,13 @@ const Step untouched = [] {
     EXPECT_EQ(memcmp(&g_ms, &ms, sizeof ms), 0);
     EXPECT_TRUE(g_listed.empty());
 };
-const Step kNothingFetched = [] { EXPECT_EQ(calls.fetches, 0); };
+const Step nothing_fetched = [] { EXPECT_EQ(calls.fetches, 0); };
+const Step vid_pid_taken = [] { EXPECT_EQ(g_vid * 0x10000 + g_pid, 0x12d11446); };
+const Step cursor_moved_on = [] { EXPECT_EQ(db_wanif_idx, 3); };
+const Step four_classes_asked = [] { EXPECT_EQ(fake::state().predicate_calls.size(), 4u); };
 
-struct Row {
-    const char *name;
-    Step arrange;
-    Call call;
-    long result;
-    Channel channel;
-    Lines lines;
-    Step verify;
-};
-
-Row row(
-    const char *name, Step arrange, Call call, long result, Channel channel, Lines lines,
-    Step verify = [] {}) {
+Row row(const char *name, Step arrange, Call call, long result, Channel channel, Lines lines = {},
+        Step verify = {}) {
     return {name, arrange, call, result, channel, lines, verify};
 }
 
@@ -328,22 +381,11 @@ TEST(FailureRows, EveryFailurePathOfEveryExportedFunction) {
             {"ek brd create create routing sem failed!"}, attempts(2, 0, 0)),
         row("segments | shm", fault(&F::shm_create_fail), segments_twice, 0, kErr,
             {"Init routing share memory failed."}, attempts(2, 2, 2)),
-        row(
-            "cpe fields | no segment", fault(&F::shm_create_fail),
-            [] {
-                ek_brd_set_save_report_flag(6);
-                ek_brd_set_brd_auth(5);
-                return ek_brd_get_save_report_flag() * 10L + ek_brd_get_brd_auth();
-            },
-            0, kErr, {}, attempts(1, 1, 1)),
+        row("cpe fields | no segment", fault(&F::shm_create_fail), cpe_fields, 0, kErr, {},
+            attempts(1, 1, 1)),
         row("nat | no segment", fault(&F::shm_create_fail), nat_without_segment, 0, kSys, {},
             attempts(1, 1, 1)),
-        row("nat delete | id outside 1-128", kNone,
-            [] {
-                for (int id : {0, -1, 129}) ek_brd_cpe_shm_delete_nat_policy(id);
-                return long{ek_brd_cpe_shm_get_nat_policy_name(129) != nullptr};
-            },
-            0, kSys,
+        row("nat delete | id outside 1-128", {}, nat_out_of_range, 0, kSys,
             {"WANIF: ek_brd_cpe_shm_delete_nat_policy: id 0 is out or range (1-128)",
              "WANIF: ek_brd_cpe_shm_delete_nat_policy: id -1 is out or range (1-128)",
              "WANIF: ek_brd_cpe_shm_delete_nat_policy: id 129 is out or range (1-128)",
@@ -351,25 +393,21 @@ TEST(FailureRows, EveryFailurePathOfEveryExportedFunction) {
         row("local | fopen", fault(&F::fopen_fail), local(kMgt0), 0, kErr,
             {"can't open /proc/net/dev\n"}, asked({})),
         row("local | no segment: interfaces only", fault(&F::shm_create_fail),
-            [] { return local(kMgt0 + 0x77)() * 10 + local(kVpn)(); }, 10, kErr, {}),
+            local_without_segment, 10, kErr),
         row("local | no ':'", net_dev("  mgt0 1 2 3\n"), local(kMgt0 + 0x77), 0, kErr, {},
             asked({})),
         row("local | dcd", net_dev("  mgt0: 1\n  eth0: 1\n  mgt01: 4\n", "mgt0"),
             local(kMgt0 + 0x77), 1, kErr, {}, asked({"mgt0", "mgt01"})),
         row("wan queries | open", fault(&F::open_fail_all), five_queries, 0, kSys,
             Lines(5, "WANIF: " + kWanOpen)),
-        row("wan queries | no records", no_wan_records, five_queries, 0, kSys, {}, kNothingFetched),
-        row(
-            "wan queries | negative count", [] { faults.count_result = -3; }, five_queries, 0, kSys,
-            {}, kNothingFetched),
-        row("wan queries | fetch", fetch_fails(0),
-            [] { return ek_brd_check_intf_wanif("eth0") * 10L + ek_brd_check_intf_wanif("ppp0"); },
-            1, kSys, {kPbr, kPbr}),
+        row("wan queries | no records", no_wan_records, five_queries, 0, kSys, {}, nothing_fetched),
+        row("wan queries | negative count", set(&F::count_result, -3), five_queries, 0, kSys, {},
+            nothing_fetched),
+        row("wan queries | fetch", fetch_fails(0), two_wans, 1, kSys, {kPbr, kPbr}),
         row("wan count | fetch: the zero slot counts, the cursor moves on", fetch_fails(2),
-            ek_brd_get_wanif_count, 3, kSys, {kPbr}, [] { EXPECT_EQ(db_wanif_idx, 3); }),
+            ek_brd_get_wanif_count, 3, kSys, {kPbr}, cursor_moved_on),
         row("wan \"\" and 0 | fetch: the zero slot is no WAN and owns none", fetch_fails(0),
-            [] { return ek_brd_check_intf_wanif("") + long{ek_brd_cpe_shm_check_wan_intf_ip(0)}; },
-            0, kSys, {kPbr, kPbr}),
+            unnamed_wan, 0, kSys, {kPbr, kPbr}),
         row("priority | outside 1-9999", fault(&F::open_fail_all), priority(10000), 0, kSys, {},
             msg("WAN priority can only be a value within 1 - 9999\n")),
         row("priority | open", fault(&F::open_fail_all), priority(5), 0, kSys,
@@ -378,54 +416,33 @@ TEST(FailureRows, EveryFailurePathOfEveryExportedFunction) {
             msg("brd db is empty\n")),
         row("priority | fetch", fetch_fails(0), priority(11), 1, kSys, {kPbr}, msg(kUntouched)),
         row("usbnet status | open", fault(&F::open_fail_all), status, -1, kErr, {kWanOpen}),
-        row("usbnet status | fetch", kNone, status, -1, kErr, {}),
-        row("usbnet status | code 5", usbnet(5), status, -1, kErr, {}),
-        row("usbnet status | code 0", usbnet(0), status, -1, kErr, {}),
+        row("usbnet status | fetch", {}, status, -1, kErr),
+        row("usbnet status | code 5", usbnet(5), status, -1, kErr),
+        row("usbnet status | code 0", usbnet(0), status, -1, kErr),
         row("dcd priority | eth", dcd_fails(false), dcd_priority("eth0"), -1, kSys,
             {"WANIF: ek_dcd_get_eth_mode_cfg failed eth0"}),
         row("dcd priority | usbnet", dcd_fails(true), dcd_priority("usbnet0"), -1, kSys,
             {"WANIF: ek_dcd_get_usbnet_mode_cfg failed usbnet0"}),
-        row("dcd priority | no class", kNone, dcd_priority("wlan0"), -1, kSys, {},
-            [] { EXPECT_EQ(fake::state().predicate_calls.size(), 4u); }),
-        row(
-            "usb init | again", [] { ek_brd_lib_usb_modem_init(); }, ek_brd_lib_usb_modem_init, 0,
-            Channel::ek_log, {"USB modem cfg shared mem already initialized\n"}, attempts(1, 1, 0)),
+        row("dcd priority | no class", {}, dcd_priority("wlan0"), -1, kSys, {}, four_classes_asked),
+        row("usb init | again", {}, init_twice, 0, Channel::ek_log,
+            {"USB modem cfg shared mem already initialized\n"}, attempts(1, 1, 0)),
         row("usb init | sem", fault(&F::sem_create_fail), ek_brd_lib_usb_modem_init, -1, kErr,
-            {"Failed to create sem id for USB modem shared mem cfg\n"},
-            [] { EXPECT_EQ(lock_state(), -1); }),
+            {"Failed to create sem id for USB modem shared mem cfg\n"}, no_lock),
         row("usb init | shm", fault(&F::shm_create_fail), ek_brd_lib_usb_modem_init, -1, kErr, {},
-            [] {
-                EXPECT_EQ(lock_state(), -1);
-                faults.shm_create_fail = false;
-                EXPECT_EQ(ek_brd_lib_usb_modem_init(), 0);
-                attempts(2, 2, 1)();
-            }),
-        row("usb lock | no init", kNone, lock_state, -1, kErr, {}, attempts(0, 0, 0)),
-        row(
-            "usb lock | sem op",
-            [] {
-                ek_brd_lib_usb_modem_init();
-                faults.sem_op_result = -5;
-            },
-            [] {
-                return ek_brd_lib_usb_modem_cfg_lock() * 10L + ek_brd_lib_usb_modem_cfg_unlock();
-            },
-            -55, kErr, {}),
+            init_retried),
+        row("usb lock | no init", {}, lock_state, -1, kErr, {}, attempts(0, 0, 0)),
+        row("usb lock | sem op", {}, lock_with_sem_failing, -55, kErr),
         row("probe | lsusb exits 127", shell("", 127), probe, 0, kErr, {}, files(0, 1)),
         row("count | empty output", shell("", 0), count, -1, kErr, {}, files(0, 1)),
-        row(
-            "probe, count | mkstemp", fault(&F::mkstemp_fail),
-            [] { return probe() * 10 + count(); }, -1, kErr,
+        row("probe, count | mkstemp", fault(&F::mkstemp_fail), probe_and_count, -1, kErr,
             {kProbe +
                  "Failed to create temp file [/tmp/ek_brd_lib_usb_modem_get_attached_dev.XXXXXX]",
              kCount +
                  "Failed to create temp file [/tmp/ek_brd_lib_usb_modem_get_ttydev_count.XXXXXX]"},
             files(0, 0)),
-        row(
-            "probe | snprintf -1", [] { faults.snprintf_result = -1; }, probe, 0, kErr,
+        row("probe | snprintf -1", set(&F::snprintf_result, -1), probe, 0, kErr,
             {kProbe + "Failed to create cmd"}, files(1, 0)),
-        row(
-            "count | snprintf 512", [] { faults.snprintf_result = 512; }, count, -1, kErr,
+        row("count | snprintf 512", set(&F::snprintf_result, 512), count, -1, kErr,
             {kCount + "Failed to create cmd"}, files(1, 0)),
         row("probe | system", shell(kListing, -1), probe, 0, kErr,
             {kProbe + "Failed to run cmd [lsusb 2>&1 > @]"}, files(1, 1)),
@@ -435,28 +452,16 @@ TEST(FailureRows, EveryFailurePathOfEveryExportedFunction) {
             files(1, 1)),
         row("count | fopen", fault(&F::fopen_fail), count, -1, kErr,
             {kCount + "Unable to open temp file [@]"}, files(1, 1)),
-        row(
-            "probe | unlink", [] { faults.unlink_result = -1; }, probe, 1, kErr,
-            {kProbe + "Unable to remove temp file [@]: rc=-1"},
-            [] { EXPECT_EQ(g_vid * 0x10000 + g_pid, 0x12d11446); }),
+        row("probe | unlink", set(&F::unlink_result, -1), probe, 1, kErr,
+            {kProbe + "Unable to remove temp file [@]: rc=-1"}, vid_pid_taken),
         row("mode switch | no device", shell("Bus 001 Device 001: ID 1d6b:0002 hub\n", 0),
             modeswitch, -1, kErr, {kNoDevice}, files(0, 1)),
         row("mode switch | status 256", shell(kListing, 0, 256), modeswitch, -1, kErr,
             {"usb_modem: Got error 256 running usb_modeswitch: usb_modeswitch -Q -v 0x12d1 -p "
              "0x1446 -M \"55\""}),
-        row(
-            "mode switch | unsafe message", kNone,
-            [] { return long{ek_brd_lib_usb_modem_modeswitch(1, 2, "5\"; reboot")}; }, -1, kErr,
+        row("mode switch | unsafe message", {}, unsafe_modeswitch, -1, kErr,
             {"usb_modem: refusing unsafe mode switch message"}, files(0, 0)),
-        row(
-            "cfg | open", open_fails(kCfgDb),
-            [] {
-                return ek_brd_lib_usb_modem_db_store_entry(&kCfg) +
-                       ek_brd_lib_usb_modem_db_delete_entry_by_modem_id("m1") +
-                       ek_brd_lib_usb_modem_db_get_entry_by_modem_id("m1", &g_cfg) +
-                       ek_brd_lib_usb_modem_db_get_num() + cfg_getall() + by_usb_id(0x2000, 7);
-            },
-            -6, kErr,
+        row("cfg | open", open_fails(kCfgDb), cfg_calls, -6, kErr,
             {"usb_modem: open DB failed when store entry: /tmp/db/usb_modem_cfg\n", kCfgOpen,
              kCfgOpen, kCfgOpen, kCfgOpen, kCfgOpen, "usb_modem: failed to get config from db."},
             untouched),
@@ -466,187 +471,91 @@ TEST(FailureRows, EveryFailurePathOfEveryExportedFunction) {
         row("stores | delete", fault(&F::delete_fail), deletes, -2, kErr,
             {"usb_modem: delete usbmodem cfg entry [modem_id=m1] failed!\n",
              "usb_modem: delete modeswitch entry " + kMsKey}),
-        row(
-            "cfg get | fetch", fault(&F::fetch_fail),
-            [] { return long{ek_brd_lib_usb_modem_db_get_entry_by_modem_id("m1", &g_cfg)}; }, -1,
-            kErr, {}, untouched),
-        row("cfg number | count", [] { faults.count_result = -7; }, ek_brd_lib_usb_modem_db_get_num,
-            -7, kErr, {}),
-        row("cfg getall | fetch", fetch_fails(1), cfg_getall, 0, kErr,
-            {"usb_modem: get usb modem config entry failed!\n"}, listed({0, 2})),
-        row(
-            "cfg by usb id | no match", kNone, [] { return by_usb_id(0x2000, 1); }, -1, kErr, {},
-            untouched),
-        row("cfg by usb id | fetch", fetch_fails(0), [] { return by_usb_id(0x2000, 7); }, 1, kErr,
-            {"usb_modem: get usb modem config entry failed!\n"}),
-        row(
-            "modeswitch | open", open_fails(kMsDb),
-            [] {
-                return ek_brd_lib_usb_modem_db_store_usb_modeswitch_entry(&kMs) +
-                       ek_brd_lib_usb_modem_db_delete_usb_modeswitch_entry(0x1a2b, 3) +
-                       ms_getall() + modeswitch_entry(1);
-            },
-            -4, kErr,
+        row("cfg get | fetch", fault(&F::fetch_fail), cfg_get, -1, kErr, {}, untouched),
+        row("cfg number | count", set(&F::count_result, -7), ek_brd_lib_usb_modem_db_get_num, -7,
+            kErr),
+        row("cfg getall | fetch", fetch_fails(1), cfg_getall, 0, kErr, {kCfgFetch}, listed({0, 2})),
+        row("cfg by usb id | no match", {}, by_usb_id(0x2000, 1), -1, kErr, {}, untouched),
+        row("cfg by usb id | fetch", fetch_fails(0), by_usb_id(0x2000, 7), 1, kErr, {kCfgFetch}),
+        row("modeswitch | open", open_fails(kMsDb), ms_calls, -4, kErr,
             {"usb_modem: open DB failed when store modeswitch entry: "
              "/tmp/db/usb_modem_mode_switch\n",
              kMsOpen, kMsOpen, kMsOpen, "usb_modem: failed to get modeswitch from db."},
             untouched),
         row("modeswitch getall | fetch", fetch_fails(0), ms_getall, 0, kErr,
             {"usb_modem: get usb modem mode switch entry failed!\n"}, listed({1, 2})),
-        row(
-            "modeswitch fetch | no match", kNone, [] { return modeswitch_entry(9); }, -1, kErr, {},
-            untouched),
+        row("modeswitch fetch | no match", {}, modeswitch_entry(9), -1, kErr, {}, untouched),
     };
-    for (const Row &row : rows) {
-        SCOPED_TRACE(row.name);
-        run(
-            -1,
-            [&row] {
-                row.arrange();
-                EXPECT_EQ(row.call(), row.result);
-                row.verify();
-            },
-            row.channel, row.lines);
-    }
+    for (const Row &row : rows) check(row);
 }
 
-// ------------------------------------------------------------ allocation sweep
-
 // One run of a sweep: the answer and log lines with the run's allocation
-// failing; the last run of a sweep must not reach its allocation.
+// failing.
 struct Outcome {
     long answer;
     Lines lines;
-    Step verify = [] {};
+    Step verify = {};
 };
 
-struct Sweep {
-    const char *name;
-    Call call;
-    Channel channel;
-    std::vector<Outcome> runs;
-};
-
-// A WAN load over the three records: the array, then each record.
-std::vector<Outcome> wan_load(long answer) {
-    return {{0, {kArray}},
-            {0, {kArray + "[0]"}},
-            {0, {kArray + "[1]"}},
-            {0, {kArray + "[2]"}},
-            {answer, {}}};
+void sweep(const char *name, const Call &call, Channel channel, const std::vector<Outcome> &runs) {
+    for (size_t k = 0; k < runs.size(); k++) {
+        Row run = row("", {}, call, runs[k].answer, channel, runs[k].lines, runs[k].verify);
+        run.name = std::string(name) + ", allocation " + std::to_string(k) + " failing";
+        run.fail_at = static_cast<long>(k);
+        run.last = k + 1 == runs.size();
+        check(run);
+    }
 }
 
-// Every other exported function takes its normal path without allocating.
-long never_allocating() {
-    ek_brd_set_save_report_flag(3);
-    ek_brd_set_brd_auth(4);
-    EXPECT_EQ(ek_brd_get_save_report_flag() * 10 + ek_brd_get_brd_auth(), 34);
-    ek_brd_cpe_shm_save_nat_policy(ek_brd_cpe_shm_request_nat_policy_id(), "nat1", 2);
-    EXPECT_EQ(ek_brd_cpe_shm_check_nat_policy_type_valid_for_interface("nat1", "eth0"), 1);
-    EXPECT_STREQ(ek_brd_cpe_shm_get_nat_policy_name(ek_brd_cpe_shm_get_nat_policy_id("nat1")),
-                 "nat1");
-    char line[96] = "";
-    ek_brd_cpe_shm_get_nat_policy_output(0, line);
-    EXPECT_STREQ(line, "\tnat_policy_id|name|type: 1|nat1|2\n");
-    ek_brd_cpe_shm_delete_nat_policy(1);
-    const uint32_t table[1 + 4] = {1, 10, 0, 0, 0};
-    int index = -1, found = -1;
-    ek_brd_find_static_route_index_in_brd_static_routes_local(table, 10, 0, 0, 0, &index, &found);
-    EXPECT_EQ(found, 1);
-    ek_brd_find_subnet_index_in_vpn_internal_subnets_local(table, 5, 0, 0, -1, &index, &found);
-    EXPECT_EQ(index, 1);
-    void *shm = nullptr;
-    EXPECT_EQ(ek_brd_lib_usb_modem_init() + ek_brd_lib_usb_modem_get_shm(&shm), 0);
-    EXPECT_NE(shm, nullptr);
-    EXPECT_EQ(ek_brd_lib_usb_modem_cfg_lock() + ek_brd_lib_usb_modem_cfg_unlock(), 0);
-    auto c = cfg("m7", 4, 1);
-    EXPECT_EQ(ek_brd_lib_usb_modem_cfg_is_entry_valid(&c), 1);
-    ek_brd_lib_usb_modem_cfg_entry_add_vid_pid(5, 6, &c);
-    ek_brd_lib_usb_modem_cfg_entry_remove_vid_pid(0x1000, 4, &c);
-    EXPECT_EQ(c.usbid_num * 0x10000 + c.usbid[1].pid, 0x20006u);
-    EXPECT_EQ(ek_brd_lib_usb_modem_db_get_num(), 3);
-    EXPECT_EQ(ek_brd_lib_usb_modem_db_get_entry_by_modem_id("m1", &c), 0);
-    usbnet(2)();
-    int status = 0;
-    EXPECT_EQ(ek_brd_lib_get_usbnet_status(&status) * 10 + status, 2);
-    fake::state().is_usb = [](const char *) { return 1; };
-    fake::state().dcd_usbnet = [](const char *, void *cfg) {
-        const int32_t nine = 9;  // a native word, whatever the byte order
-        memcpy(static_cast<uint8_t *>(cfg) + 20, &nine, sizeof nine);
-        return 0;
-    };
-    EXPECT_EQ(ek_wanif_get_wan_priority_from_dcd_shm("usbnet0"), 9);
-    return stores() + deletes();
+// A WAN load over the three records: the array, then each record.
+std::vector<Outcome> wan_load(long failed, long answer, Step array = {}, Step record = {},
+                              Step done = {}) {
+    std::vector<Outcome> runs = {{failed, {kArray}, array}};
+    for (char i : {'0', '1', '2'}) runs.push_back({failed, {kArray + '[' + i + ']'}, record});
+    runs.push_back({answer, {}, done});
+    return runs;
+}
+
+// A listing of the three records, with each node's allocation failing in turn.
+std::vector<Outcome> listing(const std::string &node) {
+    return {{0, {node}, listed({1, 2})},
+            {0, {node}, listed({0, 2})},
+            {0, {node}, listed({0, 1})},
+            {0, {}, listed({0, 1, 2})}};
+}
+
+// A lookup that finds record `match` of three unless its node is not made.
+std::vector<Outcome> lookup(const std::string &node, long match) {
+    std::vector<Outcome> runs;
+    for (long k = 0; k < 3; k++)
+        runs.push_back({k == match ? -1 : match, {node}, k == match ? Step(untouched) : Step()});
+    runs.push_back({match, {}});
+    return runs;
 }
 
 Call wan(int (*query)(const char *), const char *ifname) {
-    return [query, ifname] { return long{query(ifname)}; };
+    return [query, ifname] { return query(ifname); };
 }
+const Call wan_address = [] { return ek_brd_cpe_shm_check_wan_intf_ip(0x0a000002); };
 
 TEST(FailureRows, AllocationSweepOfEveryExportedFunction) {
-    const Sweep sweeps[] = {
-        {"probe", probe, kErr, {{0, {"malloc failed"}, files(0, 0)}, {1, {}}}},
-        {"mode switch", modeswitch, kErr, {{-1, {"malloc failed", kNoDevice}}, {0, {}}}},
-        {"count", count, kErr, {{-1, {"malloc failed"}, files(0, 0)}, {2, {}}}},
-        {"local subnet", local(kVpn), kErr, {{0, {"malloc failed"}, asked({})}, {1, {}}}},
-        {"cfg getall",
-         cfg_getall,
-         kErr,
-         {{0, {kCfgNode}, listed({1, 2})},
-          {0, {kCfgNode}, listed({0, 2})},
-          {0, {kCfgNode}, listed({0, 1})},
-          {0, {}, listed({0, 1, 2})}}},
-        {"cfg by usb id",
-         [] { return by_usb_id(0x1000, 1); },
-         kErr,
-         {{1, {kCfgNode}}, {-1, {kCfgNode}, untouched}, {1, {kCfgNode}}, {1, {}}}},
-        {"modeswitch getall",
-         ms_getall,
-         kErr,
-         {{0, {kMsNode}, listed({1, 2})},
-          {0, {kMsNode}, listed({0, 2})},
-          {0, {kMsNode}, listed({0, 1})},
-          {0, {}, listed({0, 1, 2})}}},
-        {"modeswitch fetch",
-         [] { return modeswitch_entry(2); },
-         kErr,
-         {{2, {kMsNode}}, {2, {kMsNode}}, {-1, {kMsNode}, untouched}, {2, {}}}},
-        {"wan count", ek_brd_get_wanif_count, kSys, wan_load(2)},
-        {"wan default", wan(ek_brd_check_intf_active_dft_wan, "eth0"), kSys, wan_load(1)},
-        {"wan interface", wan(ek_brd_check_intf_wanif, "ppp0"), kSys, wan_load(1)},
-        {"wan address", [] { return long{ek_brd_cpe_shm_check_wan_intf_ip(0x0a000002)}; }, kSys,
-         wan_load(1)},
-        {"wan pppoe", wan(ek_brd_get_pppoe_ethnet_kifidx, "ppp0"), kSys, wan_load(7)},
-        {"priority",
-         priority(11),
-         kSys,
-         {{1, {kArray}, msg("brd: malloc failed for all_entry\n")},
-          {1, {kArray + "[0]"}, msg(kUntouched)},
-          {1, {kArray + "[1]"}, msg(kUntouched)},
-          {1, {kArray + "[2]"}, msg(kUntouched)},
-          {0,
-           {},
-           msg("Please use a different priority value since priority 11 is in "
-               "already "
-               "configured\n")}}},
-        {"the other functions", never_allocating, kErr, {{0, {}}}},
-    };
-    for (const Sweep &s : sweeps) {
-        for (size_t k = 0; k < s.runs.size(); k++) {
-            SCOPED_TRACE(std::string(s.name) + ", allocation " + std::to_string(k) + " failing");
-            const Outcome &r = s.runs[k];
-            run(
-                static_cast<long>(k),
-                [&] {
-                    EXPECT_EQ(s.call(), r.answer);
-                    fake::disarm_malloc();
-                    EXPECT_EQ(fake::state().calls.mallocs > long(k), k + 1 < s.runs.size());
-                    r.verify();
-                    EXPECT_TRUE(fake_shell::temp_files().empty());
-                },
-                s.channel, r.lines);
-        }
-    }
+    sweep("probe", probe, kErr, {{0, {"malloc failed"}, files(0, 0)}, {1, {}}});
+    sweep("mode switch", modeswitch, kErr, {{-1, {"malloc failed", kNoDevice}}, {0, {}}});
+    sweep("count", count, kErr, {{-1, {"malloc failed"}, files(0, 0)}, {2, {}}});
+    sweep("local subnet", local(kVpn), kErr, {{0, {"malloc failed"}, asked({})}, {1, {}}});
+    sweep("cfg getall", cfg_getall, kErr, listing(kCfgNode));
+    sweep("cfg by usb id", by_usb_id(0x1000, 1), kErr, lookup(kCfgNode, 1));
+    sweep("modeswitch getall", ms_getall, kErr, listing(kMsNode));
+    sweep("modeswitch fetch", modeswitch_entry(2), kErr, lookup(kMsNode, 2));
+    sweep("wan count", ek_brd_get_wanif_count, kSys, wan_load(0, 2));
+    sweep("wan default", wan(ek_brd_check_intf_active_dft_wan, "eth0"), kSys, wan_load(0, 1));
+    sweep("wan interface", wan(ek_brd_check_intf_wanif, "ppp0"), kSys, wan_load(0, 1));
+    sweep("wan address", wan_address, kSys, wan_load(0, 1));
+    sweep("wan pppoe", wan(ek_brd_get_pppoe_ethnet_kifidx, "ppp0"), kSys, wan_load(0, 7));
+    sweep("priority", priority(11), kSys,
+          wan_load(1, 0, msg("brd: malloc failed for all_entry\n"), msg(kUntouched),
+                   msg("Please use a different priority value since priority 11 is in already "
+                       "configured\n")));
 }
 
 }  // namespace

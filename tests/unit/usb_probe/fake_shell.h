@@ -16,10 +16,8 @@ namespace fake_shell {
 
 inline std::vector<std::string> temp_files() {
     std::vector<std::string> out;
-    for (const auto &e : std::filesystem::directory_iterator("/tmp")) {
-        if (e.path().string().rfind("/tmp/ek_brd_lib_usb_modem_", 0) == 0)
-            out.push_back(e.path().string());
-    }
+    for (const auto &e : std::filesystem::directory_iterator("/tmp"))
+        if (e.path().string().rfind("/tmp/ek_brd_lib_usb_modem_", 0) == 0) out.push_back(e.path());
     return out;
 }
 
