@@ -1,17 +1,23 @@
-// Every failure path of the exported functions, a row each (the broken
+// The library's objects on the fake platform, a row per case: what each
+// subsystem answers, every failure path of the exported functions (the broken
 // dependency, the calls, their exact result and log lines, every other
 // channel silent), and the allocation-failure sweep over every allocating
 // exported function. Each case runs in a fresh process over the same seeded
-// fake and must leave nothing allocated, open or locked.
+// fake and must leave nothing allocated, open or locked. Then what each
+// process's attach does to the segments, and sixteen threads of one fresh
+// process racing their first attach (run under the thread sanitizer too).
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <barrier>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
-#include "../usb_probe/fake_shell.h"
-#include "../wanif/wanif_records.h"
 #include "common/list.h"
 #include "common/shm_word.h"
+#include "cpe/nat_policy.h"
+#include "wanif_records.h"
 
 namespace {
 
@@ -39,6 +45,8 @@ const std::string kNoDevice = "usb_modem: failed to switch mode, no usb device a
 const char kListing[] =
     "Bus 001 Device 001: ID 1d6b:0002 root hub\nBus 001 Device 003: ID 12d1:1446 modem\n";
 const uint32_t kMgt0 = 0x0a010200, kVpn = 0x0a080000, kMask = 0xffffff00;
+// Colons in the header lines: only what follows them names interfaces.
+const std::string kNetDevHead = "mgt0: header one\n mgt01: header two\n";
 
 fake::Faults &faults = fake::state().faults;
 const fake::Counters &calls = fake::state().calls;
@@ -78,6 +86,27 @@ ek_usb_modeswitch_t g_ms = filled<ek_usb_modeswitch_t>(0xee);
 std::string g_unaddressed;  // the interface dcd has no address for
 Lines g_asked;              // the names dcd was asked for
 std::vector<int> g_listed;  // the seed of every record a listing held
+void *g_cpe;
+
+// The probe's and the count's temporary files: /tmp is the test's own.
+std::vector<std::string> temp_files() {
+    std::vector<std::string> out;
+    for (const auto &e : std::filesystem::directory_iterator("/tmp"))
+        if (e.path().string().rfind("/tmp/ek_brd_lib_usb_modem_", 0) == 0) out.push_back(e.path());
+    return out;
+}
+
+std::string redirect_target(const std::string &cmd) {
+    size_t p = cmd.rfind("> ");
+    return p == std::string::npos ? std::string() : cmd.substr(p + 2);
+}
+
+void subnet(uint32_t index, uint32_t addr, uint32_t mask) {
+    const uint32_t at = EK_BRD_CPE_VPN_SUBNETS_OFFSET + 4 + 36 * index;
+    ek::shm_word(g_cpe, at) = static_cast<int32_t>(addr);
+    ek::shm_word(g_cpe, at + 4) = static_cast<int32_t>(mask);
+    ek::shm_word(g_cpe, at + 24) = 1;
+}
 
 // Three records in each database, the CPE segment with the subnets of mgt0
 // and kVpn marked local, /proc/net/dev listing mgt0 in mgt0's subnet, and a
@@ -91,19 +120,17 @@ void seed() {
         fake::put(kCfgDb, id, cfg(id.c_str(), i, i));
         fake::put(kMsDb, "1000000" + std::to_string(i), modeswitch_record(0x1000, i, i));
     }
-    void *cpe = fake::shared_segment(EK_BRD_CPE_SHM_KEY, EK_BRD_CPE_SHM_SIZE);
-    ek::shm_word(cpe, EK_BRD_CPE_VPN_SUBNETS_OFFSET) = 2;
-    for (uint32_t i = 0; i < 2; i++) {
-        const uint32_t at = EK_BRD_CPE_VPN_SUBNETS_OFFSET + 4 + 36 * i;
-        ek::shm_word(cpe, at) = static_cast<int32_t>(i == 0 ? kMgt0 : kVpn);
-        ek::shm_word(cpe, at + 4) = static_cast<int32_t>(kMask);
-        ek::shm_word(cpe, at + 24) = 1;
-    }
-    std::ofstream("/tmp/net_dev") << "Inter-| header\n face | header\n  mgt0: 1 2 3\n";
+    g_cpe = fake::shared_segment(EK_BRD_CPE_SHM_KEY, EK_BRD_CPE_SHM_SIZE);
+    ek::shm_word(g_cpe, EK_BRD_CPE_VPN_SUBNETS_OFFSET) = 2;
+    subnet(0, kMgt0, kMask);
+    subnet(1, kVpn, kMask);
+    std::ofstream("/tmp/net_dev") << kNetDevHead << "  mgt0: 1 2 3\n";
     auto &s = fake::state();
     s.fopen_redirect["/proc/net/dev"] = "/tmp/net_dev";
     s.dcd_addr = [](const char *name, uint32_t *a, uint32_t *m) {
         g_asked.push_back(name);
+        EXPECT_EQ(pthread_mutex_trylock(&internal_subnet_mutex), 0) << "held while reading";
+        pthread_mutex_unlock(&internal_subnet_mutex);
         *a = 0x0a010203;
         *m = kMask;
         return name == g_unaddressed ? -1 : 0;
@@ -111,8 +138,7 @@ void seed() {
     s.system = [](const char *cmd) {
         std::string c = cmd;
         if (c.rfind("usb_modeswitch", 0) == 0) return 0;
-        std::ofstream(fake_shell::redirect_target(c))
-            << (c.rfind("lsusb", 0) == 0 ? kListing : "2\n");
+        std::ofstream(redirect_target(c)) << (c.rfind("lsusb", 0) == 0 ? kListing : "2\n");
         return 0;
     };
     memset(g_msg, '#', sizeof g_msg - 1);
@@ -139,7 +165,7 @@ struct Row {
 void check(const Row &row) {
     SCOPED_TRACE(row.name);
     fake::reset();
-    for (const std::string &f : fake_shell::temp_files()) std::filesystem::remove(f);
+    for (const std::string &f : temp_files()) std::filesystem::remove(f);
     seed();
     fake::in_fresh_process([&] {
         if (row.arrange) row.arrange();
@@ -149,7 +175,7 @@ void check(const Row &row) {
         if (row.verify) row.verify();
         if (row.fail_at >= 0) {
             EXPECT_EQ(calls.mallocs > row.fail_at, !row.last);
-            EXPECT_TRUE(fake_shell::temp_files().empty());
+            EXPECT_TRUE(temp_files().empty());
         }
         EXPECT_EQ(calls.live, 0);
         EXPECT_EQ(fake::open_handles(), 0);
@@ -158,7 +184,7 @@ void check(const Row &row) {
             pthread_mutex_unlock(m);
         }
         const auto &cmds = fake::state().commands;
-        const std::string file = fake_shell::redirect_target(cmds.empty() ? "" : cmds.back());
+        const std::string file = redirect_target(cmds.empty() ? "" : cmds.back());
         Lines want = row.lines;
         for (std::string &line : want)
             if (size_t at = line.find('@'); at != std::string::npos) line.replace(at, 1, file);
@@ -207,6 +233,34 @@ Call modeswitch_entry(uint16_t pid) {
 const auto priority = [](int v) -> Call {
     return [v] { return ek_brd_check_cfg_priority_valid(45, v, g_msg); };
 };
+std::string taken(int p) {
+    return "Please use a different priority value since priority " + std::to_string(p) +
+           " is in already configured\n";
+}
+// Priority 1 is in range; only kind 45 asks whether usbnet0 is the primary WAN.
+const Call free_priorities = [] {
+    return ek_brd_check_cfg_priority_valid(0, 1, g_msg) * 10 +
+           ek_brd_check_cfg_priority_valid(46, 8, g_msg);
+};
+// All but "tunnel0" and "tunnel"; then only the two slots counted before the
+// other five records arrived.
+long wan_counts() {
+    const long all = ek_brd_get_wanif_count();
+    faults.count_result = 2;
+    return all * 10 + ek_brd_get_wanif_count();
+}
+// 16 bytes compared, null matching nothing, and the first match deciding.
+long wan_names() {
+    return ek_brd_check_intf_wanif("abcdefghijklmnopXYZ") * 100 +
+           ek_brd_check_intf_wanif("abcdefghijklmno") * 10 + ek_brd_check_intf_wanif(nullptr) +
+           ek_brd_get_pppoe_ethnet_kifidx("ppp1");
+}
+// 0 and the status, then -1 without a place to put it.
+long usbnet_status() {
+    int status = 0;
+    const long r = ek_brd_lib_get_usbnet_status(&status);
+    return r * 100 + status * 10 + ek_brd_lib_get_usbnet_status(nullptr);
+}
 long five_queries() {
     return ek_brd_get_wanif_count() + ek_brd_check_intf_active_dft_wan("eth0") +
            ek_brd_check_intf_wanif("ppp0") + ek_brd_cpe_shm_check_wan_intf_ip(0x0a000002) +
@@ -224,9 +278,10 @@ long status() {
     EXPECT_EQ(status, 77);
     return r;
 }
-const auto local = [](uint32_t a) -> Call {
-    return [a] { return ek_brd_lib_is_cpe_local_subnet(&a, &kMask); };
+const auto local = [](uint32_t a, uint32_t m = kMask) -> Call {
+    return [a, m] { return ek_brd_lib_is_cpe_local_subnet(&a, &m); };
 };
+const Call no_nat_type = [] { return ek_brd_cpe_shm_get_nat_policy_type("a"); };
 const Call local_without_segment = [] { return local(kMgt0 + 0x77)() * 10 + local(kVpn)(); };
 const auto dcd_priority = [](const char *ifname) -> Call {
     return [ifname] { return ek_wanif_get_wan_priority_from_dcd_shm(ifname); };
@@ -275,7 +330,16 @@ long lock_with_sem_failing() {
     return ek_brd_lib_usb_modem_cfg_lock() * 10L + ek_brd_lib_usb_modem_cfg_unlock();
 }
 const Call probe_and_count = [] { return probe() * 10 + count(); };
-const Call unsafe_modeswitch = [] { return ek_brd_lib_usb_modem_modeswitch(1, 2, "5\"; reboot"); };
+const auto switch_with = [](std::string message) -> Call {
+    return [message] { return ek_brd_lib_usb_modem_modeswitch(0x12d1, 0x1446, message.c_str()); };
+};
+// Every character the shell still reads between double quotes.
+long unsafe_modeswitches() {
+    long r = 0;
+    for (const char *bad : {"\"", "\\", "$", "`", "\n", "\r", "\t", "\x01", "\x1f", "\x7f"})
+        r += ek_brd_lib_usb_modem_modeswitch(1, 2, (std::string("55") + bad + "; reboot").c_str());
+    return r;
+}
 const ek_usb_modem_cfg_t kCfg = cfg("m7", 2, 1);
 const ek_usb_modeswitch_t kMs = modeswitch_record(0x1a2b, 3, 1);
 long stores() {
@@ -307,8 +371,15 @@ const auto open_fails = [](const char *db) -> Step {
 const auto fetch_fails = [](int i) -> Step {
     return [i] { faults.fetch_bykey_fail_at.insert(i); };
 };
-Step shell(const char *listing, int32_t status, int32_t modeswitch_status = 0) {
-    return [=] { fake_shell::install({listing, status, modeswitch_status}); };
+// lsusb and the count print `out` and exit with `status`.
+Step shell(std::string out, int32_t status, int32_t modeswitch_status = 0) {
+    return [=] {
+        fake::state().system = [=](const char *cmd) {
+            if (std::string(cmd).rfind("usb_modeswitch ", 0) == 0) return modeswitch_status;
+            std::ofstream(redirect_target(cmd)) << out;
+            return status;
+        };
+    };
 }
 const Step no_wan_records = [] { fake::state().dbs[wanif_test::kPath].clear(); };
 Step usbnet(int32_t code) {
@@ -323,12 +394,40 @@ Step dcd_fails(bool usb) {
         (usb ? s.is_usb : s.is_eth) = [](const char *) { return 1; };
     };
 }
-Step net_dev(const char *body, const char *unaddressed = "") {
+Step net_dev(std::string body, std::string unaddressed = "") {
     return [body, unaddressed] {
-        std::ofstream("/tmp/net_dev") << "Inter-| header\n face | header\n" << body;
+        std::ofstream("/tmp/net_dev") << kNetDevHead << body;
         g_unaddressed = unaddressed;
     };
 }
+// Damage: a count past the records' room, the first record that does not fit.
+const Step overfull_table = [] {
+    ek::shm_word(g_cpe, EK_BRD_CPE_VPN_SUBNETS_OFFSET) = 760;
+    subnet(759, 0x0b000000, kMask);
+};
+const Step more_wans = [] {
+    for (const char *n : {"tunnel", "tunne", "Tunnel0", "ppp0tunnel"}) wanif_test::put(Wan(n));
+};
+const Step odd_wans = [] {
+    wanif_test::put(Wan("abcdefghijklmnop").wan());  // fills ifname, no NUL
+    wanif_test::put(Wan("ppp1").name("a").pppoe(0));
+    wanif_test::put(Wan("ppp1").name("b").pppoe(9));
+};
+const Step usbnet_wans = [] {
+    wanif_test::put(Wan("usb9").name("usbnet").prio(0));  // not usbnet0: 7 characters count
+    wanif_test::put(Wan("eth1").prio(9));
+    wanif_test::put(Wan("usb0").name("usbnet01").prio(0));
+};
+// The priority word at offset 20; the last word shows a short buffer under asan.
+const Step dcd_usbnet_answers = [] {
+    fake::state().is_usb = [](const char *) { return 1; };
+    fake::state().dcd_usbnet = [](const char *, void *cfg) {
+        const int32_t word = 4321;
+        memcpy(static_cast<uint8_t *>(cfg) + 20, &word, sizeof word);
+        memset(static_cast<uint8_t *>(cfg) + 92, 0xff, 4);
+        return 0;
+    };
+};
 
 Step attempts(int sems, int shms, int destroys) {
     return [=] {
@@ -348,7 +447,7 @@ const Step init_retried = [] {
 // The temporary files left behind and the commands run.
 Step files(size_t left, int systems) {
     return [=] {
-        EXPECT_EQ(fake_shell::temp_files().size(), left);
+        EXPECT_EQ(temp_files().size(), left);
         EXPECT_EQ(calls.systems, systems);
     };
 }
@@ -366,13 +465,77 @@ const Step untouched = [] {
     EXPECT_TRUE(g_listed.empty());
 };
 const Step nothing_fetched = [] { EXPECT_EQ(calls.fetches, 0); };
-const Step vid_pid_taken = [] { EXPECT_EQ(g_vid * 0x10000 + g_pid, 0x12d11446); };
+const auto ids = [](uint32_t want) -> Step {
+    return [want] { EXPECT_EQ(g_vid * 0x10000u + g_pid, want); };
+};
+const auto ran = [](std::string command) -> Step {
+    return [command] { EXPECT_EQ(fake::state().commands.back(), command); };
+};
+const auto fetched = [](int n) -> Step { return [n] { EXPECT_EQ(calls.fetches, n); }; };
 const Step cursor_moved_on = [] { EXPECT_EQ(db_wanif_idx, 3); };
 const Step four_classes_asked = [] { EXPECT_EQ(fake::state().predicate_calls.size(), 4u); };
 
 Row row(const char *name, Step arrange, Call call, long result, Channel channel, Lines lines = {},
         Step verify = {}) {
     return {name, arrange, call, result, channel, lines, verify};
+}
+
+TEST(AnswerRows, WhatEachSubsystemAnswersOnTheSeededFake) {
+    const std::string root_hub = "Bus 001 Device 001: ID 1d6b:0002 root hub\n";
+    const std::string hubs = "Bus 002 Device 001: ID 1d6b:0002\nBus 001 Device 002: ID 05e3:0608\n";
+    const std::string k31(31, 'S'), head = "usb_modeswitch -Q -v 0x12d1 -p 0x1446 -M \"";
+    const std::string harmless = "it's ;|&<>*?!~#(){}[]% \xc3\xa9", long_message(400, 'a');
+    const Row rows[] = {
+        row("wan count | tunnels, records past the count", more_wans, wan_counts, 52, kSys, {},
+            fetched(9)),
+        row("wan queries | names and the first match", odd_wans, wan_names, 100, kSys),
+        row("usbnet status | code 4", usbnet(4), usbnet_status, 39, kErr),
+        row("priority | taken; usbnet0 is known by 7 characters", usbnet_wans, priority(9), 0, kSys,
+            {}, msg(taken(9))),
+        row("priority | usbnet0 in primary-WAN mode", usbnet_wans, priority(8), 0, kSys, {},
+            msg("Usbmode mode is primary-wan. Please change it to always-connected or on-demand "
+                "first\n")),
+        row("priority | free", usbnet_wans, free_priorities, 11, kSys, {}, msg(kUntouched)),
+        row("dcd priority | usb class", dcd_usbnet_answers, dcd_priority("usb0"), 4321, kSys),
+        // Blanks before names and a line past getline's first 512 bytes.
+        row("local | the first mgt0 interface in the subnet",
+            net_dev("no colon mgt0 here\n" + std::string(700, ' ') +
+                        "mgt01:" + std::string(900, '7') + "\n\t \tmgt0.5:  1 2 3\n  mgt0: 1 2\n",
+                    "mgt01"),
+            local(kMgt0 + 0x77), 1, kErr, {}, asked({"mgt01", "mgt0.5"})),
+        row("local | only with the interface's mask", {}, local(kMgt0, 0xffffff80), 0, kErr, {},
+            asked({"mgt0"})),
+        row("local | a count past the room is clamped", overfull_table, local(0x0b000000), 0, kErr),
+        row("nat type | no such policy", {}, no_nat_type, -1, kSys),
+        row("probe | hubs alone: attached, no ids", shell(root_hub + hubs, 0), probe, 1, kErr, {},
+            ids(0xaaaaaaaa)),
+        row("probe | the first device that is no hub",
+            shell(root_hub + hubs + "Bus 001 Device 003: ID 12d1:1446 " + std::string(2000, 'd') +
+                      "\nBus 001 Device 004: ID 19d2:0031\n",
+                  0),
+            probe, 1, kErr, {}, ids(0x12d11446)),
+        row("probe | another bus's root hub is a device",
+            shell("Bus 002 Device 001: ID 1d6b:0003 3.0 root hub\n", 0), probe, 1, kErr, {},
+            ids(0x1d6b0003)),
+        row("probe | words of full width",
+            shell(k31 + " 0000002 " + k31 + " 000003: " + k31 + " 0abc:0def\n", 0), probe, 1, kErr,
+            {}, ids(0x0abc0def)),
+        // Too few words, ids not split at the colon, and words longer than
+        // their fields, which would shift later words onto the wrong fields.
+        row("probe | unusable lines",
+            shell("Bus 001 Device 003: ID 12d1f:1446\n   \nBus 002 Device 003: ID 0abc:\n"
+                  "Bus 002 Device 003: ID ab:cdef\n" +
+                      std::string(32, 'S') +
+                      " 002 Device 003: ID 0abc:0def\nBus 002000001 Dev 003: 0abc:0def ID "
+                      "1111:2222\n",
+                  0),
+            probe, 0, kErr, {}, ids(0xaaaaaaaa)),
+        row("mode switch | a harmless message unchanged", {}, switch_with(harmless), 0, kErr, {},
+            ran(head + harmless + "\"")),
+        row("mode switch | the command cut to 320 characters", {}, switch_with(long_message), 0,
+            kErr, {}, ran((head + long_message).substr(0, 320))),
+    };
+    for (const Row &row : rows) check(row);
 }
 
 TEST(FailureRows, EveryFailurePathOfEveryExportedFunction) {
@@ -453,14 +616,14 @@ TEST(FailureRows, EveryFailurePathOfEveryExportedFunction) {
         row("count | fopen", fault(&F::fopen_fail), count, -1, kErr,
             {kCount + "Unable to open temp file [@]"}, files(1, 1)),
         row("probe | unlink", set(&F::unlink_result, -1), probe, 1, kErr,
-            {kProbe + "Unable to remove temp file [@]: rc=-1"}, vid_pid_taken),
+            {kProbe + "Unable to remove temp file [@]: rc=-1"}, ids(0x12d11446)),
         row("mode switch | no device", shell("Bus 001 Device 001: ID 1d6b:0002 hub\n", 0),
             modeswitch, -1, kErr, {kNoDevice}, files(0, 1)),
         row("mode switch | status 256", shell(kListing, 0, 256), modeswitch, -1, kErr,
             {"usb_modem: Got error 256 running usb_modeswitch: usb_modeswitch -Q -v 0x12d1 -p "
              "0x1446 -M \"55\""}),
-        row("mode switch | unsafe message", {}, unsafe_modeswitch, -1, kErr,
-            {"usb_modem: refusing unsafe mode switch message"}, files(0, 0)),
+        row("mode switch | unsafe messages", {}, unsafe_modeswitches, -10, kErr,
+            Lines(10, "usb_modem: refusing unsafe mode switch message"), files(0, 0)),
         row("cfg | open", open_fails(kCfgDb), cfg_calls, -6, kErr,
             {"usb_modem: open DB failed when store entry: /tmp/db/usb_modem_cfg\n", kCfgOpen,
              kCfgOpen, kCfgOpen, kCfgOpen, kCfgOpen, "usb_modem: failed to get config from db."},
@@ -552,10 +715,90 @@ TEST(FailureRows, AllocationSweepOfEveryExportedFunction) {
     sweep("wan interface", wan(ek_brd_check_intf_wanif, "ppp0"), kSys, wan_load(0, 1));
     sweep("wan address", wan_address, kSys, wan_load(0, 1));
     sweep("wan pppoe", wan(ek_brd_get_pppoe_ethnet_kifidx, "ppp0"), kSys, wan_load(0, 7));
-    sweep("priority", priority(11), kSys,
-          wan_load(1, 0, msg("brd: malloc failed for all_entry\n"), msg(kUntouched),
-                   msg("Please use a different priority value since priority 11 is in already "
-                       "configured\n")));
+    sweep(
+        "priority", priority(11), kSys,
+        wan_load(1, 0, msg("brd: malloc failed for all_entry\n"), msg(kUntouched), msg(taken(11))));
+}
+
+#if defined(__mips__)
+constexpr int kRounds = 30;
+#else
+constexpr int kRounds = 150;
+#endif
+constexpr int kThreads = 16;
+
+int32_t &word(void *base, uint32_t offset) {
+    return const_cast<int32_t &>(ek::shm_word(base, offset));
+}
+
+// Each case runs in a forked child, as the once flags never reset within a
+// process, against segments made here that stay readable afterwards.
+TEST(Segments, EveryAttachResetsTheRoutingWordAndInitialisesOnlyAFreshCpeHeader) {
+    fake::reset();
+    void *cpe = fake::shared_segment(0x15011, 85896);
+    void *routing = fake::shared_segment(0x15001, 2804896);
+    for (bool fresh : {true, false}) {
+        word(routing, 2800788) = 7;
+        fake::in_fresh_process([=] {
+            // The fake hands out these segments only for their key and size.
+            EXPECT_EQ(ek_brd_get_cpe_shm_data(), cpe);
+            EXPECT_EQ(ek_brd_get_routing_shm_data(), routing);
+        });
+        EXPECT_EQ(word(routing, 2800788), 0);
+        EXPECT_EQ(word(cpe, 0), 1);
+        EXPECT_EQ(word(cpe, 4), fresh ? 0 : 77);
+        EXPECT_EQ(word(cpe, 8), fresh ? 60 : -3);
+        word(cpe, 4) = 77;  // an initialised header is left alone
+        word(cpe, 8) = -3;
+    }
+}
+
+// The number of wrong answers in one round.
+int round_of_queries(int thread) {
+    char text[128];
+    return (ek_brd_get_wanif_count() != 2) + (ek_brd_check_intf_active_dft_wan("eth0") != 1) +
+           (ek_brd_check_intf_wanif("ppp0") != 1) +
+           (ek_brd_cpe_shm_check_wan_intf_ip(0x0a000002) != 1) +
+           (ek_brd_get_pppoe_ethnet_kifidx("ppp0") != 7) +
+           (ek_brd_check_cfg_priority_valid(45, 11, text) != 0) +
+           (ek_brd_check_cfg_priority_valid(0, 100 + thread, text) != 1) +
+           (local(kMgt0 + 0x77)() != 1) + (local(kVpn)() != 1) + (local(0x0b000000)() != 0) +
+           (ek_brd_get_brd_auth() != 0);
+}
+
+TEST(Hammer, SixteenThreadsFromTheFirstAttachOn) {
+    fake::reset();
+    seed();
+    // Made before the fork, so that the child's first attach finds them.
+    void *routing = fake::shared_segment(EK_BRD_ROUTING_SHM_KEY, EK_BRD_ROUTING_SHM_SIZE);
+    fake::state().dcd_addr = [](const char *, uint32_t *a, uint32_t *m) {
+        *a = 0x0a010203;
+        *m = kMask;
+        return 0;
+    };
+    fake::in_fresh_process([routing] {
+        std::barrier start(kThreads);
+        std::atomic<int> wrong{0};
+        std::vector<std::pair<void *, void *>> got(kThreads);
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; t++) {
+            threads.emplace_back([&, t] {
+                start.arrive_and_wait();
+                // The first call of each thread is a different accessor.
+                if (t % 3 == 0) ek_brd_get_brd_auth();
+                if (t % 3 == 1) ek_brd_get_routing_shm_data();
+                got[t] = {ek_brd_get_cpe_shm_data(), ek_brd_get_routing_shm_data()};
+                for (int r = 0; r < kRounds; r++) wrong += round_of_queries(t);
+            });
+        }
+        for (auto &th : threads) th.join();
+        EXPECT_EQ(wrong.load(), 0);
+        for (const auto &segments : got) EXPECT_EQ(segments, std::make_pair(g_cpe, routing));
+        EXPECT_EQ(calls.shm_creates, 2);  // one attach per segment, whoever came first
+        EXPECT_EQ(calls.sem_waits, 2);
+        EXPECT_EQ(fake::open_handles(), 0);
+        EXPECT_TRUE(fake::state().logs.empty());
+    });
 }
 
 }  // namespace
