@@ -464,7 +464,6 @@ const Step untouched = [] {
     EXPECT_EQ(memcmp(&g_ms, &ms, sizeof ms), 0);
     EXPECT_TRUE(g_listed.empty());
 };
-const Step nothing_fetched = [] { EXPECT_EQ(calls.fetches, 0); };
 const auto ids = [](uint32_t want) -> Step {
     return [want] { EXPECT_EQ(g_vid * 0x10000u + g_pid, want); };
 };
@@ -563,9 +562,9 @@ TEST(FailureRows, EveryFailurePathOfEveryExportedFunction) {
             local(kMgt0 + 0x77), 1, kErr, {}, asked({"mgt0", "mgt01"})),
         row("wan queries | open", fault(&F::open_fail_all), five_queries, 0, kSys,
             Lines(5, "WANIF: " + kWanOpen)),
-        row("wan queries | no records", no_wan_records, five_queries, 0, kSys, {}, nothing_fetched),
+        row("wan queries | no records", no_wan_records, five_queries, 0, kSys, {}, fetched(0)),
         row("wan queries | negative count", set(&F::count_result, -3), five_queries, 0, kSys, {},
-            nothing_fetched),
+            fetched(0)),
         row("wan queries | fetch", fetch_fails(0), two_wans, 1, kSys, {kPbr, kPbr}),
         row("wan count | fetch: the zero slot counts, the cursor moves on", fetch_fails(2),
             ek_brd_get_wanif_count, 3, kSys, {kPbr}, cursor_moved_on),

@@ -188,7 +188,6 @@ int32_t ek_db_delete_ex(ek_db_handle_t h, const void *key, int32_t key_len, int3
 int32_t ek_sem_create(int32_t key, int32_t) {
     auto &s = state();
     s.calls.sem_creates++;
-    s.calls.sem_keys.push_back(key);
     return s.faults.sem_create_fail ? -1 : key & 0xffff;
 }
 
@@ -197,7 +196,6 @@ int32_t ek_sem_wait(int32_t) {
     return state().faults.sem_op_result;
 }
 int32_t ek_sem_signal(int32_t) {
-    state().calls.sem_signals++;
     return state().faults.sem_op_result;
 }
 int32_t ek_sem_destroy(int32_t) {

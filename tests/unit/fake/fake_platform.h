@@ -41,9 +41,8 @@ struct Faults {
 
 struct Counters {
     int fetches = 0, systems = 0;
-    int sem_creates = 0, sem_waits = 0, sem_signals = 0, sem_destroys = 0, shm_creates = 0;
+    int sem_creates = 0, sem_waits = 0, sem_destroys = 0, shm_creates = 0;
     long mallocs = 0, live = 0;  // made while armed; and of them not freed while armed
-    std::vector<int32_t> sem_keys;
 };
 
 struct State {
