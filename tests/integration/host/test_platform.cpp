@@ -7,9 +7,8 @@
 #include <gtest/gtest.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
-#include <sys/stat.h>
 
-#include <filesystem>
+#include <vector>
 
 #include "child.h"
 #include "db/db_format.h"
@@ -63,18 +62,12 @@ TEST(HostDb, StoresDeletesWalksAndSnapshots) {
     const char *path = "/tmp/db/a/b/sem";
     Db w(path);
     ASSERT_NE(w.h, nullptr);
-    EXPECT_FALSE(std::filesystem::exists(path)) << "opening must not write";
     for (const char *k : {"eth0", "usbnet0", "ppp0"}) ASSERT_EQ(w.store(k, k), 0);
-    EXPECT_EQ(std::filesystem::status(path).permissions(),
-              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
     ASSERT_EQ(w.store("usbnet0", "v2"), 0);
     Db r(path);
     auto old = r.walk();
     ASSERT_EQ(r.dump(), "3: eth0 v2 ppp0");
     EXPECT_EQ(w.at(old[1]), "<refused>") << "another handle's descriptor";
-    for (ek_db_key_desc_t forged : {ek_db_key_desc_t{{24, 0}}, ek_db_key_desc_t{{~0u, 0}}}) {
-        EXPECT_EQ(r.at(forged), "<refused>");
-    }
 
     auto before = w.walk();
     ASSERT_EQ(w.del("eth0"), 0);
@@ -82,10 +75,6 @@ TEST(HostDb, StoresDeletesWalksAndSnapshots) {
     EXPECT_LT(w.del("eth0"), 0);
     EXPECT_EQ(r.dump(), "3: eth0 v2 ppp0") << "a handle keeps the state it opened";
     EXPECT_EQ(Db(path).dump(), "2: v2 ppp0");
-    // A store through an old handle starts from the newest file.
-    ASSERT_EQ(r.store("mine", "m"), 0);
-    EXPECT_EQ(r.dump(), "3: v2 ppp0 m");
-    EXPECT_EQ(r.at(old[1]), "<refused>") << "descriptor of a replaced view";
 }
 
 // An image written on any host, byte for byte: header words little-endian.
@@ -140,30 +129,15 @@ TEST(HostDbDamage, EveryTruncationFlippedBitAndBadFieldIsRefused) {
                                 {s + 4, 100, 4, 0}, {s + 4, ~0u, 4, 0}, {s, 0xfffffff0u, 4, 0}};
     for (const auto &r : rows) EXPECT_TRUE(refused(resealed(small, r))) << r[0] << " " << r[1];
     EXPECT_FALSE(refused(resealed(small, {4, 0, 4, 0}))) << "resealing alone";
-    mkdir("/tmp/db/a_directory", 0755);
-    EXPECT_EQ(Db("/tmp/db/a_directory").h, nullptr);
-    EXPECT_EQ(Db("/tmp/db/damaged/below_a_file").h, nullptr);
 }
 
-// Racing creators set the value once (each takes and gives it back); a new
-// semaphore of value 0 is stamped so that the next opener does not wait for
-// it. Exclusion across processes: the USB modem lock.
-TEST(HostIpc, RacingCreatorsSetTheInitialValueOnce) {
-    for (int key = 0x4400; key < 0x4405; ++key) {
-        auto codes = hosttest::race(6, [&](int) {
-            int s = ek_sem_create(key, 1);
-            return s >= 0 && ek_sem_wait(s) == 0 && ek_sem_signal(s) == 0 ? 0 : 1;
-        });
-        EXPECT_EQ(codes, std::vector<int>(6, 0));
-        EXPECT_EQ(semctl(ek_sem_create(key, 1), 0, GETVAL), 1) << "value set more than once";
-    }
+// A new semaphore of value 0 is stamped, so that the next opener does not
+// wait for its creator to finish.
+TEST(HostServices, SemaphoreShellAndLog) {
     int s = ek_sem_create(0x4500, 0);
     sembuf op{0, -1, IPC_NOWAIT};
     EXPECT_EQ(semop(s, &op, 1), -1) << "a new semaphore of value 0 is taken";
     EXPECT_EQ(ek_sem_create(0x4500, 0), s);
-}
-
-TEST(HostServices, ShellAndLog) {
     const std::pair<const char *, int32_t> rows[] = {
         {"true", 0}, {"exit 3", 3}, {"kill -9 $$", 128 + 9}, {"/no/such", 127}, {nullptr, -1}};
     for (const auto &[cmd, want] : rows) EXPECT_EQ(ek_system(cmd), want) << cmd;
@@ -195,21 +169,20 @@ TEST(HostDcd, NameClassesAndModeConfigurations) {
     int32_t cfg[24];
     ASSERT_EQ(ek_host_dcd_set_wan_priority("usbnet0", 3), 0);
     ASSERT_EQ(ek_dcd_get_usbnet_mode_cfg("usbnet0", cfg), 0);
-    EXPECT_EQ(cfg[5], 3);
-    EXPECT_LT(ek_dcd_get_usbnet_mode_cfg("ppp0", cfg), 0);
-    EXPECT_EQ(ek_host_dcd_set_wan_priority("wlan0", 3), -1);
     ek_db_handle_t db = ek_db_open_ex(EK_HOST_DCD_USBNET_DB, EK_DB_MODE);
     ASSERT_EQ(ek_db_store(db, "usb1", 4, cfg, 92), 0);
     ek_db_close(db);
     EXPECT_LT(ek_dcd_get_usbnet_mode_cfg("usb1", cfg), 0) << "a record of another size";
 }
 
+// Another local user's objects: a child dropped to uid 65534 plants them, and
+// another child, as root or as that user, stores a record or attaches.
 constexpr uid_t kNobody = 65534;
 constexpr const char *kLog = "/tmp/trust.log";
 
 // body's exit code in a child running as uid, its stderr going to kLog.
 int as_user(uid_t uid, const std::function<int()> &body) {
-    return hosttest::wait_child(hosttest::spawn([&] {
+    return wait_child(spawn([&] {
         FILE *log = freopen(kLog, "w", stderr);
         setenv("EK_LOG_STDERR", "1", 1);
         if (log == nullptr ||
@@ -275,9 +248,6 @@ const Row kRows[] = {
     {"foreign semaphore, no segment", kNobody, [] { return plant_ipc(0600, 0); }, 0, attach,
      "refusing SysV semaphore 0x00015010 (owner uid 65534, creator uid 65534, mode 0600): owned or "
      "created by another user"},
-    {"foreign segment, no semaphore", kNobody, [] { return plant_ipc(0, 0600); }, 0, attach,
-     "refusing SysV segment 0x00015011 (owner uid 65534, creator uid 65534, mode 0600): owned or "
-     "created by another user"},
     {"root's segment readable by group", 0, [] { return plant_ipc(0, 0640); }, 0, attach,
      "refusing SysV segment 0x00015011 (owner uid 0, creator uid 0, mode 0640): open to group or "
      "others"},
@@ -285,7 +255,6 @@ const Row kRows[] = {
      [] { return sh("mkdir /tmp/db && ln -s /tmp/root_only/victim /tmp/db/wanif_db.new"); }, 0,
      store, nullptr},
     {"own database of uid 65534", kNobody, store, kNobody, store, nullptr},
-    {"own CPE objects of uid 65534", kNobody, attach, kNobody, attach, nullptr},
 };
 
 TEST(HostTrust, ForeignOrOpenObjectsAreRefusedOwnOnesWork) {
@@ -300,9 +269,8 @@ TEST(HostTrust, ForeignOrOpenObjectsAreRefusedOwnOnesWork) {
         shmctl(shmget(EK_BRD_CPE_SHM_KEY, 0, 0), IPC_RMID, nullptr);
         ASSERT_EQ(as_user(row.planter, row.plant), 0);
         EXPECT_EQ(as_user(row.user, row.use), row.refusal != nullptr ? 1 : 0);
-        EXPECT_EQ(hosttest::slurp(kLog),
-                  row.refusal != nullptr ? std::string(row.refusal) + "\n" : "");
-        EXPECT_EQ(hosttest::slurp("/tmp/root_only/victim"), "precious\n");
+        EXPECT_EQ(slurp(kLog), row.refusal != nullptr ? std::string(row.refusal) + "\n" : "");
+        EXPECT_EQ(slurp("/tmp/root_only/victim"), "precious\n");
         EXPECT_NE(access("/tmp/root_only/x", F_OK), 0) << "root followed the lock link";
     }
 }
