@@ -13,7 +13,6 @@
 #include <iterator>
 #include <new>
 #include <string>
-#include <vector>
 
 namespace hosttest {
 
@@ -40,9 +39,9 @@ T *shared_anon() {
     return new (p) T();
 }
 
-// wait() blocks until every process holding the gate has released it: children
-// wait for the parent to start them together, or the parent for a child that
-// has reached a state the parent cannot observe without racing it.
+// wait() blocks until every process holding the gate has released it: the
+// parent waits for a child that has reached a state the parent cannot observe
+// without racing it.
 class StartGate {
 public:
     StartGate() {
@@ -66,22 +65,6 @@ public:
 private:
     int fds_[2];
 };
-
-// Starts n children together, body(i) in the i-th; the exit codes in order.
-inline std::vector<int> race(int n, const std::function<int(int)> &body) {
-    StartGate gate;
-    std::vector<pid_t> kids;
-    for (int i = 0; i < n; ++i) {
-        kids.push_back(spawn([&, i] {
-            gate.wait();
-            return body(i);
-        }));
-    }
-    gate.release();
-    std::vector<int> codes;
-    for (pid_t k : kids) codes.push_back(wait_child(k));
-    return codes;
-}
 
 inline std::string slurp(const char *path) {
     std::ifstream in(path, std::ios::binary);

@@ -1,0 +1,307 @@
+// The library on the host platform across processes: the NAT policy table in
+// the shared CPE segment, the sorted lookups, the USB modem lock and stores,
+// and (Stress.*, a ctest test of its own) writers killed again and again.
+#include <gtest/gtest.h>
+#include <limits.h>
+#include <string.h>
+#include <sys/sem.h>
+#include <sys/shm.h>
+
+#include <algorithm>
+#include <atomic>
+#include <functional>
+#include <random>
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "child.h"
+#include "common/db_session.h"
+#include "ek_brd.h"
+
+namespace {
+
+using namespace hosttest;
+
+// Every use of the segment runs in a child with its own attach (the test
+// process never attaches, so none inherits one); it prints its own failures.
+bool in_child(const std::function<void(ek_nat_policy_t *)> &body) {
+    return wait_child(spawn([&] {
+               void *cpe = ek_brd_get_cpe_shm_data();
+               body(static_cast<ek_nat_policy_t *>(
+                   static_cast<void *>(static_cast<uint8_t *>(cpe) + EK_BRD_CPE_NAT_TABLE_OFFSET)));
+               fflush(stdout);
+               return ::testing::Test::HasFailure() ? 1 : 0;
+           })) == 0;
+}
+
+TEST(CpeHost, NatPoliciesSavedByOneProcessAreFoundByAnother) {
+    const std::string longest(32, 'q');
+    ASSERT_TRUE(in_child([&](ek_nat_policy_t *slots) {
+        ek_brd_cpe_shm_save_nat_policy(1, "gone", 2);
+        ek_brd_cpe_shm_delete_nat_policy(1);
+        const ek_nat_policy_t zero{};
+        EXPECT_EQ(memcmp(&slots[0], &zero, sizeof zero), 0);  // the whole slot cleared
+        EXPECT_EQ(ek_brd_cpe_shm_request_nat_policy_id(), 1);
+        ek_brd_cpe_shm_save_nat_policy(1, "wan_nat", 2);
+        memset(slots[5].name, 'n', sizeof slots[5].name);  // another writer's, unterminated
+        memset(slots[5].rsv_33, 0xAB, sizeof slots[5].rsv_33);
+        slots[5].type = 2;
+        ek_brd_cpe_shm_save_nat_policy(7, "a much longer name", 1);
+        ek_brd_cpe_shm_save_nat_policy(7, "ab", -3);
+        ek_brd_cpe_shm_save_nat_policy(128, (longest + "cut").c_str(), INT_MIN);
+    }));
+    ASSERT_TRUE(in_child([&](const ek_nat_policy_t *slots) {
+        EXPECT_EQ(ek_brd_cpe_shm_get_nat_policy_id(""), 0);
+        EXPECT_EQ(ek_brd_cpe_shm_get_nat_policy_id(std::string(33, 'n').c_str()), 6);
+        EXPECT_EQ(ek_brd_cpe_shm_get_nat_policy_id(longest.c_str()), 128);
+        EXPECT_STREQ(ek_brd_cpe_shm_get_nat_policy_name(128), longest.c_str());
+        // A shorter name leaves no tail behind.
+        EXPECT_EQ(std::string(slots[6].name, 33), "ab" + std::string(31, '\0'));
+        char buf[1024] = "head\n";
+        for (int i = -1; i <= EK_BRD_CPE_NAT_POLICY_MAX; i++)
+            ek_brd_cpe_shm_get_nat_policy_output(i, buf);
+        const std::string at = "\tnat_policy_id|name|type: ";
+        EXPECT_EQ(buf, "head\n" + at + "1|wan_nat|2\n" + at + "6|" + std::string(32, 'n') + "|2\n" +
+                           at + "7|ab|-3\n" + at + "128|" + longest + "|-2147483648\n");
+    }));
+}
+
+// Random sorted tables with few distinct words, so that equal keys and the
+// sign-bit corners turn up, searched over random ranges (empty ones too)
+// against std::equal_range; the words behind each key must not matter.
+TEST(CpeHost, SortedLookupsAgreeWithEqualRange) {
+    using Key = std::pair<uint32_t, uint32_t>;
+    using Search = void (*)(const void *, uint32_t, uint32_t, int, int, int *, int *);
+    const std::pair<Search, size_t> searches[] = {
+        {ek_brd_find_static_route_index_in_brd_static_routes_local, 4},
+        {ek_brd_find_subnet_index_in_vpn_internal_subnets_local, 9}};
+    const uint32_t words[] = {0, 1, 0x7FFFFFFF, 0x80000000, 0xFFFFFFFF};
+    std::mt19937 rng(20240611u);
+    auto pick = [&] { return words[rng() % std::size(words)]; };
+    for (auto [search, stride] : searches) {
+        for (int round = 0; round < 3000; round++) {
+            std::vector<Key> keys(rng() % 24);
+            for (Key &k : keys) k = {pick(), pick()};
+            std::sort(keys.begin(), keys.end());
+            const int n = static_cast<int>(keys.size());
+            std::vector<uint32_t> table(1 + stride * keys.size(), 0xDEADBEEFu);
+            table[0] = static_cast<uint32_t>(n);
+            for (size_t i = 0; i < keys.size(); i++)
+                std::tie(table[1 + stride * i], table[2 + stride * i]) = keys[i];
+            const int lo = static_cast<int>(rng() % (n + 1));
+            const int hi = lo - 1 + static_cast<int>(rng() % (n - lo + 1));
+            const Key key = n > 0 && rng() % 2 == 0 ? keys[rng() % n] : Key{pick(), pick()};
+            int index = -12345, found = -12345;
+            search(table.data(), key.first, key.second, lo, hi, &index, &found);
+            SCOPED_TRACE(::testing::Message() << "stride " << stride << " round " << round);
+            const auto [eq_lo, eq_hi] =
+                std::equal_range(keys.begin() + lo, keys.begin() + (hi + 1), key);
+            const long first = eq_lo - keys.begin(), last = eq_hi - keys.begin();
+            ASSERT_EQ(found, last > first ? 1 : 0);
+            // Any one of equal keys; an empty range answers the count word.
+            ASSERT_GE(index, hi < lo ? n : first);
+            ASSERT_LE(index, hi < lo ? n : std::max(first, last - 1));
+        }
+    }
+}
+
+using Pair = std::pair<uint16_t, uint16_t>;
+const Pair kNinth{0x0909, 0x0909};
+
+template <typename T>
+std::vector<uint8_t> bytes(const T &v) {
+    const auto *b = reinterpret_cast<const uint8_t *>(&v);
+    return std::vector<uint8_t>(b, b + sizeof v);
+}
+
+// Every byte position-dependent, so that a stray write anywhere shows in a
+// whole-record compare; a ninth pair lies just past slot 7.
+ek_usb_modem_cfg_t cfg(const std::string &id, const std::vector<Pair> &pairs, uint8_t seed = 1) {
+    ek_usb_modem_cfg_t c;
+    auto *b = reinterpret_cast<uint8_t *>(&c);
+    for (size_t i = 0; i < sizeof c; i++) b[i] = static_cast<uint8_t>(i * 7 + seed);
+    memcpy(c.modem_id, id.c_str(), id.size() + 1);
+    c.usbid_num = static_cast<uint32_t>(pairs.size());
+    for (size_t i = 0; i < pairs.size(); i++) {
+        c.usbid[i].vid = pairs[i].first;
+        c.usbid[i].pid = pairs[i].second;
+    }
+    memcpy(c.rest, &kNinth, sizeof kNinth);
+    return c;
+}
+
+TEST(UsbModemHost, LockExcludesOtherProcessesUntilItsHolderIsKilled) {
+    StartGate locked;
+    pid_t holder = spawn([&locked] {
+        if (ek_brd_lib_usb_modem_init() != 0 || ek_brd_lib_usb_modem_cfg_lock() != 0) return 1;
+        locked.release();
+        pause();
+        return 0;
+    });
+    locked.wait();
+    // Other processes attach the segment by its key and size.
+    EXPECT_GE(shmget(EK_USB_MODEM_SHM_KEY, EK_USB_MODEM_SHM_SIZE, 0), 0);
+    unsigned patience = 2;  // seconds a taker may wait for the lock
+    auto taker = [&patience] {
+        alarm(patience);
+        return ek_brd_lib_usb_modem_init() != 0 || ek_brd_lib_usb_modem_cfg_lock() != 0 ||
+               ek_brd_lib_usb_modem_cfg_unlock() != 0 || ek_brd_lib_usb_modem_cfg_lock() != 0 ||
+               ek_brd_lib_usb_modem_cfg_unlock() != 0;
+    };
+    EXPECT_EQ(wait_child(spawn(taker)), 128 + SIGALRM);
+    ASSERT_EQ(kill(holder, SIGKILL), 0);
+    EXPECT_EQ(wait_child(holder), 128 + SIGKILL);
+    patience = 30;
+    EXPECT_EQ(wait_child(spawn(taker)), 0);
+}
+
+// Every database path is formatted into one buffer; the longest must fit.
+TEST(UsbModemHost, TheLongestDatabasePathFits) {
+    EXPECT_GT(ek::kDbPathSize, strlen("/tmp/db/usb_modem_mode_switch"));
+}
+
+TEST(UsbModemHost, ValidityNeedsAnIdACountAndBothIdsOfSlotZero) {
+    const std::tuple<const char *, Pair, uint32_t, int> rows[] = {
+        {"m1", {1, 2}, 1, 1}, {"", {1, 2}, 1, 0},   {"m1", {1, 2}, 0, 0},
+        {"m1", {0, 2}, 2, 0}, {"m1", {1, 0}, 2, 0}, {"m1", {1, 2}, 0xFFFFFFFFu, 1}};
+    for (const auto &[id, pair, num, valid] : rows) {
+        auto c = cfg(id, {pair, {3, 4}});
+        c.usbid_num = num;
+        EXPECT_EQ(ek_brd_lib_usb_modem_cfg_is_entry_valid(&c), valid) << id << " " << num;
+    }
+}
+
+// Adding fills the next slot unless the pair is listed or 8 slots are used;
+// removing moves the later pairs up and clears the vacated last slot. No
+// other byte changes. A record claiming more than 8 slots (other processes
+// write the same file) is walked as a full one: nothing past slot 7 is read.
+TEST(UsbModemHost, EditingChangesOnlyTheCountAndTheSlotsIds) {
+    auto *add = ek_brd_lib_usb_modem_cfg_entry_add_vid_pid;
+    auto *remove = ek_brd_lib_usb_modem_cfg_entry_remove_vid_pid;
+    const Pair A{0x1111, 1}, B{0x2222, 2}, C{0x3333, 3}, X{0x0a0a, 0x0a0a};
+    const std::vector<Pair> full = {{1, 1}, {1, 2}, {1, 3}, {1, 4}, {1, 5}, {1, 6}, {1, 7}, {1, 8}};
+    const std::vector<Pair> seven(full.begin() + 1, full.end());
+    // the edit, the pairs, their count, the pair added or removed, the pairs after
+    const std::tuple<decltype(add), std::vector<Pair>, uint32_t, Pair, std::vector<Pair>> rows[] = {
+        {add, {}, 0, A, {A}},
+        {add, {A}, 1, {A.first, 2}, {A, {A.first, 2}}},
+        {add, {A, B}, 2, B, {A, B}},
+        {add, full, 8, X, full},
+        {add, full, 0xFFFFFFFFu, X, full},
+        {remove, {A, B, C}, 3, A, {B, C}},
+        {remove, {A, B, C}, 3, {B.first, C.second}, {A, B, C}},
+        {remove, {A, B, A, C}, 4, A, {B, A, C}},
+        {remove, full, 0xFFFFFFFFu, kNinth, full},
+        {remove, full, 9, {1, 1}, seven},
+    };
+    for (size_t i = 0; i < std::size(rows); i++) {
+        const auto &[edit, before, num, pair, after] = rows[i];
+        auto c = cfg("m1", before);
+        c.usbid_num = num;
+        auto want = c;
+        edit(pair.first, pair.second, &c);
+        if (after != before) {
+            want = cfg("m1", after);
+            if (edit == remove) want.usbid[after.size()].vid = want.usbid[after.size()].pid = 0;
+        }
+        EXPECT_EQ(bytes(c), bytes(want)) << "row " << i;
+    }
+}
+
+// The stress run: writers in several processes store USB modem
+// configurations, every other store under the modem lock, and one more writer
+// is killed with SIGKILL again and again. A record is a function of its
+// writer and a generation, so a torn, mixed-up or lost record fails the
+// checks; after each kill the victim's record must be the one of its last
+// finished store or of the store it was killed in.
+#if defined(__mips__)  // emulated, every process runs many times slower
+constexpr int kKills = 20, kLifeUs = 100000;
+#else
+constexpr int kKills = 100, kLifeUs = 3000;
+#endif
+constexpr uint32_t kWriters = 3;  // the last one is the victim
+
+ek_usb_modem_cfg_t record(uint32_t id, uint32_t gen) {
+    ek_usb_modem_cfg_t c = cfg("modem-" + std::to_string(id), {{1, 1}}, gen * 3 + id);
+    memcpy(c.rest, &gen, sizeof gen);
+    return c;
+}
+
+// The generation of writer id's stored record, -1 for anything but a whole
+// record of that writer.
+int64_t stored_gen(uint32_t id) {
+    ek_usb_modem_cfg_t c;
+    uint32_t gen;
+    std::string name = "modem-" + std::to_string(id);
+    if (ek_brd_lib_usb_modem_db_get_entry_by_modem_id(name.c_str(), &c) != 0) return -2;
+    memcpy(&gen, c.rest, sizeof gen);
+    return bytes(record(id, gen)) == bytes(c) ? gen : -1;
+}
+
+struct Shared {
+    std::atomic<uint32_t> committed[kWriters];
+    std::atomic<int> stop;
+};
+
+// A writer stuck on a lock ends by the alarm.
+int writer(Shared *sh, uint32_t id) {
+    alarm(120);
+    for (uint32_t n = sh->committed[id] + 1; sh->stop == 0; ++n) {
+        ek_usb_modem_cfg_t c = record(id, n);
+        if (n % 2 == 0 && ek_brd_lib_usb_modem_cfg_lock() != 0) return 1;
+        if (ek_brd_lib_usb_modem_db_store_entry(&c) != 0) return 2;
+        if (n % 2 == 0 && ek_brd_lib_usb_modem_cfg_unlock() != 0) return 3;
+        sh->committed[id] = n;
+    }
+    return 0;
+}
+
+TEST(Stress, KilledWritersLoseNothing) {
+    auto *sh = shared_anon<Shared>();
+    ASSERT_EQ(ek_brd_lib_usb_modem_init(), 0);
+    for (uint32_t w = 0; w < kWriters; ++w) {
+        ek_usb_modem_cfg_t c = record(w, 1);
+        ASSERT_EQ(ek_brd_lib_usb_modem_db_store_entry(&c), 0);
+        sh->committed[w] = 1;
+    }
+    std::vector<pid_t> kids;
+    for (uint32_t w = 0; w + 1 < kWriters; ++w) {
+        kids.push_back(spawn([=] { return writer(sh, w); }));
+    }
+
+    std::mt19937 rng(7);
+    const uint32_t v = kWriters - 1;
+    for (int round = 0; round < kKills; ++round) {
+        uint32_t done = sh->committed[v];
+        pid_t victim = spawn([=] { return writer(sh, v); });
+        // Every fourth round waits for one finished store, so the victim
+        // makes progress however slowly processes start.
+        for (int ms = 0; round % 4 == 0 && sh->committed[v] == done && ms < 10000; ++ms) {
+            usleep(1000);
+        }
+        usleep(rng() % kLifeUs);
+        kill(victim, SIGKILL);
+        ASSERT_EQ(wait_child(victim), 128 + SIGKILL) << "victim failed by itself";
+        uint32_t n = sh->committed[v];
+        int64_t now = stored_gen(v);
+        ASSERT_TRUE(now == n || now == n + 1) << now << " after " << n;
+        sh->committed[v] = static_cast<uint32_t>(now);  // it may have died before noting it
+    }
+    sh->stop = 1;
+    for (pid_t k : kids) EXPECT_EQ(wait_child(k), 0);
+    EXPECT_GT(sh->committed[v], kKills / 4u) << "the victim hardly ran";
+    for (uint32_t w = 0; w < kWriters; ++w) EXPECT_EQ(stored_gen(w), sh->committed[w]);
+    // Neither the modem lock nor the database's writer lock was left held.
+    EXPECT_EQ(wait_child(spawn([] {
+                  alarm(10);
+                  ek_usb_modem_cfg_t c = record(9, 1);
+                  return ek_brd_lib_usb_modem_cfg_lock() != 0 ||
+                         ek_brd_lib_usb_modem_db_store_entry(&c) != 0 ||
+                         ek_brd_lib_usb_modem_cfg_unlock() != 0;
+              })),
+              0);
+}
+
+}  // namespace

@@ -1,1 +1,0 @@
-ek_add_integration_test(test_usb_modem_host ${CMAKE_CURRENT_LIST_DIR}/test_usb_modem_host.cpp)
