@@ -314,6 +314,14 @@ long nat_out_of_range() {
     for (int id : {0, -1, 129}) ek_brd_cpe_shm_delete_nat_policy(id);
     return ek_brd_cpe_shm_get_nat_policy_name(129) != nullptr;
 }
+// The lowest id of a name, before and after its slot is freed.
+long nat_lowest_id() {
+    ek_brd_cpe_shm_save_nat_policy(3, "dup", 2);
+    ek_brd_cpe_shm_save_nat_policy(5, "dup", 1);
+    const long first = ek_brd_cpe_shm_get_nat_policy_id("dup");
+    ek_brd_cpe_shm_delete_nat_policy(3);
+    return first * 10 + ek_brd_cpe_shm_get_nat_policy_id("dup");
+}
 long lock_state() {
     void *shm = &shm;
     EXPECT_EQ(ek_brd_lib_usb_modem_get_shm(&shm), 0);
@@ -506,6 +514,7 @@ TEST(AnswerRows, WhatEachSubsystemAnswersOnTheSeededFake) {
             asked({"mgt0"})),
         row("local | a count past the room is clamped", overfull_table, local(0x0b000000), 0, kErr),
         row("nat type | no such policy", {}, no_nat_type, -1, kSys),
+        row("nat id | the lowest of a name", {}, nat_lowest_id, 35, kSys),
         row("probe | hubs alone: attached, no ids", shell(root_hub + hubs, 0), probe, 1, kErr, {},
             ids(0xaaaaaaaa)),
         row("probe | the first device that is no hub",
