@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
+#include <sys/stat.h>
 
 #include <vector>
 
@@ -63,6 +64,8 @@ TEST(HostDb, StoresDeletesWalksAndSnapshots) {
     Db w(path);
     ASSERT_NE(w.h, nullptr);
     for (const char *k : {"eth0", "usbnet0", "ppp0"}) ASSERT_EQ(w.store(k, k), 0);
+    struct stat st;
+    EXPECT_TRUE(stat(path, &st) == 0 && (st.st_mode & 0777) == 0600) << "readable by others";
     ASSERT_EQ(w.store("usbnet0", "v2"), 0);
     Db r(path);
     auto old = r.walk();
@@ -255,6 +258,7 @@ const Row kRows[] = {
      [] { return sh("mkdir /tmp/db && ln -s /tmp/root_only/victim /tmp/db/wanif_db.new"); }, 0,
      store, nullptr},
     {"own database of uid 65534", kNobody, store, kNobody, store, nullptr},
+    {"own CPE objects of uid 65534", kNobody, attach, kNobody, attach, nullptr},
 };
 
 TEST(HostTrust, ForeignOrOpenObjectsAreRefusedOwnOnesWork) {
