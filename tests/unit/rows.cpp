@@ -8,6 +8,7 @@
 // process racing their first attach (run under the thread sanitizer too).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <barrier>
 #include <filesystem>
@@ -310,8 +311,13 @@ long nat_without_segment() {
            ek_brd_cpe_shm_check_nat_policy_type_valid_for_interface("nat1", "eth0") +
            (ek_brd_cpe_shm_get_nat_policy_name(129) != nullptr);
 }
+// Saves outside the table are silent and change no byte of the segment.
 long nat_out_of_range() {
+    const auto *cpe = static_cast<const uint8_t *>(ek_brd_get_cpe_shm_data());
+    const std::vector<uint8_t> before(cpe, cpe + EK_BRD_CPE_SHM_SIZE);
     for (int id : {0, -1, 129}) ek_brd_cpe_shm_delete_nat_policy(id);
+    for (int id : {0, -1, 129}) ek_brd_cpe_shm_save_nat_policy(id, "x", 2);
+    EXPECT_TRUE(std::equal(before.begin(), before.end(), cpe));
     return ek_brd_cpe_shm_get_nat_policy_name(129) != nullptr;
 }
 // The lowest id of a name, before and after its slot is freed.
