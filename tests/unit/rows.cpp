@@ -279,11 +279,14 @@ long status() {
     EXPECT_EQ(status, 77);
     return r;
 }
+int is_local(uint32_t a, uint32_t m = kMask) {
+    return ek_brd_lib_is_cpe_local_subnet(&a, &m);
+}
 const auto local = [](uint32_t a, uint32_t m = kMask) -> Call {
-    return [a, m] { return ek_brd_lib_is_cpe_local_subnet(&a, &m); };
+    return [=] { return is_local(a, m); };
 };
 const Call no_nat_type = [] { return ek_brd_cpe_shm_get_nat_policy_type("a"); };
-const Call local_without_segment = [] { return local(kMgt0 + 0x77)() * 10 + local(kVpn)(); };
+const Call local_without_segment = [] { return is_local(kMgt0 + 0x77) * 10 + is_local(kVpn); };
 const auto dcd_priority = [](const char *ifname) -> Call {
     return [ifname] { return ek_wanif_get_wan_priority_from_dcd_shm(ifname); };
 };
@@ -776,7 +779,7 @@ int round_of_queries(int thread) {
            (ek_brd_get_pppoe_ethnet_kifidx("ppp0") != 7) +
            (ek_brd_check_cfg_priority_valid(45, 11, text) != 0) +
            (ek_brd_check_cfg_priority_valid(0, 100 + thread, text) != 1) +
-           (local(kMgt0 + 0x77)() != 1) + (local(kVpn)() != 1) + (local(0x0b000000)() != 0) +
+           (is_local(kMgt0 + 0x77) != 1) + (is_local(kVpn) != 1) + (is_local(0x0b000000) != 0) +
            (ek_brd_get_brd_auth() != 0);
 }
 
