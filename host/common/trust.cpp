@@ -7,6 +7,20 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include "ek_host.h"
+
+namespace {
+
+thread_local char t_last_line[1024];
+
+}  // namespace
+
+// Called through the dynamic symbol, never inlined: the copy of this file
+// in the other host library then writes the same buffer.
+extern "C" char *ek_host_last_log_line(void) {
+    return t_last_line;
+}
+
 namespace ek::host {
 
 namespace {
@@ -40,6 +54,10 @@ const char *entry_fault(const struct stat &st, Use use) {
 
 void log_line(int level, const char *text) {
     syslog(level, "%s", text);
+    char *last = ek_host_last_log_line();
+    size_t kept = strnlen(text, sizeof t_last_line - 1);
+    memcpy(last, text, kept);
+    last[kept] = '\0';
     if (getenv("EK_LOG_STDERR") == nullptr) return;
     // One write per record keeps lines of concurrent processes whole.
     char line[PATH_MAX + 1200];

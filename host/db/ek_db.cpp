@@ -335,17 +335,62 @@ struct ek_db {
             put_record(dst + at, key, *value);
         }
         uint32_t count = view.count + (value != nullptr ? 1 : 0) - (present ? 1 : 0);
-        auto new_size = static_cast<uint32_t>(size);
-        seal_image(std::span<unsigned char>(dst, new_size), count);
+        return install(dir.get(), std::move(image), static_cast<uint32_t>(size), count);
+    }
 
-        UniqueFd file = commit(dir.get(), dst, new_size);
+    // Under the lock: seals the image, makes it the database and the view.
+    int32_t install(int dir, MallocPtr<unsigned char> image, uint32_t size, uint32_t count) {
+        seal_image(std::span<unsigned char>(image.get(), size), count);
+        UniqueFd file = commit(dir, image.get(), size);
         if (!file) return -1;
         view.image = std::move(image);
-        view.size = new_size;
+        view.size = size;
         view.count = count;
         view.file = std::move(file);
         new_tag();
         return 0;
+    }
+
+    // Every record at once, in one new file, so that no reader ever sees
+    // part of the old set beside part of the new one.
+    int32_t replace(const ek_host_db_record_t *records, uint32_t count) {
+        if (walking > 0) return -1;
+        uint64_t size = kHeaderSize;
+        for (uint32_t i = 0; i < count; ++i) {
+            const ek_host_db_record_t &r = records[i];
+            if (r.key == nullptr || r.key_len <= 0 || r.value_len < 0 ||
+                (r.value == nullptr && r.value_len > 0)) {
+                return -1;
+            }
+            uint32_t n =
+                record_size(static_cast<size_t>(r.key_len), static_cast<size_t>(r.value_len));
+            if (n == 0) return -1;
+            size += n;
+            // A second record under one key would never be fetched.
+            for (uint32_t j = 0; j < i; ++j) {
+                if (records[j].key_len == r.key_len &&
+                    memcmp(records[j].key, r.key, static_cast<size_t>(r.key_len)) == 0) {
+                    return -1;
+                }
+            }
+        }
+        if (size > kMaxImage) return -1;
+        UniqueFd dir = open_dir(path, dir_len(), false);
+        if (!dir) return -1;
+        UniqueFd lock = take_lock(dir.get());
+        if (!lock) return -1;
+        auto image = MallocPtr<unsigned char>::alloc(static_cast<size_t>(size));
+        if (!image) return -1;
+        uint32_t at = kHeaderSize;
+        for (uint32_t i = 0; i < count; ++i) {
+            const ek_host_db_record_t &r = records[i];
+            at += put_record(
+                image.get() + at,
+                Bytes(static_cast<const unsigned char *>(r.key), static_cast<size_t>(r.key_len)),
+                Bytes(static_cast<const unsigned char *>(r.value),
+                      static_cast<size_t>(r.value_len)));
+        }
+        return install(dir.get(), std::move(image), static_cast<uint32_t>(size), count);
     }
 };
 
@@ -440,6 +485,23 @@ int32_t ek_db_fetch_bykey(ek_db_handle_t db, ek_db_key_desc_t key, void *out) {
     if (!record_at(db->view.bytes(), key.w[0], &r)) return -1;
     if (!r.value.empty()) memcpy(out, r.value.data(), r.value.size());
     return 0;
+}
+
+int32_t ek_host_db_replace(ek_db_handle_t db, const ek_host_db_record_t *records, int32_t count) {
+    if (db == nullptr || count < 0 || (records == nullptr && count > 0)) return -1;
+    return db->replace(records, static_cast<uint32_t>(count));
+}
+
+int32_t ek_host_db_key_bykey(ek_db_handle_t db, ek_db_key_desc_t key, void *out, int32_t size) {
+    if (db == nullptr || size < 0 || (out == nullptr && size > 0) ||
+        key.w[1] != db->check_word(key.w[0])) {
+        return -1;
+    }
+    Record r;
+    if (!record_at(db->view.bytes(), key.w[0], &r)) return -1;
+    size_t n = r.key.size() < static_cast<size_t>(size) ? r.key.size() : static_cast<size_t>(size);
+    if (n > 0) memcpy(out, r.key.data(), n);
+    return static_cast<int32_t>(r.key.size());
 }
 
 int32_t ek_db_close(ek_db_handle_t db) {

@@ -50,6 +50,34 @@ EK_HOST_API int32_t ek_host_dcd_set_wan_priority(const char *ifname, int32_t pri
  * records they did not write check it first. */
 EK_HOST_API int32_t ek_host_db_value_size(ek_db_handle_t db, const void *key, int32_t key_len);
 
+/* libek_db.so: one record for ek_host_db_replace. */
+typedef struct ek_host_db_record {
+    const void *key;
+    int32_t key_len;
+    const void *value;
+    int32_t value_len;
+} ek_host_db_record_t;
+
+/* libek_db.so: makes these count records the database's whole content in
+ * one step, under the lock every store takes: other processes see the old
+ * set or the new one, never a mix. 0, or -1 with nothing changed (an empty
+ * or repeated key, a failed write). */
+EK_HOST_API int32_t ek_host_db_replace(ek_db_handle_t db, const ek_host_db_record_t *records,
+                                       int32_t count);
+
+/* libek_db.so: the key of the record an ek_db_foreach descriptor names. Its
+ * length, with at most size bytes of it copied to out; -1 for a descriptor
+ * of another view. */
+EK_HOST_API int32_t ek_host_db_key_bykey(ek_db_handle_t db, ek_db_key_desc_t key, void *out,
+                                         int32_t size);
+
+/* The calling thread's copy of the last line the host platform logged (a
+ * refusal under the trust rule with its reason, a damaged database), ""
+ * before any. A caller that wants the reason a call failed empties it
+ * (writes a NUL at [0]) before the call. Both host libraries define it and
+ * log through it, so the definition loaded first serves both. */
+EK_HOST_API char *ek_host_last_log_line(void);
+
 #ifdef __cplusplus
 }
 #endif

@@ -61,9 +61,41 @@ constexpr const char *kWanifDb = "/tmp/db/wanif_db";
 constexpr const char *kModemDb = "/tmp/db/usb_modem_cfg";
 constexpr const char *kModeSwitchDb = "/tmp/db/usb_modem_mode_switch";
 
-// op_failed("cannot open PATH") unless libek_db opens the database. A
-// database nobody has written yet opens as an empty one.
-void require_db(const char *path);
+// The host platform logs why it refused a file or an IPC object; these
+// carry that line into brdctl's own error line.
+void forget_host_reason();
+// ": " and the line logged since forget_host_reason(), or "".
+std::string host_reason();
+
+// An open database, closed on scope exit. op_failed("cannot open PATH:
+// reason") unless libek_db opens it; a database nobody has written yet
+// opens as an empty one.
+class Db {
+public:
+    explicit Db(const char *path);
+    ~Db();
+    Db(const Db &) = delete;
+    Db &operator=(const Db &) = delete;
+    ek_db_handle_t get() const { return handle_; }
+
+private:
+    ek_db_handle_t handle_ = nullptr;
+};
+// Checked before a query: the library answers a database it cannot open as
+// an empty one.
+inline void require_db(const char *path) {
+    Db db(path);
+}
+
+// Holds the cross-process USB modem lock around a read-modify-write of the
+// USB modem stores, as the platform's other writers do.
+class ModemLock {
+public:
+    ModemLock();
+    ~ModemLock();
+    ModemLock(const ModemLock &) = delete;
+    ModemLock &operator=(const ModemLock &) = delete;
+};
 // Whether the shell the library runs commands with finds `name` on PATH.
 bool on_path(const char *name);
 // The candidate closest to `word` by edit distance, or "" when none is
@@ -154,6 +186,7 @@ void add_modem(CLI::App &app, Context &ctx);
 void add_modeswitch(CLI::App &app, Context &ctx);
 void add_usb(CLI::App &app, Context &ctx);
 void add_dcd(CLI::App &app, Context &ctx);
+void add_state(CLI::App &app, Context &ctx);  // export, import
 
 // Adds a subcommand whose callback runs `fn`; CLI11 is only the parser.
 CLI::App *add_command(CLI::App &parent, const std::string &name, const std::string &help,

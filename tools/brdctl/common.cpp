@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "ek_host.h"
 #include "platform/ek_db.h"
 
 namespace brdctl {
@@ -169,10 +170,34 @@ void not_found(Context &ctx, const std::string &human) {
     emit(ctx, Json{{"found", false}, {"message", human}}, human + "\n");
 }
 
-void require_db(const char *path) {
-    ek_db_handle_t db = ek_db_open_ex(path, EK_DB_MODE);
-    if (db == nullptr) op_failed(std::string("cannot open ") + path);
-    ek_db_close(db);
+void forget_host_reason() {
+    ek_host_last_log_line()[0] = '\0';
+}
+
+std::string host_reason() {
+    const char *line = ek_host_last_log_line();
+    return line[0] != '\0' ? std::string(": ") + line : std::string();
+}
+
+Db::Db(const char *path) {
+    forget_host_reason();
+    handle_ = ek_db_open_ex(path, EK_DB_MODE);
+    if (handle_ == nullptr) op_failed(std::string("cannot open ") + path + host_reason());
+}
+
+Db::~Db() {
+    ek_db_close(handle_);
+}
+
+ModemLock::ModemLock() {
+    forget_host_reason();
+    if (ek_brd_lib_usb_modem_init() != 0 || ek_brd_lib_usb_modem_cfg_lock() == -1) {
+        op_failed("cannot take the USB modem lock" + host_reason());
+    }
+}
+
+ModemLock::~ModemLock() {
+    ek_brd_lib_usb_modem_cfg_unlock();
 }
 
 bool on_path(const char *name) {

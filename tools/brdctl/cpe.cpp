@@ -58,8 +58,9 @@ Json nat_json(int id, const ek_nat_policy_t &slot) {
 }  // namespace
 
 unsigned char *cpe_segment() {
+    forget_host_reason();
     void *base = ek_brd_get_cpe_shm_data();
-    if (base == nullptr) op_failed("cannot attach the CPE segment");
+    if (base == nullptr) op_failed("cannot attach the CPE segment" + host_reason());
     return static_cast<unsigned char *>(base);
 }
 

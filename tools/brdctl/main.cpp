@@ -117,6 +117,7 @@ int main(int argc, char **argv) {
     brdctl::add_modeswitch(app, ctx);
     brdctl::add_usb(app, ctx);
     brdctl::add_dcd(app, ctx);
+    brdctl::add_state(app, ctx);
 
     // A usage error may stop the parser before it reaches --json.
     for (int i = 1; i < argc && std::string(argv[i]) != "--"; ++i) {

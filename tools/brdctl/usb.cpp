@@ -47,20 +47,6 @@ private:
     ek_list_head head_;
 };
 
-// Holds the cross-process USB modem lock around a read-modify-write of the
-// configuration store, as the platform's other writers do.
-class ModemLock {
-public:
-    ModemLock() {
-        if (ek_brd_lib_usb_modem_init() != 0 || ek_brd_lib_usb_modem_cfg_lock() == -1) {
-            op_failed("cannot take the USB modem lock");
-        }
-    }
-    ~ModemLock() { ek_brd_lib_usb_modem_cfg_unlock(); }
-    ModemLock(const ModemLock &) = delete;
-    ModemLock &operator=(const ModemLock &) = delete;
-};
-
 std::uint32_t used_slots(const ek_usb_modem_cfg_t &cfg) {
     return cfg.usbid_num < kSlots ? cfg.usbid_num : kSlots;
 }

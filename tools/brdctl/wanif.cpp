@@ -16,20 +16,6 @@ namespace {
 
 constexpr std::size_t kNameMax = sizeof(ek_wanif_entry_t::name) - 1;
 
-class Db {
-public:
-    explicit Db(const char *path) : handle_(ek_db_open_ex(path, EK_DB_MODE)) {
-        if (handle_ == nullptr) op_failed(std::string("cannot open ") + path);
-    }
-    ~Db() { ek_db_close(handle_); }
-    Db(const Db &) = delete;
-    Db &operator=(const Db &) = delete;
-    ek_db_handle_t get() const { return handle_; }
-
-private:
-    ek_db_handle_t handle_;
-};
-
 struct Collected {
     std::vector<ek_wanif_entry_t> records;
     bool failed = false;

@@ -1,0 +1,224 @@
+// brdctl export and import against the real host platform: a round trip
+// over random states, and bad documents that must change nothing.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <random>
+#include <sstream>
+#include <string>
+
+#include "ek_brd.h"
+#include "ek_host.h"
+#include "platform/ek_db.h"
+
+namespace {
+
+// BRDCTL: the command that runs brdctl (with its emulator in a cross build).
+int brdctl(const std::string &args, std::string *err = nullptr) {
+    std::string cmd = std::string(std::getenv("BRDCTL")) + " " + args + " 2>/tmp/err";
+    int rc = std::system(cmd.c_str());
+    if (err != nullptr) {
+        std::ifstream in("/tmp/err");
+        *err = std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+}
+
+std::string slurp(const char *path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+const char *const kDbs[] = {"/tmp/db/wanif_db", "/tmp/db/usb_modem_cfg",
+                            "/tmp/db/usb_modem_mode_switch", EK_HOST_DCD_ETH_DB,
+                            EK_HOST_DCD_USBNET_DB};
+
+std::string hex(const void *p, size_t n) {
+    std::string out;
+    char two[3];
+    for (size_t i = 0; i < n; ++i) {
+        snprintf(two, sizeof two, "%02x", static_cast<const unsigned char *>(p)[i]);
+        out += two;
+    }
+    return out;
+}
+
+// Everything another process can see: the CPE values, the NAT table's bytes
+// and each database's records by key.
+std::string snapshot() {
+    auto *cpe = static_cast<unsigned char *>(ek_brd_get_cpe_shm_data());
+    std::ostringstream out;
+    out << ek_brd_get_save_report_flag() << ' ' << ek_brd_get_brd_auth() << '\n'
+        << hex(cpe + EK_BRD_CPE_NAT_TABLE_OFFSET,
+               EK_BRD_CPE_NAT_POLICY_MAX * sizeof(ek_nat_policy_t));
+    for (const char *path : kDbs) {
+        std::map<std::string, std::string> records;
+        ek_db_handle_t db = ek_db_open_ex(path, EK_DB_MODE);
+        ek_db_foreach(
+            db,
+            [](ek_db_handle_t h, ek_db_key_desc_t key, void *arg) {
+                char k[64], v[4096] = {};
+                int32_t n = ek_host_db_key_bykey(h, key, k, sizeof k);
+                ek_db_fetch_bykey(h, key, v);
+                (*static_cast<std::map<std::string, std::string> *>(arg))[std::string(k, n)] =
+                    std::string(v, ek_host_db_value_size(h, k, n));
+            },
+            &records);
+        ek_db_close(db);
+        for (const auto &[k, v] : records) {
+            out << '\n' << path << ' ' << hex(k.data(), k.size()) << ' ' << hex(v.data(), v.size());
+        }
+    }
+    return out.str();
+}
+
+void wipe() {
+    std::system("rm -rf /tmp/db");
+    auto *cpe = static_cast<unsigned char *>(ek_brd_get_cpe_shm_data());
+    std::memset(cpe + EK_BRD_CPE_NAT_TABLE_OFFSET, 0,
+                EK_BRD_CPE_NAT_POLICY_MAX * sizeof(ek_nat_policy_t));
+    ek_brd_set_save_report_flag(0);
+    ek_brd_set_brd_auth(0);
+}
+
+// A state as other processes may leave it: any bytes in every field, mostly
+// zero so that short and long fields both occur, text with bytes after its
+// terminator or none at all.
+void seed(std::mt19937 &rng) {
+    auto byte = [&rng] { return rng() % 3 == 0 ? static_cast<unsigned char>(rng()) : 0; };
+    auto fill = [&](void *p, size_t n) {
+        for (size_t i = 0; i < n; ++i) static_cast<unsigned char *>(p)[i] = byte();
+    };
+    // A key of 1-`size` bytes at the start of `field`, none of them NUL, and
+    // a terminator unless it fills the field.
+    auto text = [&rng](char *field, size_t size) {
+        size_t n = 1 + rng() % size;
+        for (size_t i = 0; i < n; ++i) field[i] = static_cast<char>(1 + rng() % 255);
+        if (n < size) field[n] = '\0';
+        return std::string(field, n);
+    };
+    ek_brd_set_save_report_flag(static_cast<int>(rng()));
+    ek_brd_set_brd_auth(static_cast<int>(rng()));
+    auto *nat =
+        static_cast<unsigned char *>(ek_brd_get_cpe_shm_data()) + EK_BRD_CPE_NAT_TABLE_OFFSET;
+    for (int i = 0; i < EK_BRD_CPE_NAT_POLICY_MAX; ++i) {
+        if (rng() % 4 == 0) fill(nat + i * sizeof(ek_nat_policy_t), sizeof(ek_nat_policy_t));
+    }
+    auto store = [](const char *path, const std::string &key, const void *rec, size_t size) {
+        ek_db_handle_t db = ek_db_open_ex(path, EK_DB_MODE);
+        ASSERT_EQ(ek_db_store(db, key.data(), static_cast<int32_t>(key.size()), rec,
+                              static_cast<int32_t>(size)),
+                  0);
+        ek_db_close(db);
+    };
+    for (int n = rng() % 4; n > 0; --n) {
+        ek_wanif_entry_t w;
+        fill(&w, sizeof w);
+        store(kDbs[0], text(w.name, sizeof w.name), &w, sizeof w);
+    }
+    for (int n = rng() % 3; n > 0; --n) {
+        ek_usb_modem_cfg_t m;
+        fill(&m, sizeof m);
+        store(kDbs[1], text(m.modem_id, sizeof m.modem_id), &m, sizeof m);
+    }
+    for (int n = rng() % 3; n > 0; --n) {
+        ek_usb_modeswitch_t s;
+        fill(&s, sizeof s);
+        char key[16];
+        snprintf(key, sizeof key, "%04x%04x", unsigned{s.vid}, unsigned{s.pid});
+        store(kDbs[2], key, &s, sizeof s);
+    }
+    for (int n = rng() % 3; n > 0; --n) {
+        unsigned char cfg[96];
+        fill(cfg, sizeof cfg);
+        char name[16] = {};
+        bool eth = rng() % 2;
+        store(eth ? kDbs[3] : kDbs[4], text(name, 15), cfg, eth ? 80 : 96);
+    }
+}
+
+// import(export(s)) is s, byte for byte, and exporting it again writes the
+// same document.
+TEST(BrdctlState, RoundTripOverRandomStates) {
+    std::mt19937 rng(20261207);
+    for (int round = 0; round < 40; ++round) {
+        wipe();
+        seed(rng);
+        std::string before = snapshot();
+        std::string err;
+        ASSERT_EQ(brdctl("export /tmp/a.json", &err), 0) << round << err;
+        wipe();
+        ASSERT_EQ(brdctl("import - </tmp/a.json >/dev/null", &err), 0) << round << err;
+        EXPECT_EQ(snapshot(), before) << round;
+        ASSERT_EQ(brdctl("export >/tmp/b.json"), 0) << round;
+        ASSERT_EQ(slurp("/tmp/a.json"), slurp("/tmp/b.json")) << round;
+    }
+}
+
+// A bad document is refused whole, naming its first bad value, and leaves
+// every table as it was, also the ones before the bad value.
+TEST(BrdctlState, BadDocumentsChangeNothing) {
+    const char *const v = R"("format_version": 1, "cpe": {"brd_auth": 9}, )";
+    const char *const nat = R"("nat": [{"id": 1, "name": "a"}, {"id": 2}, {"id": 3}, )";
+    const std::pair<std::string, const char *> rows[] = {
+        {std::string("{") + v + nat + R"({"id": 4, "type": 4294967296}]})",
+         "nat[3].type: 4294967296 is not a signed 32-bit integer"},
+        {std::string("{") + v + nat + R"({"id": 2}]})", "nat[3].id: 2 is already the id of nat[1]"},
+        {std::string("{") + v + R"("nat": [{"id": 129}]})", "nat[0].id: 129 is not an id of 1-128"},
+        {std::string("{") + v + R"("nat": [{"name": "x"}]})", "nat[0].id: missing"},
+        {std::string("{") + v +
+             R"("nat": [{"id": 1, "name": "123456789012345678901234567890123x"}]})",
+         R"(nat[0].name: "123456789012345678901234567890123x" is longer than 33 bytes)"},
+        {std::string("{") + v + R"("nat": [{"id": 1, "typo": 1}]})",
+         "nat[0].typo: unknown field; did you mean 'type'?"},
+        {std::string("{") + v + R"("wanfi": []})", "wanfi: unknown table; did you mean 'wanif'?"},
+        {std::string("{") + v + R"("wanif": {}})", "wanif: {} is not an array"},
+        {std::string("{") + v + R"("wanif": [{"name": "a", "name": "b"}]})",
+         "wanif[0].name: appears twice in one object"},
+        {std::string("{") + v + R"("wanif": [{"name": "e"}, {"ifname": "e"}]})",
+         "wanif[1].name: is empty, and it is the record's key"},
+        {std::string("{") + v + R"("wanif": [{"name": "e"}, {"name": "e"}]})",
+         "wanif[1].name: 'e' is already the key of wanif[0]"},
+        {std::string("{") + v + R"("wanif": [{"name": "e", "ip_addr": "10.1.2"}]})",
+         R"(wanif[0].ip_addr: "10.1.2" is not a dotted-quad IPv4 address)"},
+        {std::string("{") + v + R"("wanif": [{"name": "e", "rsv_49": "0g"}]})",
+         R"(wanif[0].rsv_49: "0g" is not bytes in hexadecimal)"},
+        {std::string("{") + v + R"("wanif": [{"name": "e", "priority": 1.5}]})",
+         "wanif[0].priority: 1.5 is not a signed 32-bit integer"},
+        {std::string("{") + v + R"("usb_modem_cfg": [{"modem_id": "m", "usbid_num": -1}]})",
+         "usb_modem_cfg[0].usbid_num: -1 is not an unsigned 32-bit integer"},
+        {std::string("{") + v +
+             R"("usb_modem_cfg": [{"modem_id": "m", "usbid": [{"vid": "12345"}]}]})",
+         R"(usb_modem_cfg[0].usbid[0].vid: "12345" is not a 16-bit id of 1-4 hexadecimal digits)"},
+        {std::string("{") + v +
+             R"("usb_modem_cfg": [{"modem_id": "m", "usbid": [{},{},{},{},{},{},{},{},{}]}]})",
+         "usb_modem_cfg[0].usbid: 9 slots, at most 8"},
+        {std::string("{") + v +
+             R"("usb_modem_mode_switch": [{"vid": "1", "pid": "2"}, {"vid": "0001", "pid": "2"}]})",
+         "usb_modem_mode_switch[1].vid: '00010002' is already the key of usb_modem_mode_switch[0]"},
+        {std::string("{") + v + R"("dcd_eth_mode_cfg": [{"priority": 3}]})",
+         "dcd_eth_mode_cfg[0].ifname: missing"},
+        {R"({"format_version": 2})",
+         "format_version: 2 is not 1, the only version this brdctl reads"},
+        {R"({"nat": []})", "format_version: missing"},
+        {"[1]", "the document is not a JSON object"},
+        {"{\n  \"format_version\": 1,\n  \"nat\": [\n",
+         "standard input is not a JSON document: it breaks off at line 4, column 1"},
+    };
+    wipe();
+    std::mt19937 rng(7);
+    seed(rng);
+    std::string before = snapshot();
+    for (const auto &[doc, want] : rows) {
+        std::ofstream("/tmp/bad.json") << doc;
+        std::string err;
+        EXPECT_EQ(brdctl("import - </tmp/bad.json", &err), 2) << doc;
+        EXPECT_EQ(err, std::string("brdctl: import: ") + want + "\n") << doc;
+        EXPECT_EQ(snapshot(), before) << doc;
+    }
+}
+
+}  // namespace
