@@ -111,8 +111,13 @@ EK_BRD_STATIC_ASSERT(offsetof(ek_wanif_entry_t, pppoe_ethnet_kifidx) == 300, wan
 typedef struct ek_nat_policy {
     char name[33]; /* a slot whose first byte is NUL is free */
     uint8_t rsv_33[3];
-    int32_t type; /* 1: tunnel interfaces, 2: all others */
+    int32_t type; /* EK_BRD_NAT_TYPE_TUNNEL or EK_BRD_NAT_TYPE_OTHER */
 } ek_nat_policy_t;
+
+/* NAT policy types: for interfaces whose name begins with "tunnel", and for
+ * all others. Any other value may be stored and suits no interface. */
+#define EK_BRD_NAT_TYPE_TUNNEL 1
+#define EK_BRD_NAT_TYPE_OTHER 2
 
 EK_BRD_STATIC_ASSERT(sizeof(ek_nat_policy_t) == 40, nat_size);
 EK_BRD_STATIC_ASSERT(offsetof(ek_nat_policy_t, type) == 36, nat_type);
@@ -263,8 +268,13 @@ EK_BRD_API int ek_brd_check_intf_wanif(const char *ifname);
 EK_BRD_API int ek_brd_cpe_shm_check_wan_intf_ip(uint32_t ip_addr);
 EK_BRD_API int ek_brd_get_pppoe_ethnet_kifidx(const char *ifname);
 
+/* The kind code of ek_brd_check_cfg_priority_valid that also refuses while
+ * the USB network is in primary-WAN mode. */
+#define EK_BRD_PRIORITY_KIND_USBNET 45
+
 /* 1 when priority (1-9999) may be configured: no record holds it and, for
- * kind 45 only, the usbnet0 record is not in primary-WAN mode (priority 0).
+ * kind EK_BRD_PRIORITY_KIND_USBNET only, the usbnet0 record is not in
+ * primary-WAN mode (priority 0).
  * 0 when refused, with the reason written into msg as a sentence for the
  * user ending in a newline; an empty or unreadable database refuses too.
  * msg must hold at least 86 bytes; it is not written when the result is 1,

@@ -101,6 +101,8 @@ bool on_path(const char *name);
 // The candidate closest to `word` by edit distance, or "" when none is
 // close enough to be a likely typo.
 std::string nearest(const std::string &word, const std::vector<std::string> &candidates);
+// "; did you mean 'x'?" for the nearest candidate, or "".
+std::string did_you_mean(const std::string &word, const std::vector<std::string> &candidates);
 
 // --- argument parsing: every function throws a usage error naming `what` ---
 
@@ -118,6 +120,8 @@ UsbId parse_usb_id(std::string_view text);
 // A dotted quad, as a word in network byte order (the order the records and
 // the device configuration service use).
 std::uint32_t parse_ipv4(std::string_view text, std::string_view what);
+// An interface's address: parse_ipv4, but never 0.0.0.0.
+std::uint32_t parse_host_ipv4(std::string_view text);
 // "ADDR/MASK" with MASK a dotted quad or a prefix length 0-32.
 struct Subnet {
     std::uint32_t addr;

@@ -84,6 +84,13 @@ std::uint32_t parse_ipv4(std::string_view text, std::string_view what) {
     return addr.s_addr;
 }
 
+std::uint32_t parse_host_ipv4(std::string_view text) {
+    std::uint32_t addr = parse_ipv4(text, "address");
+    // A record without an address holds 0, so 0.0.0.0 would name them all.
+    if (addr == 0) usage_error("address 0.0.0.0 is no interface's address");
+    return addr;
+}
+
 Subnet parse_subnet(std::string_view text) {
     auto slash = text.find('/');
     if (slash == std::string_view::npos) {
@@ -244,6 +251,11 @@ std::string nearest(const std::string &word, const std::vector<std::string> &can
         }
     }
     return best;
+}
+
+std::string did_you_mean(const std::string &word, const std::vector<std::string> &candidates) {
+    std::string best = nearest(word, candidates);
+    return best.empty() ? "" : "; did you mean '" + best + "'?";
 }
 
 void with_quiet_stdio(const std::function<void()> &fn) {

@@ -26,9 +26,9 @@ std::string nat_name(const ek_nat_policy_t &slot) {
 
 std::string type_meaning(std::int32_t type) {
     switch (type) {
-        case 1:
+        case EK_BRD_NAT_TYPE_TUNNEL:
             return "tunnel";
-        case 2:
+        case EK_BRD_NAT_TYPE_OTHER:
             return "other";
         default:
             return "-";
@@ -37,8 +37,13 @@ std::string type_meaning(std::int32_t type) {
 
 // NAT type: a number, or "tunnel" (1) / "other" (2).
 int parse_nat_type(const std::string &text) {
-    if (text == "tunnel") return 1;
-    if (text == "other") return 2;
+    if (text == "tunnel") return EK_BRD_NAT_TYPE_TUNNEL;
+    if (text == "other") return EK_BRD_NAT_TYPE_OTHER;
+    bool numeric = !text.empty() && text.find_first_not_of("+-0123456789") == std::string::npos;
+    if (!numeric) {
+        usage_error("type '" + text + "' is not tunnel, other or a number" +
+                    did_you_mean(text, {"tunnel", "other"}));
+    }
     return static_cast<int>(parse_int(text, "type", INT32_MIN, INT32_MAX));
 }
 
@@ -48,7 +53,8 @@ CpeField parse_cpe_field(const std::string &text, bool allow_none) {
     if (text == "save-report") return CpeField::kSaveReport;
     if (text == "auth") return CpeField::kAuth;
     if (allow_none && text.empty()) return CpeField::kNone;
-    usage_error("field '" + text + "' is not save-report or auth");
+    usage_error("field '" + text + "' is not save-report or auth" +
+                did_you_mean(text, {"save-report", "auth"}));
 }
 
 Json nat_json(int id, const ek_nat_policy_t &slot) {
@@ -67,9 +73,12 @@ unsigned char *cpe_segment() {
 void add_status(CLI::App &app, Context &ctx) {
     add_command(app, "status", "Summary: CPE header, values and the size of every table", [&ctx] {
         // Each row stands on its own: one that cannot be read says so and
-        // the others are still shown.
+        // the others are still shown. Only the brd state makes a failure;
+        // the USB row is a courtesy.
         std::vector<std::string> unreadable;
+        std::string first_reason;
         Json doc;
+        forget_host_reason();
         auto *cpe = static_cast<unsigned char *>(ek_brd_get_cpe_shm_data());
         if (cpe != nullptr) {
             int nat = 0;
@@ -85,38 +94,37 @@ void add_status(CLI::App &app, Context &ctx) {
                 doc[key] = nullptr;
             }
             unreadable.push_back("the CPE segment");
+            first_reason = "cannot attach the CPE segment" + host_reason();
         }
-        try {
-            require_db(kWanifDb);
-            doc["wan_interfaces"] = ek_brd_get_wanif_count();
-        } catch (const Failure &) {
-            doc["wan_interfaces"] = nullptr;
-            unreadable.push_back(kWanifDb);
-        }
-        int modems = ek_brd_lib_usb_modem_db_get_num();
-        doc["modem_configs"] = modems < 0 ? Json() : Json(modems);
-        if (modems < 0) unreadable.push_back(kModemDb);
-        try {
-            doc["modeswitch_records"] = load_modeswitches().size();
-        } catch (const Failure &) {
-            doc["modeswitch_records"] = nullptr;
-            unreadable.push_back(kModeSwitchDb);
-        }
+        auto row = [&](const char *key, const char *db, const std::function<Json()> &read) {
+            try {
+                require_db(db);
+                doc[key] = read();
+            } catch (const Failure &e) {
+                doc[key] = nullptr;
+                unreadable.push_back(db);
+                if (first_reason.empty()) first_reason = e.what();
+            }
+        };
+        row("wan_interfaces", kWanifDb, [] { return Json(ek_brd_get_wanif_count()); });
+        row("modem_configs", kModemDb, [] {
+            int n = ek_brd_lib_usb_modem_db_get_num();
+            if (n < 0) op_failed(std::string("cannot count the records of ") + kModemDb);
+            return Json(n);
+        });
+        row("modeswitch_records", kModeSwitchDb, [] { return Json(load_modeswitches().size()); });
         Attached dev;
-        if (on_path("lsusb")) {
-            dev = probe_usb();
-            doc["usb_device"] = attached_json(dev);
-        } else {
-            doc["usb_device"] = nullptr;
-            unreadable.push_back("lsusb");
-        }
+        bool lsusb = on_path("lsusb");
+        if (lsusb) dev = probe_usb();
+        doc["usb_device"] = lsusb ? attached_json(dev) : Json();
 
         auto cell = [&doc](const char *key, const std::string &text) {
             return doc[key].is_null() ? std::string("unavailable") : text;
         };
         std::string header;
         for (const auto &w : doc["cpe_header"]) header += (header.empty() ? "" : " ") + w.dump();
-        std::string usb = !dev.any       ? "none"
+        std::string usb = !lsusb         ? "lsusb not installed"
+                          : !dev.any     ? "none"
                           : dev.id_known ? format_usb_id(dev.vid, dev.pid)
                                          : "only hubs";
         Table t({"ITEM", "VALUE"});
@@ -130,12 +138,14 @@ void add_status(CLI::App &app, Context &ctx) {
         t.add({"modem configurations", cell("modem_configs", doc["modem_configs"].dump())});
         t.add(
             {"mode-switch records", cell("modeswitch_records", doc["modeswitch_records"].dump())});
-        t.add({"USB device", cell("usb_device", usb)});
-        emit(ctx, doc, t.render());
+        t.add({"USB device", usb});
+        // A failing run's document is the error; the table still helps a
+        // person see what could be read.
+        if (!ctx.json || unreadable.empty()) emit(ctx, doc, t.render());
         if (!unreadable.empty()) {
             std::string what;
             for (const auto &u : unreadable) what += (what.empty() ? "" : ", ") + u;
-            op_failed("could not read " + what);
+            op_failed("could not read " + what + " (" + first_reason + ")");
         }
     });
 }
@@ -269,22 +279,23 @@ void add_nat(CLI::App &app, Context &ctx) {
     name_cmd->add_option("ID", name_id, "policy id, 1-128")->required();
 
     static std::string check_policy, check_if;
-    auto *check = add_command(*nat, "check", "Does the policy's type suit interface IF?", [&ctx] {
-        std::string policy =
-            parse_name(check_policy, "policy name", sizeof(ek_nat_policy_t::name) - 1);
-        std::string ifname = parse_name(check_if, "interface name", kIfNameMax);
-        cpe_segment();
-        if (ek_brd_cpe_shm_get_nat_policy_id(policy.c_str()) == 0) {
-            return not_found(ctx, "no NAT policy named " + policy);
-        }
-        bool ok = ek_brd_cpe_shm_check_nat_policy_type_valid_for_interface(policy.c_str(),
-                                                                           ifname.c_str()) != 0;
-        if (!ok) ctx.status = kNo;
-        emit(ctx, Json{{"policy", policy}, {"interface", ifname}, {"valid", ok}},
-             "policy " + policy + (ok ? " suits " : " does not suit ") + ifname + "\n");
-    });
+    auto *check =
+        add_command(*nat, "check", "Does the policy's type suit interface IFNAME?", [&ctx] {
+            std::string policy =
+                parse_name(check_policy, "policy name", sizeof(ek_nat_policy_t::name) - 1);
+            std::string ifname = parse_name(check_if, "interface name", kIfNameMax);
+            cpe_segment();
+            if (ek_brd_cpe_shm_get_nat_policy_id(policy.c_str()) == 0) {
+                return not_found(ctx, "no NAT policy named " + policy);
+            }
+            bool ok = ek_brd_cpe_shm_check_nat_policy_type_valid_for_interface(policy.c_str(),
+                                                                               ifname.c_str()) != 0;
+            if (!ok) ctx.status = kNo;
+            emit(ctx, Json{{"policy", policy}, {"interface", ifname}, {"valid", ok}},
+                 "policy " + policy + (ok ? " suits " : " does not suit ") + ifname + "\n");
+        });
     check->add_option("POLICY", check_policy, "policy name")->required();
-    check->add_option("IF", check_if, "interface name")->required();
+    check->add_option("IFNAME", check_if, "interface name")->required();
 }
 
 void add_subnet(CLI::App &app, Context &ctx) {

@@ -15,28 +15,34 @@ void add_dcd(CLI::App &app, Context &ctx) {
     dcd->require_subcommand(1);
 
     static std::string set_if, set_prio;
-    auto *set = add_command(*dcd, "set-priority", "Set the WAN priority configured for IF", [&ctx] {
-        std::string ifname = parse_name(set_if, "interface name", kIfNameMax - 1);
-        auto prio = static_cast<std::int32_t>(parse_int(set_prio, "priority", 0, 9999));
-        // The library asks for an eth or p configuration by kernel index, so
-        // one stored for a name the kernel does not know could never be read.
-        if ((ek_is_eth_ifname(ifname.c_str()) != 0 || ek_is_p_ifname(ifname.c_str()) != 0) &&
-            if_nametoindex(ifname.c_str()) == 0) {
-            usage_error("there is no kernel interface " + ifname +
-                        " (eth and p priorities are looked up by kernel interface index)");
-        }
-        if (ek_host_dcd_set_wan_priority(ifname.c_str(), prio) != 0) {
-            op_failed("cannot set the priority of " + ifname +
-                      " (not an eth, p, usbnet, ppp or usb interface, or the store failed)");
-        }
-        emit(ctx, Json{{"interface", ifname}, {"priority", prio}},
-             ifname + " priority " + std::to_string(prio) + "\n");
-    });
-    set->add_option("IF", set_if,
+    auto *set =
+        add_command(*dcd, "set-priority", "Set the WAN priority configured for IFNAME", [&ctx] {
+            std::string ifname = parse_name(set_if, "interface name", kIfNameMax - 1);
+            auto prio = static_cast<std::int32_t>(parse_int(set_prio, "priority", 0, 9999));
+            bool by_index =
+                ek_is_eth_ifname(ifname.c_str()) != 0 || ek_is_p_ifname(ifname.c_str()) != 0;
+            if (!by_index && ek_is_usbnet_ppp_ifname(ifname.c_str()) == 0 &&
+                ek_is_usb_ifname(ifname.c_str()) == 0) {
+                usage_error(ifname + " is not an ethN, pN, usbnetN, pppN or usbN interface name");
+            }
+            // The library asks for an eth or p configuration by kernel index, so
+            // one stored for a name the kernel does not know could never be read.
+            if (by_index && if_nametoindex(ifname.c_str()) == 0) {
+                usage_error("there is no kernel interface " + ifname +
+                            " (eth and p priorities are looked up by kernel interface index)");
+            }
+            forget_host_reason();
+            if (ek_host_dcd_set_wan_priority(ifname.c_str(), prio) != 0) {
+                op_failed("cannot store the priority of " + ifname + host_reason());
+            }
+            emit(ctx, Json{{"interface", ifname}, {"priority", prio}},
+                 ifname + " priority " + std::to_string(prio) + "\n");
+        });
+    set->add_option("IFNAME", set_if,
                     "interface name: ethN or pN (an existing kernel interface: looked up by "
                     "its index), usbnetN, pppN or usbN")
         ->required();
-    set->add_option("P", set_prio, "WAN priority, 0-9999")->required();
+    set->add_option("PRIORITY", set_prio, "WAN priority, 0-9999")->required();
 }
 
 }  // namespace brdctl

@@ -2,23 +2,28 @@
 #include <cctype>
 #include <cstdio>
 #include <exception>
+#include <iterator>
 #include <optional>
+#include <sstream>
 #include <string>
 
 #include "brdctl.h"
 
 namespace {
 
+// The deepest subcommand the parser reached.
+const CLI::App &deepest(const CLI::App &app) {
+    const CLI::App *cur = &app;
+    while (!cur->get_subcommands().empty()) cur = cur->get_subcommands().front();
+    return *cur;
+}
+
 // "nat save" for the deepest subcommand the parser reached.
 std::string command_path(const CLI::App &app) {
     std::string path;
-    const CLI::App *cur = &app;
-    for (;;) {
-        auto subs = cur->get_subcommands();
-        if (subs.empty()) break;
-        cur = subs.front();
-        if (!path.empty()) path += ' ';
-        path += cur->get_name();
+    for (const CLI::App *cur = &deepest(app); cur->get_parent() != nullptr;
+         cur = cur->get_parent()) {
+        path = cur->get_name() + (path.empty() ? "" : " ") + path;
     }
     return path;
 }
@@ -27,10 +32,73 @@ std::vector<const CLI::App *> subcommands_of(const CLI::App &app) {
     return app.get_subcommands([](const CLI::App *sub) { return !sub->get_name().empty(); });
 }
 
-std::string did_you_mean(const std::string &word, const std::vector<std::string> &known) {
-    std::string best = brdctl::nearest(word, known);
-    return best.empty() ? "" : "; did you mean '" + best + "'?";
+// "brdctl nat save [--force] ID NAME TYPE"
+std::string usage_of(const CLI::App &app) {
+    std::string line =
+        "brdctl" + std::string(command_path(app).empty() ? "" : " ") + command_path(app);
+    for (const CLI::Option *opt : app.get_options()) {
+        if (opt->get_positional()) {
+            line += " " + opt->get_name() + (opt->get_items_expected_max() > 1 ? "..." : "");
+        }
+    }
+    return line;
 }
+
+// The parser's complaint as a sentence of ours, with what would be right.
+std::string in_our_words(const CLI::ParseError &e, const CLI::App &app) {
+    const CLI::App &cmd = deepest(app);
+    std::string text = e.what();
+    // Some errors carry the subcommand's name in place of their own.
+    auto is = [&e]<typename T>(T *) { return dynamic_cast<const T *>(&e) != nullptr; };
+    bool required = is(static_cast<CLI::RequiredError *>(nullptr));
+    if (required && text == "A subcommand is required") {
+        std::string names;
+        for (const CLI::App *sub : subcommands_of(cmd)) {
+            names += (names.empty() ? "" : ", ") + sub->get_name();
+        }
+        return "a command is needed: one of " + names;
+    }
+    const std::string is_required = " is required";
+    if (required && text.ends_with(is_required)) {
+        return "missing " + text.substr(0, text.size() - is_required.size()) +
+               "; usage: " + usage_of(cmd);
+    }
+    const std::string extras = "not expected: ";
+    if (is(static_cast<CLI::ExtrasError *>(nullptr)) && text.find(extras) != std::string::npos) {
+        // The parser lists them last first.
+        std::istringstream words(text.substr(text.find(extras) + extras.size()));
+        std::vector<std::string> args{std::istream_iterator<std::string>(words), {}};
+        std::string list;
+        for (auto it = args.rbegin(); it != args.rend(); ++it)
+            list += (list.empty() ? "" : " ") + *it;
+        return std::string(args.size() > 1 ? "unexpected arguments '" : "unexpected argument '") +
+               list + "'; usage: " + usage_of(cmd);
+    }
+    if (is(static_cast<CLI::ArgumentMismatch *>(nullptr))) {
+        std::string name = text.substr(0, text.find(':'));
+        if (text.find("At Most") != std::string::npos) {
+            return name + " is given more than once; it takes one value";
+        }
+        return "a value is missing after " + name;
+    }
+    if (!text.empty())
+        text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
+    return text;
+}
+
+// What --help shows of every level: --json, and names for what each
+// argument holds rather than the parser's TEXT.
+void finish_tree(CLI::App &app, brdctl::Context &ctx, bool root) {
+    if (!root) app.add_flag("--json", ctx.json, "Print one JSON document instead of text");
+    for (CLI::Option *opt : app.get_options()) {
+        if (opt->get_positional()) opt->type_name("");
+    }
+    for (CLI::App *sub : app.get_subcommands([](CLI::App *) { return true; })) {
+        finish_tree(*sub, ctx, false);
+    }
+}
+
+using brdctl::did_you_mean;
 
 struct Unknown {
     std::string path;  // the subcommands before the word
@@ -118,6 +186,7 @@ int main(int argc, char **argv) {
     brdctl::add_usb(app, ctx);
     brdctl::add_dcd(app, ctx);
     brdctl::add_state(app, ctx);
+    finish_tree(app, ctx, true);
 
     // A usage error may stop the parser before it reaches --json.
     for (int i = 1; i < argc && std::string(argv[i]) != "--"; ++i) {
@@ -131,7 +200,7 @@ int main(int argc, char **argv) {
         if (auto unknown = find_unknown(app, argc, argv)) {
             return report(ctx, unknown->path, brdctl::kUsage, unknown->message);
         }
-        return report(ctx, command_path(app), brdctl::kUsage, e.what());
+        return report(ctx, command_path(app), brdctl::kUsage, in_our_words(e, app));
     } catch (const brdctl::Failure &e) {
         return report(ctx, command_path(app), e.code(), e.what());
     } catch (const std::exception &e) {

@@ -228,7 +228,7 @@ void add_modem(CLI::App &app, Context &ctx) {
             }
             for (UsbId id : ids) ek_brd_lib_usb_modem_cfg_entry_add_vid_pid(id.vid, id.pid, &cfg);
             if (!ek_brd_lib_usb_modem_cfg_is_entry_valid(&cfg)) {
-                op_failed("configuration " + modem_id + " would not be valid");
+                usage_error("configuration " + modem_id + " would not be valid");
             }
             store_modem(cfg);
             emit(ctx, modem_json(cfg), "stored " + modem_id + "  " + modem_human(cfg) + "\n");
@@ -263,7 +263,7 @@ void add_modem(CLI::App &app, Context &ctx) {
             return not_found(ctx, "no modem configuration " + modem_id);
         if (add) {
             if (!holds(cfg, id) && cfg.usbid_num >= kSlots) {
-                op_failed("modem " + modem_id + " already lists 8 USB ids");
+                usage_error("modem " + modem_id + " already lists 8 USB ids");
             }
             ek_brd_lib_usb_modem_cfg_entry_add_vid_pid(id.vid, id.pid, &cfg);
         } else {
@@ -363,11 +363,9 @@ void add_usb(CLI::App &app, Context &ctx) {
 
     add_command(*usb, "probe", "Is a USB device attached (besides hubs)? Print its id", [&ctx] {
         Attached dev = probe_usb();
-        if (!dev.any) ctx.status = kNo;
-        std::string human = !dev.any       ? "no USB device attached"
-                            : dev.id_known ? format_usb_id(dev.vid, dev.pid)
-                                           : "only known hubs attached";
-        emit(ctx, attached_json(dev), human + "\n");
+        if (!dev.any) return not_found(ctx, "no USB device attached");
+        emit(ctx, attached_json(dev),
+             (dev.id_known ? format_usb_id(dev.vid, dev.pid) : "only known hubs attached") + "\n");
     });
 
     static std::string switch_id, switch_msg;
@@ -375,7 +373,7 @@ void add_usb(CLI::App &app, Context &ctx) {
         UsbId id = parse_usb_id(switch_id);
         std::string message = message_arg(switch_msg, id);
         std::string usb_id = format_usb_id(id.vid, id.pid);
-        if (!probe_usb().any) op_failed("no USB device attached");
+        if (!probe_usb().any) return not_found(ctx, "no USB device attached");
         if (!on_path("usb_modeswitch")) op_failed("cannot run usb_modeswitch: it is not on PATH");
         int rc = 0;
         with_quiet_stdio(

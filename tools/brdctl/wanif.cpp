@@ -76,6 +76,7 @@ std::string ifname_arg(const std::string &text) {
 struct AddArgs {
     std::string ifname, name, priority, ip, pppoe_index, usbnet_status;
     bool wan = false, active = false;
+    const CLI::Option *ip_given = nullptr;
 };
 
 void add_record(Context &ctx, const AddArgs &a) {
@@ -89,7 +90,7 @@ void add_record(Context &ctx, const AddArgs &a) {
     }
     e.is_wanif = a.wan ? 1 : 0;
     e.is_active_dft_wan = a.active ? 1 : 0;
-    if (!a.ip.empty()) e.ip_addr = parse_ipv4(a.ip, "address");
+    if (a.ip_given->count() > 0) e.ip_addr = parse_host_ipv4(a.ip);
     if (!a.pppoe_index.empty()) {
         e.is_pppoe = 1;
         e.pppoe_ethnet_kifidx = static_cast<std::int32_t>(
@@ -162,8 +163,8 @@ void add_wanif(CLI::App &app, Context &ctx) {
         int (*query)(const char *);
     };
     static const IfPredicate predicates[] = {
-        {"is-wan", "Is IF a WAN interface?", "wan", "a WAN interface", ek_brd_check_intf_wanif},
-        {"is-active-default", "Is IF an active default WAN?", "active_default",
+        {"is-wan", "Is IFNAME a WAN interface?", "wan", "a WAN interface", ek_brd_check_intf_wanif},
+        {"is-active-default", "Is IFNAME an active default WAN?", "active_default",
          "an active default WAN", ek_brd_check_intf_active_dft_wan},
     };
     static std::string predicate_if;
@@ -176,25 +177,38 @@ void add_wanif(CLI::App &app, Context &ctx) {
                         answer(ctx, Json{{"interface", ifname}, {p.key, yes}}, yes,
                                ifname + (yes ? " is " : " is not ") + p.what);
                     })
-            ->add_option("IF", predicate_if, "interface name")
+            ->add_option("IFNAME", predicate_if, "interface name")
             ->required();
     }
 
     static std::string owns_addr;
-    add_command(*wanif, "owns-ip", "Does a WAN interface hold address ADDR?",
+    add_command(*wanif, "owns-ip", "Which WAN interface holds address ADDR?",
                 [&ctx] {
-                    std::uint32_t addr = parse_ipv4(owns_addr, "address");
+                    std::uint32_t addr = parse_host_ipv4(owns_addr);
                     require_db(kWanifDb);
                     bool yes = ek_brd_cpe_shm_check_wan_intf_ip(addr) != 0;
-                    answer(ctx, Json{{"address", format_ipv4(addr)}, {"wan", yes}}, yes,
-                           format_ipv4(addr) + (yes ? " belongs to a WAN interface"
+                    // The library answers yes or no; the holder is the record
+                    // it matched, the first with an interface name.
+                    std::string holder;
+                    for (const auto &e : yes ? load_wanif() : std::vector<ek_wanif_entry_t>{}) {
+                        if (e.ip_addr == addr && e.ifname[0] != '\0') {
+                            holder = ifname_of(e);
+                            break;
+                        }
+                    }
+                    answer(ctx,
+                           Json{{"address", format_ipv4(addr)},
+                                {"wan", yes},
+                                {"interface", yes ? Json(holder) : Json()}},
+                           yes,
+                           format_ipv4(addr) + (yes ? " belongs to WAN interface " + holder
                                                     : " belongs to no WAN interface"));
                 })
         ->add_option("ADDR", owns_addr, "dotted-quad IPv4 address")
         ->required();
 
     static std::string pppoe_if;
-    add_command(*wanif, "pppoe-eth", "Kernel index of the Ethernet interface under IF's PPPoE",
+    add_command(*wanif, "pppoe-eth", "Kernel index of the Ethernet interface under IFNAME's PPPoE",
                 [&ctx] {
                     std::string ifname = ifname_arg(pppoe_if);
                     require_db(kWanifDb);
@@ -209,7 +223,7 @@ void add_wanif(CLI::App &app, Context &ctx) {
                               {"pppoe_eth", named ? Json(eth) : Json()}},
                          std::to_string(index) + (named ? std::string(" ") + eth : "") + "\n");
                 })
-        ->add_option("IF", pppoe_if, "interface name")
+        ->add_option("IFNAME", pppoe_if, "interface name")
         ->required();
 
     static std::string prio_arg, kind_arg = "0";
@@ -229,10 +243,12 @@ void add_wanif(CLI::App &app, Context &ctx) {
                 Json{{"priority", prio}, {"valid", yes}, {"reason", yes ? Json() : Json(reason)}},
                 yes, yes ? "priority " + std::to_string(prio) + " may be configured" : reason);
         });
-    check->add_option("PRIO", prio_arg, "WAN priority")->required();
-    check->add_option("--kind", kind_arg,
-                      "caller's kind code; 45 also refuses while the USB "
-                      "network is in primary-WAN mode");
+    check->add_option("PRIORITY", prio_arg, "WAN priority")->required();
+    check
+        ->add_option("--kind", kind_arg,
+                     "caller's kind code; " + std::to_string(EK_BRD_PRIORITY_KIND_USBNET) +
+                         " also refuses while the USB network is in primary-WAN mode")
+        ->type_name("KIND");
 
     add_command(*wanif, "usbnet-status", "Status code (1-4) of the usbnet0 record", [&ctx] {
         require_db(kWanifDb);
@@ -254,29 +270,33 @@ void add_wanif(CLI::App &app, Context &ctx) {
             if (prio == -1) return not_found(ctx, "no WAN priority configured for " + ifname);
             emit(ctx, Json{{"interface", ifname}, {"priority", prio}}, std::to_string(prio) + "\n");
         })
-        ->add_option("IF", dcd_if, "interface name")
+        ->add_option("IFNAME", dcd_if, "interface name")
         ->required();
 
     static AddArgs add_args;
     auto *add = add_command(*wanif, "add", "Store a record (replacing one of the same name)",
                             [&ctx] { add_record(ctx, add_args); });
-    add->add_option("IF", add_args.ifname, "interface name")->required();
+    add->add_option("IFNAME", add_args.ifname, "interface name")->required();
     add->add_option("--name", add_args.name,
-                    "record name and key (default: IF; usbnet0 is the "
-                    "USB network record)");
-    add->add_option("--priority", add_args.priority, "WAN priority 0-9999 (default 0)");
+                    "record name and key (default: IFNAME; usbnet0 is the "
+                    "USB network record)")
+        ->type_name("NAME");
+    add->add_option("--priority", add_args.priority, "WAN priority 0-9999 (default 0)")
+        ->type_name("PRIORITY");
     add->add_flag("--wan", add_args.wan, "mark as a WAN interface");
     add->add_flag("--active-default", add_args.active, "mark as an active default WAN");
-    add->add_option("--ip", add_args.ip, "IPv4 address");
+    add_args.ip_given = add->add_option("--ip", add_args.ip, "IPv4 address")->type_name("ADDR");
     add->add_option("--pppoe-eth-index", add_args.pppoe_index,
-                    "carries a PPPoE session over the Ethernet interface of this kernel index");
+                    "carries a PPPoE session over the Ethernet interface of this kernel index")
+        ->type_name("INDEX");
     add->add_option("--usbnet-status", add_args.usbnet_status,
-                    "USB network status code 1-4 (usbnet0 record only)");
+                    "USB network status code 1-4 (usbnet0 record only)")
+        ->type_name("CODE");
 
     static std::string remove_arg;
-    add_command(*wanif, "remove", "Delete the record named IF (or whose interface is IF)",
+    add_command(*wanif, "remove", "Delete the record named IFNAME (or whose interface is IFNAME)",
                 [&ctx] { remove_record(ctx, remove_arg); })
-        ->add_option("IF", remove_arg, "record or interface name")
+        ->add_option("IFNAME", remove_arg, "record or interface name")
         ->required();
 }
 
