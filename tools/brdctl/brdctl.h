@@ -159,6 +159,10 @@ void emit(const Context &ctx, const Json &doc, const std::string &human);
 // the line on stdout, or {"found": false, "message": line} with --json.
 void not_found(Context &ctx, const std::string &human);
 
+// With EK_LOG_STDERR set, every message the library and the host platform
+// log also goes to stderr, each once. Called first thing.
+void start_log();
+
 // Runs a library call that starts shell commands with brdctl's standard
 // output (and standard error, unless EK_LOG_STDERR asks for the platform's
 // log there) pointed at /dev/null, so that the commands' own chatter never

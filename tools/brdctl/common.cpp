@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +17,8 @@
 namespace brdctl {
 
 namespace {
+
+bool g_log_stderr = false;
 
 std::string quoted(std::string_view text) {
     return "'" + std::string(text) + "'";
@@ -258,6 +261,16 @@ std::string did_you_mean(const std::string &word, const std::vector<std::string>
     return best.empty() ? "" : "; did you mean '" + best + "'?";
 }
 
+void start_log() {
+    if (std::getenv("EK_LOG_STDERR") == nullptr) return;
+    g_log_stderr = true;
+    // syslog itself copies every record to stderr then: the library's own
+    // syslog calls and the host platform's lines alike. The platform's
+    // separate copy is turned off so that each line shows once.
+    openlog("brdctl", LOG_PERROR, LOG_USER);
+    unsetenv("EK_LOG_STDERR");
+}
+
 void with_quiet_stdio(const std::function<void()> &fn) {
     std::fflush(stdout);
     std::fflush(stderr);
@@ -266,7 +279,7 @@ void with_quiet_stdio(const std::function<void()> &fn) {
         fn();
         return;
     }
-    bool keep_stderr = std::getenv("EK_LOG_STDERR") != nullptr;
+    bool keep_stderr = g_log_stderr;
     int saved_out = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
     int saved_err = keep_stderr ? -1 : fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
     dup2(null_fd, STDOUT_FILENO);

@@ -165,6 +165,7 @@ int report(const brdctl::Context &ctx, const std::string &path, int code, const 
 }  // namespace
 
 int main(int argc, char **argv) {
+    brdctl::start_log();
     brdctl::Context ctx;
     CLI::App app(
         "See and change the shared state of the brd component: CPE segment values, WAN "
