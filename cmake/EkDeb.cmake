@@ -48,11 +48,20 @@ set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# brdctl needs libek_brd.so.1, which is in another package: dpkg-shlibdeps
-# reads it from the build tree.
+# brdctl needs libek_brd.so.1 and libek_brd.so.1 needs libek_db.so, each in
+# another package: dpkg-shlibdeps reads them from the build tree.
 get_target_property(EK_DEB_LIB_DIR ek_brd BINARY_DIR)
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${EK_DEB_LIB_DIR})
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+get_target_property(EK_DEB_HOST_DIR ek_db BINARY_DIR)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${EK_DEB_LIB_DIR} ${EK_DEB_HOST_DIR})
+# Only libek_brd.so.1 has a versioned SONAME: its shlibs file is written
+# here, since CPack would generate one for every package and warn about the
+# host libraries, whose SONAMEs the platform fixes without a version.
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS OFF)
+file(WRITE ${PROJECT_BINARY_DIR}/deb-control/shlibs
+     "libek_brd ${PROJECT_VERSION_MAJOR} libek-brd1 (>= ${EK_DEB_VERSION})\n")
+# Control files get 0644 (scripts 0755) whatever the mode of the file they
+# are copied from: a checkout made under umask 002 has a 0664 triggers file.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_PACKAGE_SOURCE ek-brd)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(EK_BRD_DEB_MAINTAINER "libek_brd developers <ek-brd@example.com>"
@@ -60,12 +69,14 @@ set(EK_BRD_DEB_MAINTAINER "libek_brd developers <ek-brd@example.com>"
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${EK_BRD_DEB_MAINTAINER})
 
 # Both packages with libraries in the loader's directories refresh its cache.
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/triggers)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/triggers
+                                               ${PROJECT_BINARY_DIR}/deb-control/shlibs)
 set(CPACK_DEBIAN_HOST_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/triggers)
 
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
-# libek_brd.so.1 needs libek_db.so, which on a host only ek-brd-host has.
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "ek-brd-host (= ${EK_DEB_VERSION})")
+# libek_brd.so.1 needs libek_db.so, which the platform provides: ek-brd-host
+# on a development machine, the platform's own library on a device. The
+# library package names neither.
 set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
     "shared state of the router platform's brd component - library
 libek_brd.so.1 reaches the routing and CPE shared-memory segments, the

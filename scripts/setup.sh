@@ -7,7 +7,7 @@ set -eu
 
 packages="cmake ninja-build g++ clang libclang-rt-dev googletest libbenchmark-dev
           g++-mips-linux-gnu qemu-user libcli11-dev nlohmann-json3-dev
-          iproute2 util-linux liblmdb-dev libsqlite3-dev pkg-config binutils jq
+          iproute2 util-linux liblmdb-dev libsqlite3-dev pkg-config binutils jq usbutils
           scdoc dpkg-dev file lintian man-db bash-completion"
 
 missing=""

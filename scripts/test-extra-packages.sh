@@ -21,6 +21,8 @@ cmake --workflow --preset deb || fail "cmake --workflow --preset deb"
 set -- build/deb/*.deb
 [ $# -eq 3 ] || fail "expected 3 packages, got: $*"
 lintian --fail-on error "$@" || fail lintian
+# The library runs on a device too, where the platform's own libek_db.so serves.
+! dpkg-deb -f build/deb/libek-brd1_*.deb Depends | grep -q ek-brd-host || fail "libek-brd1 depends on ek-brd-host"
 dpkg -i "$@" || fail "dpkg -i"
 files=$(mktemp)
 # Purged in the end: their ldconfig postrm scripts keep dpkg's records after -r.
@@ -35,15 +37,8 @@ bash -c '. /usr/share/bash-completion/completions/brdctl && complete -p brdctl' 
 bash -c '. /usr/share/bash-completion/completions/brdctl; COMP_WORDS=(brdctl nat r); COMP_CWORD=2
     _brdctl; [ "${COMPREPLY[*]}" = request-id ]' || fail "completing 'brdctl nat r'"
 pkg-config --exists ek_brd || fail "pkg-config ek_brd"
-# status reads every row, the attached USB device too: a machine without
-# lsusb gets a stand-in that lists an empty bus (outside /tmp, which the
-# private namespace replaces).
-stub=$(pwd)/build/deb/stub
-mkdir -p "$stub"
-printf '#!/bin/sh\nexit 0\n' >"$stub/lsusb"
-chmod +x "$stub/lsusb"
-PATH="$PATH:$stub" tests/isolate.sh /usr/bin/brdctl status || fail "brdctl status"
-rm -r "$stub"
+# A machine without lsusb still has a readable brd state.
+tests/isolate.sh /usr/bin/brdctl status || fail "brdctl status"
 
 dpkg -r $pkgs || fail "dpkg -r"
 # What is still there must be a directory that another package owns.
