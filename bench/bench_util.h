@@ -18,6 +18,8 @@
 
 #include "db/db_format.h"
 #include "ek_brd.h"
+#include "ek_host.h"
+#include "platform/ek_db.h"
 
 namespace bench {
 
@@ -57,6 +59,19 @@ inline void write_db(const std::string &path, const std::vector<Record> &records
     if (fd < 0 || write(fd, image.data(), image.size()) != static_cast<ssize_t>(image.size()) ||
         close(fd) != 0 || rename(tmp.c_str(), path.c_str()) != 0) {
         die(path.c_str());
+    }
+    // A database the host platform refuses (its trust rule, a directory
+    // another user owns) would read as empty, and a benchmark would index
+    // past its records: stop here with the platform's reason instead.
+    ek_host_last_log_line()[0] = '\0';
+    ek_db_handle_t handle = ek_db_open_ex(path.c_str(), EK_DB_MODE);
+    int32_t count = handle != nullptr ? ek_db_count(handle) : -1;
+    if (handle != nullptr) ek_db_close(handle);
+    if (count != static_cast<int32_t>(records.size())) {
+        const char *reason = ek_host_last_log_line();
+        fprintf(stderr, "bench: cannot set up %s: %s\n", path.c_str(),
+                reason[0] != '\0' ? reason : "the host database does not read it back");
+        exit(2);
     }
 }
 

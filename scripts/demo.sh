@@ -61,7 +61,8 @@ run nat save 2 vpn-out tunnel
 run nat list
 run nat check vpn-out tunnel0
 run nat check vpn-out eth0
-note "Exit status 1 above means 'no' (0 yes, 2 usage error, 3 failure)."
+note "Exit status 1 above means 'no': 0 done or yes, 1 no or not found," \
+    "2 refused before anything was touched, 3 tried and failed."
 
 say "USB modems: a configuration lists the USB ids the modem shows"
 run modem store lte0 1a2b:1f01 1a2b:14dc
@@ -79,6 +80,12 @@ say "Bad arguments are refused before anything is touched"
 run nat save 200 wan-out other
 run modem find 1a2b
 run wanif owns-ip 192.0.2
+
+say "The whole state as one document: back up, experiment, restore"
+run export /tmp/before.json
+run nat delete 1
+run import /tmp/before.json
+run nat name 1
 
 say "The whole picture again"
 run status
