@@ -14,13 +14,10 @@
 // directory and file is checked on its open descriptor against the trust
 // rule (common/trust.h) before anything is read or written.
 //
-// The walk costs more than reading a small database, so the directory it
-// verified stays open for the life of the process and each open confirms it
-// with one fstatat of its path (same device, inode, owner and mode) and one
-// fstat of the kept descriptor (a process may have closed it and reused the
-// number); any difference walks again. A directory removed and made again
-// is a new inode, and the kept descriptor pins the old inode's number, so it
-// cannot be mistaken for the old one.
+// A walk costs more system calls than reading a small database, so each
+// open first tries the directory the last walk verified (open_known): one
+// fstatat of its path confirms it, and any difference walks again. Stores
+// always walk.
 //
 // A database named like one of the platform's holds records of one fixed
 // size: readers copy a record into a buffer of that size without being told
@@ -217,28 +214,27 @@ UniqueFd open_dir(char *dir, size_t dir_len, bool create) {
     return fd;
 }
 
-// The directory the last walk verified, shared by the process's threads.
-// The mutex is held only around system calls that do not block, so fork
-// takes it to hand the child a consistent copy.
-struct DirCache {
+// What the last walk verified: a directory's path and what fstat said of
+// it. Shared by the process's threads; the mutex is never held across a
+// system call, and fork takes it so that the child gets a whole copy.
+struct VerifiedDir {
     pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
-    int fd = -1;
     struct stat st {};
-    size_t len = 0;
+    size_t len = 0;  // 0: none
     char path[PATH_MAX] = {};
 };
-DirCache g_dir;
+VerifiedDir g_verified;
 
-void lock_dir_cache() {
-    pthread_mutex_lock(&g_dir.mutex);
+void lock_verified() {
+    pthread_mutex_lock(&g_verified.mutex);
 }
 
-void unlock_dir_cache() {
-    pthread_mutex_unlock(&g_dir.mutex);
+void unlock_verified() {
+    pthread_mutex_unlock(&g_verified.mutex);
 }
 
 [[gnu::constructor]] void register_fork_handlers() {
-    pthread_atfork(lock_dir_cache, unlock_dir_cache, unlock_dir_cache);
+    pthread_atfork(lock_verified, unlock_verified, unlock_verified);
 }
 
 bool same_dir(const struct stat &a, const struct stat &b) {
@@ -246,34 +242,60 @@ bool same_dir(const struct stat &a, const struct stat &b) {
            a.st_mode == b.st_mode;
 }
 
-// Calls use with a trusted descriptor of the directory of path's first
-// dir_len bytes, valid only during the call; false when the directory
-// cannot be opened or is refused.
-template <typename Fn>
-bool with_dir(const char *path, size_t dir_len, bool create, Fn use) {
-    char dir[PATH_MAX];
-    memcpy(dir, path, dir_len);
-    while (dir_len > 0 && dir[dir_len - 1] == '/') --dir_len;
-    dir[dir_len] = '\0';
-    if (dir_len == 0) {
-        UniqueFd top(open(path[0] == '/' ? "/" : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        return top && use(top.get());
+// dir: the first dir_len bytes of a path, trailing slashes dropped.
+struct DirPath {
+    char text[PATH_MAX];
+    size_t len;
+
+    DirPath(const char *path, size_t dir_len) : len(dir_len) {
+        memcpy(text, path, len);
+        while (len > 0 && text[len - 1] == '/') --len;
+        text[len] = '\0';
     }
-    MutexGuard guard(g_dir.mutex);
-    struct stat at, kept;
-    if (g_dir.fd >= 0 && g_dir.len == dir_len && memcmp(g_dir.path, dir, dir_len) == 0 &&
-        fstatat(AT_FDCWD, dir, &at, AT_SYMLINK_NOFOLLOW) == 0 && same_dir(at, g_dir.st) &&
-        fstat(g_dir.fd, &kept) == 0 && same_dir(kept, g_dir.st)) {
-        return use(g_dir.fd);
+};
+
+// The walk: a trusted descriptor of dir, remembered for the opens that
+// follow. The root and the working directory are trusted as given.
+UniqueFd walk(const char *path, DirPath &dir, bool create) {
+    if (dir.len == 0) {
+        return UniqueFd(open(path[0] == '/' ? "/" : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     }
-    if (g_dir.fd >= 0) close(g_dir.fd);
-    g_dir.fd = -1;
-    UniqueFd fd = open_dir(dir, dir_len, create);
-    if (!fd || fstat(fd.get(), &g_dir.st) != 0) return false;
-    g_dir.fd = fd.release();
-    g_dir.len = dir_len;
-    memcpy(g_dir.path, dir, dir_len);
-    return use(g_dir.fd);
+    UniqueFd fd = open_dir(dir.text, dir.len, create);
+    struct stat st;
+    if (fd && fstat(fd.get(), &st) == 0) {
+        MutexGuard guard(g_verified.mutex);
+        g_verified.st = st;
+        g_verified.len = dir.len;
+        memcpy(g_verified.path, dir.text, dir.len);
+    }
+    return fd;
+}
+
+// Opens path's file without a walk when its directory is the one the last
+// walk verified: the file by its path (read-only, non-blocking: the open
+// itself has no effect), then the directory confirmed by one fstatat of its
+// path (same device, inode, owner and mode), before anything is read. Any
+// difference, and any failure, is left to the walk, which says why. The
+// file cannot have come from another directory: one that replaced the
+// verified one after a removal or rename would still be there at the
+// fstatat, and a removed directory never comes back.
+bool open_known(const char *path, const DirPath &dir, UniqueFd *file, struct stat *st) {
+    struct stat known, now;
+    {
+        MutexGuard guard(g_verified.mutex);
+        if (dir.len == 0 || g_verified.len != dir.len ||
+            memcmp(g_verified.path, dir.text, dir.len) != 0) {
+            return false;
+        }
+        known = g_verified.st;
+    }
+    UniqueFd fd(open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    if (!fd || fstat(fd.get(), st) != 0 || ek::host::entry_fault(*st, Use::file) != nullptr ||
+        fstatat(AT_FDCWD, dir.text, &now, AT_SYMLINK_NOFOLLOW) != 0 || !same_dir(now, known)) {
+        return false;
+    }
+    *file = std::move(fd);
+    return true;
 }
 
 enum class Load { ok, missing, bad };
@@ -296,18 +318,17 @@ Load read_view(UniqueFd file, const struct stat &st, const char *path, View *out
     auto image = MallocPtr<unsigned char>::alloc(size);
     if (!image) return Load::bad;
     ImageCheck check;
-    if (!read_all(file.get(), image.get(), kHeaderSize)) {
-        log_format(LOG_ERR, "cannot read %s: %m", path);
-        return Load::bad;
-    }
-    if (!check.begin(Bytes(image.get(), kHeaderSize), size)) return damaged(path, "bad header");
-    // Checked a piece at a time as it arrives, while the piece is in cache.
-    uint32_t have = kHeaderSize;
+    // Checked a piece at a time as it arrives, while the piece is in cache;
+    // the first piece holds the header, so a small image takes one read.
+    uint32_t have = 0;
     do {
         uint32_t n = size - have < kReadPiece ? size - have : kReadPiece;
         if (!read_all(file.get(), image.get() + have, n)) {
             log_format(LOG_ERR, "cannot read %s: %m", path);
             return Load::bad;
+        }
+        if (have == 0 && !check.begin(Bytes(image.get(), kHeaderSize), size)) {
+            return damaged(path, "bad header");
         }
         have += n;
         if (!check.advance(Bytes(image.get(), have))) return damaged(path, "bad record length");
@@ -498,15 +519,9 @@ struct ek_db {
     int32_t write_through(Bytes key, const Bytes *value) {
         // A walk's descriptors and image must stay valid until it ends.
         if (walking > 0) return -1;
-        // A copy: the lock may be waited for, and other threads keep using
-        // the shared descriptor meanwhile.
-        UniqueFd dir;
-        if (!with_dir(path, dir_len(), false, [&](int fd) {
-                dir.reset(fcntl(fd, F_DUPFD_CLOEXEC, 0));
-                return static_cast<bool>(dir);
-            })) {
-            return -1;
-        }
+        DirPath dir_path(path, dir_len());
+        UniqueFd dir = walk(path, dir_path, false);
+        if (!dir) return -1;
         UniqueFd lock = take_lock(dir.get());
         if (!lock || !refresh(dir.get())) return -1;
 
@@ -572,14 +587,14 @@ ek_db_handle_t ek_db_open_ex(const char *path, int32_t) {
     size_t name_at = slash == nullptr ? 0 : static_cast<size_t>(slash - path) + 1;
     if (name_at == len) return nullptr;  // names a directory
     // A missing directory is made here, so that the first store finds it.
-    // Only the open needs the directory: the reads go on outside its lock.
+    DirPath dir_path(path, name_at > 0 ? name_at - 1 : 0);
     UniqueFd file;
     struct stat st;
-    if (!with_dir(path, name_at > 0 ? name_at - 1 : 0, true, [&](int dir) {
-            file = open_file(dir, path + name_at, path, &st);
-            return file || errno == ENOENT;
-        })) {
-        return nullptr;
+    if (!open_known(path, dir_path, &file, &st)) {
+        UniqueFd dir = walk(path, dir_path, true);
+        if (!dir) return nullptr;
+        file = open_file(dir.get(), path + name_at, path, &st);
+        if (!file && errno != ENOENT) return nullptr;
     }
     View view;
     if (file && read_view(std::move(file), st, path, &view) != Load::ok) return nullptr;

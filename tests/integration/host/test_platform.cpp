@@ -240,11 +240,15 @@ int plant_record(size_t size) {
     return chmod(kWanif, 0600);
 }
 
-// A store, the command, a store again in the same process: the second
-// store sees what the command did to the directory the first one verified.
+// A store, the command, then an open in the same process: the open sees
+// what the command did to the directory the store verified (1: refused, 0:
+// opened, and empty, as a re-made directory is).
 int around(const char *cmd) {
     if (store() != 0 || sh(cmd) != 0) return 2;
-    return store() != 0 ? 1 : access(kWanif, F_OK) == 0 ? 0 : 3;
+    ek_db_handle_t db = ek_db_open_ex(kWanif, EK_DB_MODE);
+    int count = ek_db_count(db);
+    ek_db_close(db);
+    return db == nullptr ? 1 : count == 0 ? 0 : 3;
 }
 
 // The lock taken by a grandchild that outlives the planter by 10 s.
@@ -320,6 +324,11 @@ const Row kRows[] = {
     {"/tmp/db opened to all while in use", 0, [] { return 0; }, 0,
      [] { return around("chmod 0777 /tmp/db"); },
      "refusing directory /tmp/db (owner uid 0, mode 0777): writable by group or others"},
+    {"/tmp/db given away while in use", 0, [] { return 0; }, 0,
+     [] { return around("chown 65534 /tmp/db"); },
+     "refusing directory /tmp/db (owner uid 65534, mode 0755): owned by another user: remove it, "
+     "do "
+     "not chown it"},
     {"/tmp/db re-made by root while in use", 0, [] { return 0; }, 0,
      [] { return around("rm -r /tmp/db && mkdir /tmp/db"); }, nullptr},
     {"FIFO at the database", 0,
