@@ -10,7 +10,9 @@
 #include <sys/shm.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <regex>
+#include <thread>
 #include <vector>
 
 #include "child.h"
@@ -375,6 +377,35 @@ const Row kRows[] = {
      "refusing SysV semaphore 0x00015010: its creator never set its value within 2000 ms; remove "
      "it (ipcrm -S 0x00015010)"},
 };
+
+// Threads open the database while another removes and re-makes its
+// directory: each open either finds the record whole or an empty database,
+// never a refusal or another directory's state.
+TEST(HostTrust, VerifiedDirectorySharedByThreadsWhileReMade) {
+    std::atomic<bool> done{false};
+    std::atomic<int> bad{0};
+    std::vector<std::thread> readers;
+    for (int t = 0; t < 3; ++t) {
+        readers.emplace_back([&] {
+            std::string value(sizeof(ek_wanif_entry_t), '\0');
+            while (!done) {
+                ek_db_handle_t db = ek_db_open_ex(kWanif, EK_DB_MODE);
+                int count = ek_db_count(db);
+                bool whole = count == 0 || (ek_db_fetch(db, "eth0", 4, value.data()) == 0 &&
+                                            value == std::string(value.size(), 'A'));
+                bad += db == nullptr || count > 1 || !whole;
+                ek_db_close(db);
+            }
+        });
+    }
+    for (int i = 0; i < 50; ++i) {
+        EXPECT_EQ(store(), 0) << i;
+        EXPECT_EQ(sh("rm -r /tmp/db"), 0) << i;
+    }
+    done = true;
+    for (auto &t : readers) t.join();
+    EXPECT_EQ(bad, 0);
+}
 
 TEST(HostTrust, ForeignOrOpenObjectsAreRefusedOwnOnesWork) {
     if (geteuid() != 0 || as_user(kNobody, [] { return 0; }) != 0) {
