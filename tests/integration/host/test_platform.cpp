@@ -381,7 +381,7 @@ const Row kRows[] = {
 // Threads open the database while another removes and re-makes its
 // directory: each open either finds the record whole or an empty database,
 // never a refusal or another directory's state.
-TEST(HostTrust, VerifiedDirectorySharedByThreadsWhileReMade) {
+TEST(HostDb, VerifiedDirectorySharedByThreadsWhileReMade) {
     std::atomic<bool> done{false};
     std::atomic<int> bad{0};
     std::vector<std::thread> readers;
