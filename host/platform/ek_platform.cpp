@@ -307,7 +307,7 @@ int32_t ek_sprintf(char *buf, const char *fmt, ...) {
 
 // The shell's exit status, 128 + the signal that ended it, or -1 when no
 // shell could be started or waited for. Root's shell looks commands up only
-// in the PATH entries the trust rule accepts (Path above).
+// in the PATH entries the trust rule accepts (TrustedEnv above).
 int32_t ek_system(const char *cmd) {
     if (cmd == nullptr) return -1;
     char sh[] = "sh";
