@@ -285,7 +285,8 @@ struct Row {
     std::function<int()> plant;
     uid_t user;
     int (*use)();
-    const char *refusal;  // the line logged ("pid N" for any pid), or null when the use must work
+    const char
+        *refusal;  // the line logged ("pid N (C)": any process), or null when the use must work
 };
 
 const Row kRows[] = {
@@ -337,7 +338,7 @@ const Row kRows[] = {
      [] { return sh("mkdir /tmp/db && mkfifo -m 0600 /tmp/db/wanif_db"); }, 0, store<>,
      "refusing file /tmp/db/wanif_db (owner uid 0, mode 0600): not a regular file"},
     {"lock kept by another process", 0, hold_lock, 0, store<>,
-     "cannot lock /tmp/db/wanif_db.lock: held by pid N (host_platform) for more than 3 s; stop the "
+     "cannot lock /tmp/db/wanif_db.lock: held by pid N (C) for more than 3 s; stop the "
      "process that holds it"},
     {"record of another size stored", 0, [] { return 0; }, 0, store<905>,
      "refusing to store a value of 905 bytes under key \"eth0\" in /tmp/db/wanif_db: its records "
@@ -422,7 +423,8 @@ TEST(HostTrust, ForeignOrOpenObjectsAreRefusedOwnOnesWork) {
         shmctl(shmget(EK_BRD_CPE_SHM_KEY, 0, 0), IPC_RMID, nullptr);
         ASSERT_EQ(as_user(row.planter, row.plant), 0);
         EXPECT_EQ(as_user(row.user, row.use), row.refusal != nullptr ? 1 : 0);
-        std::string log = std::regex_replace(slurp(kLog), std::regex("pid [0-9]+"), "pid N");
+        std::string log =
+            std::regex_replace(slurp(kLog), std::regex("pid [0-9]+ \\([^)]*\\)"), "pid N (C)");
         EXPECT_EQ(log, row.refusal != nullptr ? std::string(row.refusal) + "\n" : "");
         EXPECT_EQ(slurp("/tmp/root_only/victim"), "precious\n");
         EXPECT_NE(access("/tmp/root_only/x", F_OK), 0) << "root followed the lock link";
