@@ -22,7 +22,7 @@ set(CPACK_DEBIAN_PACKAGE_RELEASE ${CMAKE_MATCH_1})
 set(EK_DEB_VERSION ${PROJECT_VERSION}-${CPACK_DEBIAN_PACKAGE_RELEASE})
 
 # In /usr/lib/<triplet> the loader finds every library; Debian allows no RUNPATH.
-set_target_properties(ek_brd brdctl PROPERTIES INSTALL_RPATH "")
+set_target_properties(ek_brd brdctl PROPERTIES EK_INSTALL_RPATH "")
 
 # Each package carries its copyright file and the changelog, compressed
 # without a timestamp.

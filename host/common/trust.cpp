@@ -1,6 +1,7 @@
 #include "common/trust.h"
 
 #include <limits.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -37,20 +38,22 @@ void refuse(const char *object, unsigned owner, const char *creator, unsigned mo
     log_line(LOG_ERR, line);
 }
 
+}  // namespace
+
 const char *entry_fault(const struct stat &st, Use use) {
     if (S_ISLNK(st.st_mode)) return "a symbolic link, never followed";
     if (use == Use::file ? !S_ISREG(st.st_mode) : !S_ISDIR(st.st_mode)) {
         return use == Use::file ? "not a regular file" : "not a directory";
     }
-    if (!trusted_uid(st.st_uid)) return "owned by another user";
+    // Taking it over with chown would leave its owner's open descriptors,
+    // locks and links inside it.
+    if (!trusted_uid(st.st_uid)) return "owned by another user: remove it, do not chown it";
     bool shared_sticky = use == Use::passage && st.st_uid == 0 && (st.st_mode & S_ISVTX) != 0;
     if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && !shared_sticky) {
         return "writable by group or others";
     }
     return nullptr;
 }
-
-}  // namespace
 
 void log_line(int level, const char *text) {
     syslog(level, "%s", text);
@@ -66,6 +69,15 @@ void log_line(int level, const char *text) {
     line[len] = '\n';
     ssize_t ignored = write(STDERR_FILENO, line, len + 1);
     (void)ignored;
+}
+
+void log_format(int level, const char *format, ...) {
+    char line[PATH_MAX + 1024];
+    va_list ap;
+    va_start(ap, format);
+    vsnprintf(line, sizeof line, format, ap);
+    va_end(ap);
+    log_line(level, line);
 }
 
 bool trusted_entry(const char *path, const struct stat &st, Use use) {

@@ -18,6 +18,9 @@ namespace ek::host {
 // stderr.
 void log_line(int level, const char *text);
 
+// log_line of a formatted line (cut at PATH_MAX + 1024 bytes).
+void log_format(int level, const char *format, ...) __attribute__((format(printf, 2, 3)));
+
 enum class Use {
     file,       // a regular file the platform reads or writes
     directory,  // the directory holding such files
@@ -28,6 +31,9 @@ enum class Use {
 // st describes what a descriptor (or, for an entry O_NOFOLLOW would not
 // open, the entry itself) refers to; path only names it in the log.
 bool trusted_entry(const char *path, const struct stat &st, Use use);
+
+// Why the rule refuses what st describes, or null; nothing is logged.
+const char *entry_fault(const struct stat &st, Use use);
 
 // what is "semaphore" or "segment", perm from IPC_STAT.
 bool trusted_ipc(const char *what, int key, const struct ipc_perm &perm);

@@ -14,9 +14,21 @@
 // directory and file is checked on its open descriptor against the trust
 // rule (common/trust.h) before anything is read or written.
 //
+// A walk costs more system calls than reading a small database, so each
+// open first tries the directory the last walk verified (open_known): one
+// fstatat of its path confirms it, and any difference walks again. Stores
+// always walk.
+//
+// A database named like one of the platform's holds records of one fixed
+// size: readers copy a record into a buffer of that size without being told
+// its length, so a value of another size is neither stored nor handed out.
+//
 // Opening a database whose file does not exist gives an empty database (its
 // directory is created); the file appears with the first store. Opening
-// never writes, so readers never wait for writers.
+// never writes, so readers never wait for writers. Nothing waits without a
+// deadline: files are opened without blocking (a FIFO would block an open
+// for reading) and checked before they are read, and a writer gives up on a
+// lock that another process keeps for kLockWaitMs.
 //
 // The mode argument of open and delete is accepted and not interpreted: the
 // platform passes the same value everywhere.
@@ -25,11 +37,16 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <pthread.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <syslog.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -44,6 +61,8 @@
 namespace {
 
 using ek::MallocPtr;
+using ek::MutexGuard;
+using ek::host::log_format;
 using ek::host::trusted_entry;
 using ek::host::UniqueFd;
 using ek::host::Use;
@@ -54,6 +73,48 @@ constexpr size_t kMaxPath = PATH_MAX - 16;
 // Small enough to stay in the first-level cache between the read and its
 // check.
 constexpr uint32_t kReadPiece = 64 * 1024;
+// A store takes milliseconds even on a slow disk.
+constexpr int kLockWaitMs = 3000;
+
+struct FixedSize {
+    const char *name;
+    uint32_t size;
+};
+
+constexpr FixedSize kRecordSizes[] = {
+    {"wanif_db", sizeof(ek_wanif_entry_t)},
+    {"usb_modem_cfg", sizeof(ek_usb_modem_cfg_t)},
+    {"usb_modem_mode_switch", sizeof(ek_usb_modeswitch_t)},
+    {"dcd_eth_mode_cfg", EK_HOST_DCD_ETH_CFG_SIZE},
+    {"dcd_usbnet_mode_cfg", EK_HOST_DCD_USBNET_CFG_SIZE},
+};
+
+// 0: values of any size.
+uint32_t record_size_of(const char *name) {
+    for (const FixedSize &f : kRecordSizes) {
+        if (strcmp(name, f.name) == 0) return f.size;
+    }
+    return 0;
+}
+
+// A key for the log: bytes outside printable ASCII as \xNN, cut after
+// kShownKey bytes.
+constexpr size_t kShownKey = 32;
+
+void show_key(Bytes key, char (&out)[kShownKey * 4 + 4]) {
+    size_t at = 0;
+    size_t shown = key.size() < kShownKey ? key.size() : kShownKey;
+    for (size_t i = 0; i < shown; ++i) {
+        unsigned char c = key[i];
+        if (c >= 0x20 && c < 0x7f && c != '\\' && c != '"') {
+            out[at++] = static_cast<char>(c);
+        } else {
+            at += static_cast<size_t>(snprintf(out + at, sizeof out - at, "\\x%02x", c));
+        }
+    }
+    if (shown < key.size()) at += static_cast<size_t>(snprintf(out + at, sizeof out - at, "..."));
+    out[at] = '\0';
+}
 
 struct View {
     MallocPtr<unsigned char> image;  // null while the database has no file
@@ -103,7 +164,7 @@ bool write_all(int fd, const unsigned char *src, size_t n) {
 // receives its status. errno is ENOENT only when there is no such entry.
 UniqueFd open_checked(int dir, const char *name, const char *shown, int flags, Use use,
                       struct stat *st, mode_t mode = 0) {
-    UniqueFd fd(openat(dir, name, flags | O_NOFOLLOW | O_CLOEXEC, mode));
+    UniqueFd fd(openat(dir, name, flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, mode));
     if (!fd) {
         int err = errno;
         // O_NOFOLLOW met a link, or a file stands where a directory belongs:
@@ -129,20 +190,14 @@ UniqueFd enter(int parent, const char *name, const char *shown, bool create, Use
     return open_checked(parent, name, shown, O_RDONLY | O_DIRECTORY, use, &st);
 }
 
-// Opens the first dir_len bytes of path, a directory, one component at a
-// time and checks each on its descriptor; create makes missing ones (0755,
-// as the effective user). The first component is opened by its name from
-// the root or the working directory, which are trusted as given, rather
-// than relative to a descriptor of "/": an emulator that serves "/" from a
-// sysroot (qemu-user -L) still finds the real /tmp that way.
-UniqueFd open_dir(const char *path, size_t dir_len, bool create) {
-    char dir[PATH_MAX];
-    memcpy(dir, path, dir_len);
-    dir[dir_len] = '\0';
-    while (dir_len > 0 && dir[dir_len - 1] == '/') dir[--dir_len] = '\0';
-    if (dir_len == 0) {
-        return UniqueFd(open(path[0] == '/' ? "/" : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    }
+// Opens dir, a directory path of dir_len bytes without a trailing slash,
+// one component at a time and checks each on its descriptor; create makes
+// missing ones (0755, as the effective user). The first component is opened
+// by its name from the root or the working directory, which are trusted as
+// given, rather than relative to a descriptor of "/": an emulator that
+// serves "/" from a sysroot (qemu-user -L) still finds the real /tmp that
+// way.
+UniqueFd open_dir(char *dir, size_t dir_len, bool create) {
     UniqueFd fd;
     size_t at = 0;
     while (at < dir_len) {
@@ -152,42 +207,170 @@ UniqueFd open_dir(const char *path, size_t dir_len, bool create) {
         dir[end] = '\0';  // dir names the path so far, for the log
         fd = enter(fd ? fd.get() : AT_FDCWD, fd ? dir + at : dir, dir, create,
                    end == dir_len ? Use::directory : Use::passage);
-        if (!fd) return fd;
         if (end < dir_len) dir[end] = '/';
+        if (!fd) return fd;
         at = end;
     }
     return fd;
 }
 
+// What the last walk verified: a directory's path and what fstat said of
+// it. Shared by the process's threads; the mutex is never held across a
+// system call, and fork takes it so that the child gets a whole copy.
+struct VerifiedDir {
+    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+    struct stat st {};
+    size_t len = 0;  // 0: none
+    char path[PATH_MAX] = {};
+};
+VerifiedDir g_verified;
+
+void lock_verified() {
+    pthread_mutex_lock(&g_verified.mutex);
+}
+
+void unlock_verified() {
+    pthread_mutex_unlock(&g_verified.mutex);
+}
+
+[[gnu::constructor]] void register_fork_handlers() {
+    pthread_atfork(lock_verified, unlock_verified, unlock_verified);
+}
+
+bool same_dir(const struct stat &a, const struct stat &b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_uid == b.st_uid &&
+           a.st_mode == b.st_mode;
+}
+
+// dir: the first dir_len bytes of a path, trailing slashes dropped.
+struct DirPath {
+    char text[PATH_MAX];
+    size_t len;
+
+    DirPath(const char *path, size_t dir_len) : len(dir_len) {
+        memcpy(text, path, len);
+        while (len > 0 && text[len - 1] == '/') --len;
+        text[len] = '\0';
+    }
+};
+
+// The walk: a trusted descriptor of dir, remembered for the opens that
+// follow. The root and the working directory are trusted as given.
+UniqueFd walk(const char *path, DirPath &dir, bool create) {
+    if (dir.len == 0) {
+        return UniqueFd(open(path[0] == '/' ? "/" : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    }
+    UniqueFd fd = open_dir(dir.text, dir.len, create);
+    struct stat st;
+    if (fd && fstat(fd.get(), &st) == 0) {
+        MutexGuard guard(g_verified.mutex);
+        g_verified.st = st;
+        g_verified.len = dir.len;
+        memcpy(g_verified.path, dir.text, dir.len);
+    }
+    return fd;
+}
+
+// Opens path's file without a walk when its directory is the one the last
+// walk verified: the file by its path (read-only, non-blocking: the open
+// itself has no effect), then the directory confirmed by one fstatat of its
+// path (same device, inode, owner and mode), before anything is read. Any
+// difference, and any failure, is left to the walk, which says why. The
+// file cannot have come from another directory: one that replaced the
+// verified one after a removal or rename would still be there at the
+// fstatat, and a removed directory never comes back.
+bool open_known(const char *path, const DirPath &dir, UniqueFd *file, struct stat *st) {
+    struct stat known, now;
+    {
+        MutexGuard guard(g_verified.mutex);
+        if (dir.len == 0 || g_verified.len != dir.len ||
+            memcmp(g_verified.path, dir.text, dir.len) != 0) {
+            return false;
+        }
+        known = g_verified.st;
+    }
+    UniqueFd fd(open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    if (!fd || fstat(fd.get(), st) != 0 || ek::host::entry_fault(*st, Use::file) != nullptr ||
+        fstatat(AT_FDCWD, dir.text, &now, AT_SYMLINK_NOFOLLOW) != 0 || !same_dir(now, known)) {
+        return false;
+    }
+    *file = std::move(fd);
+    return true;
+}
+
 enum class Load { ok, missing, bad };
 
-Load load_view(int dir, const char *name, const char *path, View *out) {
-    struct stat st;
-    UniqueFd file = open_checked(dir, name, path, O_RDONLY, Use::file, &st);
-    if (!file) return errno == ENOENT ? Load::missing : Load::bad;
-    if (st.st_size < off_t{kHeaderSize} || st.st_size > off_t{kMaxImage}) return Load::bad;
+UniqueFd open_file(int dir, const char *name, const char *path, struct stat *st) {
+    return open_checked(dir, name, path, O_RDONLY, Use::file, st);
+}
+
+Load damaged(const char *path, const char *why) {
+    log_format(LOG_ERR, "refusing database %s: %s: restore it from a copy or remove it", path, why);
+    return Load::bad;
+}
+
+// Reads and checks the image of file, a trusted regular file described by st.
+Load read_view(UniqueFd file, const struct stat &st, const char *path, View *out) {
+    if (st.st_size < off_t{kHeaderSize} || st.st_size > off_t{kMaxImage}) {
+        return damaged(path, "its size is not that of an image");
+    }
     auto size = static_cast<uint32_t>(st.st_size);
     auto image = MallocPtr<unsigned char>::alloc(size);
+    if (!image) return Load::bad;
     ImageCheck check;
-    if (!image || !read_all(file.get(), image.get(), kHeaderSize) ||
-        !check.begin(Bytes(image.get(), kHeaderSize), size)) {
-        return Load::bad;
-    }
-    // Checked a piece at a time as it arrives, while the piece is in cache.
-    uint32_t have = kHeaderSize;
+    // Checked a piece at a time as it arrives, while the piece is in cache;
+    // the first piece holds the header, so a small image takes one read.
+    uint32_t have = 0;
     do {
         uint32_t n = size - have < kReadPiece ? size - have : kReadPiece;
-        if (!read_all(file.get(), image.get() + have, n)) return Load::bad;
+        if (!read_all(file.get(), image.get() + have, n)) {
+            log_format(LOG_ERR, "cannot read %s: %m", path);
+            return Load::bad;
+        }
+        if (have == 0 && !check.begin(Bytes(image.get(), kHeaderSize), size)) {
+            return damaged(path, "bad header");
+        }
         have += n;
-        if (!check.advance(Bytes(image.get(), have))) return Load::bad;
+        if (!check.advance(Bytes(image.get(), have))) return damaged(path, "bad record length");
     } while (have < size);
     uint32_t count = 0;
-    if (!check.finish(&count)) return Load::bad;
+    if (!check.finish(&count)) return damaged(path, "bad checksum or record count");
     out->image = std::move(image);
     out->size = size;
     out->count = count;
     out->file = std::move(file);
     return Load::ok;
+}
+
+Load load_view(int dir, const char *name, const char *path, View *out) {
+    struct stat st;
+    UniqueFd file = open_file(dir, name, path, &st);
+    if (!file) return errno == ENOENT ? Load::missing : Load::bad;
+    return read_view(std::move(file), st, path, out);
+}
+
+// The pid and command that hold a lock on the file st describes, from
+// /proc/locks, as " by pid N (comm)"; empty when it cannot be told.
+void lock_holder(const struct stat &st, char (&out)[64]) {
+    out[0] = '\0';
+    ek::File locks(fopen("/proc/locks", "re"));
+    char line[256];
+    while (locks && fgets(line, sizeof line, locks.get()) != nullptr) {
+        int pid;
+        unsigned major, minor;
+        unsigned long long ino;
+        // Waiters are listed as "N: -> FLOCK ...": the pattern skips them.
+        if (sscanf(line, "%*d: FLOCK %*s %*s %d %x:%x:%llu", &pid, &major, &minor, &ino) != 4 ||
+            ino != st.st_ino || makedev(major, minor) != st.st_dev) {
+            continue;
+        }
+        char comm_path[32], comm[17] = "";
+        snprintf(comm_path, sizeof comm_path, "/proc/%d/comm", pid);
+        ek::File f(fopen(comm_path, "re"));
+        if (f && fgets(comm, sizeof comm, f.get()) != nullptr) comm[strcspn(comm, "\n")] = '\0';
+        snprintf(out, sizeof out, " by pid %d (%s)", pid, comm);
+        return;
+    }
 }
 
 }  // namespace
@@ -197,7 +380,21 @@ struct ek_db {
     uint32_t tag = 0;
     int walking = 0;  // depth of running ek_db_foreach calls
     const char *path = nullptr;
-    size_t name_at = 0;  // where the file name starts in path
+    size_t name_at = 0;       // where the file name starts in path
+    uint32_t value_size = 0;  // of every value; 0 for any size
+
+    // Whether a value of size bytes under key may be stored or handed out;
+    // a refusal is logged.
+    bool fits(Bytes key, size_t size, const char *verb) const {
+        if (value_size == 0 || size == value_size) return true;
+        char shown[kShownKey * 4 + 4];
+        show_key(key, shown);
+        log_format(LOG_ERR,
+                   "refusing to %s a value of %zu bytes under key \"%s\" in %s: its records are "
+                   "%u bytes",
+                   verb, size, shown, path, value_size);
+        return false;
+    }
 
     const char *name() const { return path + name_at; }
     // The directory's part of path: "" for "x" and for "/x".
@@ -238,8 +435,27 @@ struct ek_db {
         UniqueFd lock = open_checked(dir, lock_path + name_at, lock_path, O_RDWR | O_CREAT,
                                      Use::file, &st, 0600);
         if (!lock) return lock;
-        while (flock(lock.get(), LOCK_EX) != 0) {
-            if (errno != EINTR) return UniqueFd();
+        // Polled: a blocking flock cannot be given a deadline without a
+        // signal, and a library must not take the process's signals.
+        timespec start, now;
+        clock_gettime(CLOCK_MONOTONIC, &start);
+        long pause_ns = 200000;
+        while (flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
+            if (errno != EWOULDBLOCK && errno != EINTR) return UniqueFd();
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            if ((now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000 >=
+                kLockWaitMs) {
+                char holder[64];
+                lock_holder(st, holder);
+                log_format(LOG_ERR,
+                           "cannot lock %s: held%s for more than %d s; stop the process that "
+                           "holds it",
+                           lock_path, holder, kLockWaitMs / 1000);
+                return UniqueFd();
+            }
+            timespec pause{0, pause_ns};
+            nanosleep(&pause, nullptr);
+            if (pause_ns < 16000000) pause_ns *= 2;
         }
         return lock;
     }
@@ -286,9 +502,10 @@ struct ek_db {
         const char *tmp = tmp_path + name_at;
         if (unlinkat(dir, tmp, 0) != 0 && errno != ENOENT) return UniqueFd();
         UniqueFd file(openat(dir, tmp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-        if (!file) return file;
-        if (!write_all(file.get(), image, size) || fdatasync(file.get()) != 0 ||
+        if (!file || !write_all(file.get(), image, size) || fdatasync(file.get()) != 0 ||
             renameat(dir, tmp, dir, name()) != 0) {
+            // A full disk shows here: the store is lost, the database is not.
+            log_format(LOG_ERR, "cannot store in %s: writing %s failed: %m", path, tmp_path);
             unlinkat(dir, tmp, 0);
             return UniqueFd();
         }
@@ -302,7 +519,8 @@ struct ek_db {
     int32_t write_through(Bytes key, const Bytes *value) {
         // A walk's descriptors and image must stay valid until it ends.
         if (walking > 0) return -1;
-        UniqueFd dir = open_dir(path, dir_len(), false);
+        DirPath dir_path(path, dir_len());
+        UniqueFd dir = walk(path, dir_path, false);
         if (!dir) return -1;
         UniqueFd lock = take_lock(dir.get());
         if (!lock || !refresh(dir.get())) return -1;
@@ -414,10 +632,17 @@ ek_db_handle_t ek_db_open_ex(const char *path, int32_t) {
     size_t name_at = slash == nullptr ? 0 : static_cast<size_t>(slash - path) + 1;
     if (name_at == len) return nullptr;  // names a directory
     // A missing directory is made here, so that the first store finds it.
-    UniqueFd dir = open_dir(path, name_at > 0 ? name_at - 1 : 0, true);
-    if (!dir) return nullptr;
+    DirPath dir_path(path, name_at > 0 ? name_at - 1 : 0);
+    UniqueFd file;
+    struct stat st;
+    if (!open_known(path, dir_path, &file, &st)) {
+        UniqueFd dir = walk(path, dir_path, true);
+        if (!dir) return nullptr;
+        file = open_file(dir.get(), path + name_at, path, &st);
+        if (!file && errno != ENOENT) return nullptr;
+    }
     View view;
-    if (load_view(dir.get(), path + name_at, path, &view) == Load::bad) return nullptr;
+    if (file && read_view(std::move(file), st, path, &view) != Load::ok) return nullptr;
     void *mem = malloc(sizeof(ek_db) + len + 1);
     if (mem == nullptr) return nullptr;
     auto *db = new (mem) ek_db();
@@ -425,6 +650,7 @@ ek_db_handle_t ek_db_open_ex(const char *path, int32_t) {
     memcpy(copy, path, len + 1);
     db->path = copy;
     db->name_at = name_at;
+    db->value_size = record_size_of(copy + name_at);
     db->view = std::move(view);
     db->new_tag();
     return db;
@@ -436,7 +662,10 @@ int32_t ek_db_count(ek_db_handle_t db) {
 
 int32_t ek_db_fetch(ek_db_handle_t db, const void *key, int32_t key_len, void *out) {
     Record r;
-    if (out == nullptr || !find_key(db, key, key_len, &r)) return -1;
+    if (out == nullptr || !find_key(db, key, key_len, &r) ||
+        !db->fits(r.key, r.value.size(), "hand out")) {
+        return -1;
+    }
     if (!r.value.empty()) memcpy(out, r.value.data(), r.value.size());
     return 0;
 }
@@ -453,9 +682,9 @@ int32_t ek_db_store(ek_db_handle_t db, const void *key, int32_t key_len, const v
                     static_cast<size_t>(value_len)) == 0) {
         return -1;
     }
+    Bytes k(static_cast<const unsigned char *>(key), static_cast<size_t>(key_len));
     Bytes v(static_cast<const unsigned char *>(value), static_cast<size_t>(value_len));
-    return db->write_through(
-        Bytes(static_cast<const unsigned char *>(key), static_cast<size_t>(key_len)), &v);
+    return db->fits(k, v.size(), "store") ? db->write_through(k, &v) : -1;
 }
 
 int32_t ek_db_delete_ex(ek_db_handle_t db, const void *key, int32_t key_len, int32_t) {
@@ -482,7 +711,10 @@ int32_t ek_db_foreach(ek_db_handle_t db, ek_db_foreach_cb_t cb, void *arg) {
 int32_t ek_db_fetch_bykey(ek_db_handle_t db, ek_db_key_desc_t key, void *out) {
     if (db == nullptr || out == nullptr || key.w[1] != db->check_word(key.w[0])) return -1;
     Record r;
-    if (!record_at(db->view.bytes(), key.w[0], &r)) return -1;
+    if (!record_at(db->view.bytes(), key.w[0], &r) ||
+        !db->fits(r.key, r.value.size(), "hand out")) {
+        return -1;
+    }
     if (!r.value.empty()) memcpy(out, r.value.data(), r.value.size());
     return 0;
 }

@@ -51,12 +51,8 @@ int32_t get_cfg(const ModeCfg &cfg, const char *ifname, void *out) {
     int32_t len = key_len(ifname);
     if (len == 0 || len >= IFNAMSIZ || out == nullptr) return -1;
     ek::DbSession db{ek::DbPath(cfg.db)};
-    // A record of another size is not a configuration this build wrote.
-    if (!db || ek_host_db_value_size(db.get(), ifname, len) != cfg.size ||
-        ek_db_fetch(db.get(), ifname, len, out) != 0) {
-        return -1;
-    }
-    return 0;
+    // The database refuses a record of another size, and says so.
+    return db && ek_db_fetch(db.get(), ifname, len, out) == 0 ? 0 : -1;
 }
 
 int32_t set_priority(const ModeCfg &cfg, const char *ifname, int32_t priority) {

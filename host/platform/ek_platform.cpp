@@ -12,11 +12,15 @@
 #include <sys/ipc.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <syslog.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
+
+#include "common/raii.h"
 #include "common/trust.h"
 
 extern char **environ;
@@ -69,6 +73,104 @@ void trim_newlines(char *text) {
     while (len > 0 && text[len - 1] == '\n') text[--len] = '\0';
 }
 
+// Whether root may run programs found in the PATH entry of len bytes at
+// entry: an absolute directory that it and every directory above it pass
+// the trust rule (links resolved first, since the shell follows them). A
+// missing entry is left out as well, without a word: it runs nothing, and a
+// directory that appears there later has not been checked.
+const char *path_entry_fault(const char *entry, size_t len) {
+    if (len == 0) return "empty";
+    if (entry[0] != '/') return "relative";
+    char given[PATH_MAX], real[PATH_MAX];
+    if (len >= sizeof given) return "too long";
+    memcpy(given, entry, len);
+    given[len] = '\0';
+    if (realpath(given, real) == nullptr) return "";
+    // real is absolute, without links, "." or "..": each prefix is checked.
+    size_t real_len = strlen(real);
+    for (size_t end = 1; end <= real_len; ++end) {
+        if (end < real_len && real[end] != '/') continue;
+        char saved = real[end];
+        real[end] = '\0';
+        struct stat st;
+        bool last = end == real_len;
+        if (stat(real, &st) != 0) return "";
+        real[end] = saved;
+        if (ek::host::entry_fault(st, last ? ek::host::Use::directory : ek::host::Use::passage) ==
+            nullptr) {
+            continue;
+        }
+        if (!S_ISDIR(st.st_mode)) return "not a directory";
+        return st.st_uid != 0 ? "not owned by root" : "writable by group or others";
+    }
+    return nullptr;
+}
+
+// The caller's environment for the shell; for root, PATH keeps only the
+// entries path_entry_fault accepts, and the first call that drops one says
+// which in the log.
+class TrustedEnv {
+public:
+    bool build() {
+        if (geteuid() != 0) return true;
+        size_t n = 0;
+        const char *path = nullptr;
+        for (; environ[n] != nullptr; ++n) {
+            if (strncmp(environ[n], "PATH=", 5) == 0) path = environ[n] + 5;
+        }
+        if (path == nullptr) return true;  // the shell's own default
+        size_t path_len = strlen(path);
+        vars_ = ek::MallocPtr<char *>::alloc((n + 1) * sizeof(char *));
+        // "PATH=", the kept entries and their separators.
+        path_ = ek::MallocPtr<char>::alloc(path_len + sizeof "PATH=/nonexistent");
+        // The dropped entries, quoted, each with its reason, for the log.
+        ek::MallocPtr<char> dropped = ek::MallocPtr<char>::alloc(path_len + (path_len + 1) * 40);
+        if (!vars_ || !path_ || !dropped) return false;
+        char *kept = path_.get();
+        memcpy(kept, "PATH=", 5);
+        size_t kept_len = 5, dropped_len = 0;
+        for (const char *at = path;; ++at) {
+            const char *end = strchrnul(at, ':');
+            auto len = static_cast<size_t>(end - at);
+            const char *fault = path_entry_fault(at, len);
+            if (fault == nullptr) {
+                if (kept_len > 5) kept[kept_len++] = ':';
+                memcpy(kept + kept_len, at, len);
+                kept_len += len;
+            } else if (*fault != '\0') {
+                dropped_len += static_cast<size_t>(
+                    sprintf(dropped.get() + dropped_len, "%s\"%.*s\" (%s)",
+                            dropped_len > 0 ? ", " : "", static_cast<int>(len), at, fault));
+            }
+            if (*end == '\0') break;
+            at = end;
+        }
+        // An empty PATH would be read as the working directory.
+        if (kept_len == 5) {
+            memcpy(kept + kept_len, "/nonexistent", 12);
+            kept_len += 12;
+        }
+        kept[kept_len] = '\0';
+        for (size_t i = 0; i < n; ++i) {
+            vars_.get()[i] = strncmp(environ[i], "PATH=", 5) == 0 ? kept : environ[i];
+        }
+        vars_.get()[n] = nullptr;
+        static std::atomic<bool> said{false};
+        if (dropped_len > 0 && !said.exchange(true)) {
+            ek::host::log_format(LOG_WARNING,
+                                 "running commands as root without the PATH entries %s: a "
+                                 "directory another user can write could hold any program",
+                                 dropped.get());
+        }
+        return true;
+    }
+    char **get() const { return vars_ ? vars_.get() : environ; }
+
+private:
+    ek::MallocPtr<char *> vars_;
+    ek::MallocPtr<char> path_;
+};
+
 }  // namespace
 
 extern "C" {
@@ -116,6 +218,11 @@ int32_t ek_sem_create(int32_t key, int32_t value) {
             case Ready::timeout:
                 // The creator died before setting the value: refuse rather than
                 // hand out a semaphore whose first wait blocks for ever.
+                ek::host::log_format(LOG_ERR,
+                                     "refusing SysV semaphore 0x%08x: its creator never set its "
+                                     "value within %d ms; remove it (ipcrm -S 0x%08x)",
+                                     static_cast<unsigned>(key), kInitWaitMs,
+                                     static_cast<unsigned>(key));
                 return -1;
         }
     }
@@ -142,11 +249,21 @@ int32_t ek_sem_destroy(int32_t sem_id) {
 // the caller's semaphore is not needed here; it guards the contents.
 void *ek_shm_create(int32_t *shm_id, int32_t key, uint32_t size, int32_t) {
     int id = shmget(key, size, IPC_CREAT | kIpcMode);
-    if (id < 0) return nullptr;
+    // A smaller segment at the key makes shmget fail; it is looked at below.
+    if (id < 0 && (errno != EINVAL || (id = shmget(key, 0, 0)) < 0)) return nullptr;
     // An existing segment is checked before it is mapped. The id names that
     // one segment: a new one at the same key would get another id.
     struct shmid_ds ds;
     if (shmctl(id, IPC_STAT, &ds) != 0 || !ek::host::trusted_ipc("segment", key, ds.shm_perm)) {
+        return nullptr;
+    }
+    // Every process maps a segment whole, at fixed offsets.
+    if (ds.shm_segsz != size) {
+        ek::host::log_format(LOG_ERR,
+                             "refusing SysV segment 0x%08x: %zu bytes where %u belong; remove it "
+                             "(ipcrm -M 0x%08x)",
+                             static_cast<unsigned>(key), static_cast<size_t>(ds.shm_segsz), size,
+                             static_cast<unsigned>(key));
         return nullptr;
     }
     void *base = shmat(id, nullptr, 0);
@@ -189,14 +306,17 @@ int32_t ek_sprintf(char *buf, const char *fmt, ...) {
 }
 
 // The shell's exit status, 128 + the signal that ended it, or -1 when no
-// shell could be started or waited for.
+// shell could be started or waited for. Root's shell looks commands up only
+// in the PATH entries the trust rule accepts (TrustedEnv above).
 int32_t ek_system(const char *cmd) {
     if (cmd == nullptr) return -1;
     char sh[] = "sh";
     char dash_c[] = "-c";
     char *argv[] = {sh, dash_c, const_cast<char *>(cmd), nullptr};
+    TrustedEnv env;
+    if (!env.build()) return -1;
     pid_t pid;
-    if (posix_spawn(&pid, "/bin/sh", nullptr, nullptr, argv, environ) != 0) return -1;
+    if (posix_spawn(&pid, "/bin/sh", nullptr, nullptr, argv, env.get()) != 0) return -1;
     int status;
     while (waitpid(pid, &status, 0) < 0) {
         if (errno != EINTR) return -1;

@@ -5,10 +5,14 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
 #include <sys/stat.h>
 
+#include <atomic>
+#include <regex>
+#include <thread>
 #include <vector>
 
 #include "child.h"
@@ -173,9 +177,8 @@ TEST(HostDcd, NameClassesAndModeConfigurations) {
     ASSERT_EQ(ek_host_dcd_set_wan_priority("usbnet0", 3), 0);
     ASSERT_EQ(ek_dcd_get_usbnet_mode_cfg("usbnet0", cfg), 0);
     ek_db_handle_t db = ek_db_open_ex(EK_HOST_DCD_USBNET_DB, EK_DB_MODE);
-    ASSERT_EQ(ek_db_store(db, "usb1", 4, cfg, 92), 0);
+    EXPECT_LT(ek_db_store(db, "usb1", 4, cfg, 92), 0) << "a record of another size";
     ek_db_close(db);
-    EXPECT_LT(ek_dcd_get_usbnet_mode_cfg("usb1", cfg), 0) << "a record of another size";
 }
 
 // Another local user's objects: a child dropped to uid 65534 plants them, and
@@ -184,8 +187,10 @@ constexpr uid_t kNobody = 65534;
 constexpr const char *kLog = "/tmp/trust.log";
 
 // body's exit code in a child running as uid, its stderr going to kLog.
+// A child that hangs is ended by its alarm, and the row fails.
 int as_user(uid_t uid, const std::function<int()> &body) {
     return wait_child(spawn([&] {
+        alarm(15);
         FILE *log = freopen(kLog, "w", stderr);
         setenv("EK_LOG_STDERR", "1", 1);
         if (log == nullptr ||
@@ -200,24 +205,74 @@ int sh(const char *cmd) {
     return std::system(cmd) == 0 ? 0 : 1;
 }
 
-// A semaphore stamped by a semop and a segment at the CPE keys (mode 0: none).
-int plant_ipc(int sem_mode, int shm_mode) {
+// A semaphore stamped by a semop (or not) and a segment at the CPE keys
+// (mode 0: none).
+int plant_ipc(int sem_mode, int shm_mode, size_t shm_size = EK_BRD_CPE_SHM_SIZE,
+              bool stamp = true) {
     if (sem_mode != 0) {
         int sem = semget(EK_BRD_CPE_SEM_KEY, 1, IPC_CREAT | sem_mode);
         sembuf up{0, 1, 0};
-        if (sem < 0 || semop(sem, &up, 1) != 0) return 1;
+        if (sem < 0 || (stamp && semop(sem, &up, 1) != 0)) return 1;
     }
-    return shm_mode == 0 ||
-                   shmget(EK_BRD_CPE_SHM_KEY, EK_BRD_CPE_SHM_SIZE, IPC_CREAT | shm_mode) >= 0
-               ? 0
-               : 2;
+    return shm_mode == 0 || shmget(EK_BRD_CPE_SHM_KEY, shm_size, IPC_CREAT | shm_mode) >= 0 ? 0 : 2;
 }
 
+constexpr const char *kWanif = "/tmp/db/wanif_db";
+
+template <size_t size = sizeof(ek_wanif_entry_t)>
 int store() {
-    ek_db_handle_t db = ek_db_open_ex("/tmp/db/wanif_db", EK_DB_MODE);
-    int rc = db != nullptr && ek_db_store(db, "k", 1, "v", 1) == 0 ? 0 : 1;
+    std::string value(size, 'A');
+    ek_db_handle_t db = ek_db_open_ex(kWanif, EK_DB_MODE);
+    int rc = db != nullptr && ek_db_store(db, "eth0", 4, value.data(), size) == 0 ? 0 : 1;
     ek_db_close(db);
     return rc;
+}
+
+// wanif_db holding one record "eth0" of size bytes of 'A', as another tool
+// could write it.
+int plant_record(size_t size) {
+    namespace db = ek::host::db;
+    std::string value(size, 'A');
+    std::vector<unsigned char> img(db::kHeaderSize + db::record_size(4, size));
+    db::put_record(img.data() + db::kHeaderSize,
+                   db::Bytes(reinterpret_cast<const unsigned char *>("eth0"), 4),
+                   db::Bytes(reinterpret_cast<const unsigned char *>(value.data()), size));
+    db::seal_image(img, 1);
+    std::ofstream(kWanif, std::ios::binary).write(reinterpret_cast<char *>(img.data()), img.size());
+    return chmod(kWanif, 0600);
+}
+
+// A store, the command, then an open in the same process: the open sees
+// what the command did to the directory the store verified (1: refused, 0:
+// opened, and empty, as a re-made directory is).
+int around(const char *cmd) {
+    if (store() != 0 || sh(cmd) != 0) return 2;
+    ek_db_handle_t db = ek_db_open_ex(kWanif, EK_DB_MODE);
+    int count = ek_db_count(db);
+    ek_db_close(db);
+    return db == nullptr ? 1 : count == 0 ? 0 : 3;
+}
+
+// The lock taken by a grandchild that outlives the planter by 10 s.
+int hold_lock() {
+    int ready[2];
+    if (store() != 0 || pipe(ready) != 0) return 1;
+    if (fork() == 0) {
+        int fd = open("/tmp/db/wanif_db.lock", O_RDWR);
+        if (fd < 0 || flock(fd, LOCK_EX) != 0 || write(ready[1], "x", 1) != 1) _exit(1);
+        alarm(10);
+        pause();
+    }
+    char c;
+    return read(ready[0], &c, 1) == 1 ? 0 : 1;
+}
+
+// Root runs "probe" with a PATH whose empty, relative and foreign entries
+// all lead to uid 65534's program.
+int run_probe() {
+    setenv("PATH", ":.:/tmp/evil:/usr/bin:/bin", 1);
+    if (chdir("/tmp/evil") != 0) return 2;
+    return ek_system("probe 2>/dev/null") == 127 && access("/tmp/pwned", F_OK) != 0 ? 1 : 0;
 }
 
 int attach() {
@@ -230,7 +285,8 @@ struct Row {
     std::function<int()> plant;
     uid_t user;
     int (*use)();
-    const char *refusal;  // the line logged, or null when the use must work
+    const char
+        *refusal;  // the line logged ("pid N (C)": any process), or null when the use must work
 };
 
 const Row kRows[] = {
@@ -240,13 +296,17 @@ const Row kRows[] = {
              "mkdir /tmp/db && ln -s /tmp/root_only/victim /tmp/db/wanif_db.new &&"
              " ln -s /tmp/root_only/x /tmp/db/wanif_db.lock");
      },
-     0, store, "refusing directory /tmp/db (owner uid 65534, mode 0755): owned by another user"},
-    {"root's sticky /tmp/db open to all", 0, [] { return sh("mkdir -m 1777 /tmp/db"); }, 0, store,
+     0, store<>,
+     "refusing directory /tmp/db (owner uid 65534, mode 0755): owned by another user: remove it, "
+     "do "
+     "not chown it"},
+    {"root's sticky /tmp/db open to all", 0, [] { return sh("mkdir -m 1777 /tmp/db"); }, 0, store<>,
      "refusing directory /tmp/db (owner uid 0, mode 1777): writable by group or others"},
     {"group-writable database", 0, [] { return store() + sh("chmod 0620 /tmp/db/wanif_db"); }, 0,
-     store, "refusing file /tmp/db/wanif_db (owner uid 0, mode 0620): writable by group or others"},
+     store<>,
+     "refusing file /tmp/db/wanif_db (owner uid 0, mode 0620): writable by group or others"},
     {"database is a link", 0,
-     [] { return sh("mkdir /tmp/db && ln -s /tmp/root_only/victim /tmp/db/wanif_db"); }, 0, store,
+     [] { return sh("mkdir /tmp/db && ln -s /tmp/root_only/victim /tmp/db/wanif_db"); }, 0, store<>,
      "refusing file /tmp/db/wanif_db (owner uid 0, mode 0777): a symbolic link, never followed"},
     {"foreign semaphore, no segment", kNobody, [] { return plant_ipc(0600, 0); }, 0, attach,
      "refusing SysV semaphore 0x00015010 (owner uid 65534, creator uid 65534, mode 0600): owned or "
@@ -256,10 +316,97 @@ const Row kRows[] = {
      "others"},
     {"stale .new link in root's /tmp/db", 0,
      [] { return sh("mkdir /tmp/db && ln -s /tmp/root_only/victim /tmp/db/wanif_db.new"); }, 0,
-     store, nullptr},
-    {"own database of uid 65534", kNobody, store, kNobody, store, nullptr},
+     store<>, nullptr},
+    {"own database of uid 65534", kNobody, store<>, kNobody, store<>, nullptr},
     {"own CPE objects of uid 65534", kNobody, attach, kNobody, attach, nullptr},
+    {"/tmp/db re-made by another user while in use", 0, [] { return 0; }, 0,
+     [] { return around("rm -r /tmp/db && mkdir /tmp/db && chown 65534 /tmp/db"); },
+     "refusing directory /tmp/db (owner uid 65534, mode 0755): owned by another user: remove it, "
+     "do "
+     "not chown it"},
+    {"/tmp/db opened to all while in use", 0, [] { return 0; }, 0,
+     [] { return around("chmod 0777 /tmp/db"); },
+     "refusing directory /tmp/db (owner uid 0, mode 0777): writable by group or others"},
+    {"/tmp/db given away while in use", 0, [] { return 0; }, 0,
+     [] { return around("chown 65534 /tmp/db"); },
+     "refusing directory /tmp/db (owner uid 65534, mode 0755): owned by another user: remove it, "
+     "do "
+     "not chown it"},
+    {"/tmp/db re-made by root while in use", 0, [] { return 0; }, 0,
+     [] { return around("rm -r /tmp/db && mkdir /tmp/db"); }, nullptr},
+    {"FIFO at the database", 0,
+     [] { return sh("mkdir /tmp/db && mkfifo -m 0600 /tmp/db/wanif_db"); }, 0, store<>,
+     "refusing file /tmp/db/wanif_db (owner uid 0, mode 0600): not a regular file"},
+    {"lock kept by another process", 0, hold_lock, 0, store<>,
+     "cannot lock /tmp/db/wanif_db.lock: held by pid N (C) for more than 3 s; stop the "
+     "process that holds it"},
+    {"record of another size stored", 0, [] { return 0; }, 0, store<905>,
+     "refusing to store a value of 905 bytes under key \"eth0\" in /tmp/db/wanif_db: its records "
+     "are 904 bytes"},
+    {"oversized record read by a WAN query", 0,
+     [] { return sh("mkdir /tmp/db") + plant_record(4000); }, 0,
+     [] { return ek_brd_check_intf_wanif("eth0") == 0 ? 1 : 0; },
+     "refusing to hand out a value of 4000 bytes under key \"eth0\" in /tmp/db/wanif_db: its "
+     "records are 904 bytes"},
+    {"damaged image", 0,
+     [] {
+         return store() +
+                sh("printf X | dd of=/tmp/db/wanif_db bs=1 seek=40 conv=notrunc status=none");
+     },
+     0, store<>,
+     "refusing database /tmp/db/wanif_db: bad checksum or record count: restore it from a copy or "
+     "remove it"},
+    {"full disk", 0,
+     [] { return sh("mkdir /tmp/db && mount -t tmpfs -o size=4k,mode=0755 t /tmp/db") + store(); },
+     0, store<>,
+     "cannot store in /tmp/db/wanif_db: writing /tmp/db/wanif_db.new failed: No space left on "
+     "device"},
+    {"foreign programs on root's PATH", kNobody,
+     [] {
+         return sh(
+             "mkdir /tmp/evil && printf '#!/bin/sh\\ntouch /tmp/pwned\\n' >/tmp/evil/probe &&"
+             " chmod 0755 /tmp/evil/probe");
+     },
+     0, run_probe,
+     "running commands as root without the PATH entries \"\" (empty), \".\" (relative), "
+     "\"/tmp/evil\" (not owned by root): a directory another user can write could hold any "
+     "program"},
+    {"segment of another size", 0, [] { return plant_ipc(0, 0600, 100); }, 0, attach,
+     "refusing SysV segment 0x00015011: 100 bytes where 85896 belong; remove it (ipcrm -M "
+     "0x00015011)"},
+    {"semaphore its creator never set", 0, [] { return plant_ipc(0600, 0, 0, false); }, 0, attach,
+     "refusing SysV semaphore 0x00015010: its creator never set its value within 2000 ms; remove "
+     "it (ipcrm -S 0x00015010)"},
 };
+
+// Threads open the database while another removes and re-makes its
+// directory: each open either finds the record whole or an empty database,
+// never a refusal or another directory's state.
+TEST(HostDb, VerifiedDirectorySharedByThreadsWhileReMade) {
+    std::atomic<bool> done{false};
+    std::atomic<int> bad{0};
+    std::vector<std::thread> readers;
+    for (int t = 0; t < 3; ++t) {
+        readers.emplace_back([&] {
+            std::string value(sizeof(ek_wanif_entry_t), '\0');
+            while (!done) {
+                ek_db_handle_t db = ek_db_open_ex(kWanif, EK_DB_MODE);
+                int count = ek_db_count(db);
+                bool whole = count == 0 || (ek_db_fetch(db, "eth0", 4, value.data()) == 0 &&
+                                            value == std::string(value.size(), 'A'));
+                bad += db == nullptr || count > 1 || !whole;
+                ek_db_close(db);
+            }
+        });
+    }
+    for (int i = 0; i < 50; ++i) {
+        EXPECT_EQ(store(), 0) << i;
+        EXPECT_EQ(sh("rm -r /tmp/db"), 0) << i;
+    }
+    done = true;
+    for (auto &t : readers) t.join();
+    EXPECT_EQ(bad, 0);
+}
 
 TEST(HostTrust, ForeignOrOpenObjectsAreRefusedOwnOnesWork) {
     if (geteuid() != 0 || as_user(kNobody, [] { return 0; }) != 0) {
@@ -268,12 +415,17 @@ TEST(HostTrust, ForeignOrOpenObjectsAreRefusedOwnOnesWork) {
     ASSERT_EQ(sh("mkdir -m 0700 /tmp/root_only && echo precious >/tmp/root_only/victim"), 0);
     for (const Row &row : kRows) {
         SCOPED_TRACE(row.name);
-        ASSERT_EQ(sh("rm -rf /tmp/db"), 0);
+        // Every child inherits this process's verified directory, removed.
+        ASSERT_EQ(sh("umount /tmp/db 2>/dev/null; rm -rf /tmp/db"), 0);
+        ASSERT_EQ(store(), 0);
+        ASSERT_EQ(sh("rm -r /tmp/db"), 0);
         semctl(semget(EK_BRD_CPE_SEM_KEY, 0, 0), 0, IPC_RMID);
         shmctl(shmget(EK_BRD_CPE_SHM_KEY, 0, 0), IPC_RMID, nullptr);
         ASSERT_EQ(as_user(row.planter, row.plant), 0);
         EXPECT_EQ(as_user(row.user, row.use), row.refusal != nullptr ? 1 : 0);
-        EXPECT_EQ(slurp(kLog), row.refusal != nullptr ? std::string(row.refusal) + "\n" : "");
+        std::string log =
+            std::regex_replace(slurp(kLog), std::regex("pid [0-9]+ \\([^)]*\\)"), "pid N (C)");
+        EXPECT_EQ(log, row.refusal != nullptr ? std::string(row.refusal) + "\n" : "");
         EXPECT_EQ(slurp("/tmp/root_only/victim"), "precious\n");
         EXPECT_NE(access("/tmp/root_only/x", F_OK), 0) << "root followed the lock link";
     }
