@@ -582,7 +582,11 @@ struct ek_db {
             }
             uint32_t n =
                 record_size(static_cast<size_t>(r.key_len), static_cast<size_t>(r.value_len));
-            if (n == 0) return -1;
+            if (n == 0 || !fits(Bytes(static_cast<const unsigned char *>(r.key),
+                                      static_cast<size_t>(r.key_len)),
+                                static_cast<size_t>(r.value_len), "store")) {
+                return -1;
+            }
             size += n;
             // A second record under one key would never be fetched.
             for (uint32_t j = 0; j < i; ++j) {
@@ -593,7 +597,8 @@ struct ek_db {
             }
         }
         if (size > kMaxImage) return -1;
-        UniqueFd dir = open_dir(path, dir_len(), false);
+        DirPath dir_path(path, dir_len());
+        UniqueFd dir = walk(path, dir_path, false);
         if (!dir) return -1;
         UniqueFd lock = take_lock(dir.get());
         if (!lock) return -1;
