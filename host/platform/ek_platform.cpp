@@ -106,13 +106,25 @@ const char *path_entry_fault(const char *entry, size_t len) {
     return nullptr;
 }
 
+// Whether the caller is root outside any user namespace too. Root of a
+// namespace that another user made (unshare --map-root-user) sees the
+// system's directories as owned by nobody and has no more power than that
+// user: its PATH is theirs to pick.
+bool real_root() {
+    if (geteuid() != 0) return false;
+    ek::File map(fopen("/proc/self/uid_map", "re"));
+    unsigned long inside, outside, count;
+    return !map || fscanf(map.get(), "%lu %lu %lu", &inside, &outside, &count) != 3 ||
+           (inside == 0 && outside == 0);
+}
+
 // The caller's environment for the shell; for root, PATH keeps only the
 // entries path_entry_fault accepts, and the first call that drops one says
 // which in the log.
 class TrustedEnv {
 public:
     bool build() {
-        if (geteuid() != 0) return true;
+        if (!real_root()) return true;
         size_t n = 0;
         const char *path = nullptr;
         for (; environ[n] != nullptr; ++n) {
