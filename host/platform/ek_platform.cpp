@@ -119,8 +119,7 @@ bool real_root() {
 }
 
 // The caller's environment for the shell; for root, PATH keeps only the
-// entries path_entry_fault accepts, and the first call that drops one says
-// which in the log.
+// entries path_entry_fault accepts, and the log says which were dropped.
 class TrustedEnv {
 public:
     bool build() {
@@ -167,8 +166,11 @@ public:
             vars_.get()[i] = strncmp(environ[i], "PATH=", 5) == 0 ? kept : environ[i];
         }
         vars_.get()[n] = nullptr;
-        static std::atomic<bool> said{false};
-        if (dropped_len > 0 && !said.exchange(true)) {
+        // Once for each PATH that loses entries, not once per command.
+        uint32_t said = 2166136261u;
+        for (size_t i = 0; i < dropped_len; ++i) said = (said ^ dropped.get()[i]) * 16777619u;
+        static std::atomic<uint32_t> last_said{0};
+        if (dropped_len > 0 && last_said.exchange(said) != said) {
             ek::host::log_format(LOG_WARNING,
                                  "running commands as root without the PATH entries %s: a "
                                  "directory another user can write could hold any program",
