@@ -47,7 +47,11 @@ EK_HOST_API int32_t ek_host_dcd_set_wan_priority(const char *ifname, int32_t pri
 
 /* libek_db.so: the length of the value stored under key in the handle's
  * view, or -1 when there is none. ek_db_fetch takes no size, so readers of
- * records they did not write check it first. */
+ * records they did not write check it first. A database whose file is named
+ * wanif_db, usb_modem_cfg, usb_modem_mode_switch, dcd_eth_mode_cfg or
+ * dcd_usbnet_mode_cfg (in any directory) stores and hands out values of its
+ * record size only (904, 3380, 300, 80 and 96 bytes): another size is
+ * refused and logged. */
 EK_HOST_API int32_t ek_host_db_value_size(ek_db_handle_t db, const void *key, int32_t key_len);
 
 /* libek_db.so: one record for ek_host_db_replace. */

@@ -75,17 +75,21 @@ void trim_newlines(char *text) {
 
 // Whether root may run programs found in the PATH entry of len bytes at
 // entry: an absolute directory that it and every directory above it pass
-// the trust rule (links resolved first, since the shell follows them). A
-// missing entry is left out as well, without a word: it runs nothing, and a
-// directory that appears there later has not been checked.
-const char *path_entry_fault(const char *entry, size_t len) {
+// the trust rule once links are resolved; real receives the resolved path,
+// which the shell gets instead of the entry, so that a link changed after
+// this check leads nowhere new. A missing entry is left out as well,
+// without a word: it runs nothing, and a directory that appears there
+// later has not been checked.
+const char *path_entry_fault(const char *entry, size_t len, char (&real)[PATH_MAX]) {
     if (len == 0) return "empty";
     if (entry[0] != '/') return "relative";
-    char given[PATH_MAX], real[PATH_MAX];
+    char given[PATH_MAX];
     if (len >= sizeof given) return "too long";
     memcpy(given, entry, len);
     given[len] = '\0';
     if (realpath(given, real) == nullptr) return "";
+    // The shell would split it into entries of which one is relative.
+    if (strchr(real, ':') != nullptr) return "leads to a name with a colon";
     // real is absolute, without links, "." or "..": each prefix is checked.
     size_t real_len = strlen(real);
     for (size_t end = 1; end <= real_len; ++end) {
@@ -106,23 +110,35 @@ const char *path_entry_fault(const char *entry, size_t len) {
     return nullptr;
 }
 
+// Whether the caller is root outside any user namespace too. Root of a
+// namespace that another user made (unshare --map-root-user) sees the
+// system's directories as owned by nobody and has no more power than that
+// user: its PATH is theirs to pick.
+bool real_root() {
+    if (geteuid() != 0) return false;
+    ek::File map(fopen("/proc/self/uid_map", "re"));
+    unsigned long inside, outside, count;
+    return !map || fscanf(map.get(), "%lu %lu %lu", &inside, &outside, &count) != 3 ||
+           (inside == 0 && outside == 0);
+}
+
 // The caller's environment for the shell; for root, PATH keeps only the
-// entries path_entry_fault accepts, and the first call that drops one says
-// which in the log.
+// entries path_entry_fault accepts, and the log says which were dropped.
 class TrustedEnv {
 public:
     bool build() {
-        if (geteuid() != 0) return true;
+        if (!real_root()) return true;
         size_t n = 0;
         const char *path = nullptr;
         for (; environ[n] != nullptr; ++n) {
             if (strncmp(environ[n], "PATH=", 5) == 0) path = environ[n] + 5;
         }
         if (path == nullptr) return true;  // the shell's own default
-        size_t path_len = strlen(path);
+        size_t path_len = strlen(path), entries = 1;
+        for (const char *c = path; *c != '\0'; ++c) entries += *c == ':';
         vars_ = ek::MallocPtr<char *>::alloc((n + 1) * sizeof(char *));
-        // "PATH=", the kept entries and their separators.
-        path_ = ek::MallocPtr<char>::alloc(path_len + sizeof "PATH=/nonexistent");
+        // "PATH=", the kept entries resolved and their separators.
+        path_ = ek::MallocPtr<char>::alloc(entries * PATH_MAX + sizeof "PATH=/nonexistent");
         // The dropped entries, quoted, each with its reason, for the log.
         ek::MallocPtr<char> dropped = ek::MallocPtr<char>::alloc(path_len + (path_len + 1) * 40);
         if (!vars_ || !path_ || !dropped) return false;
@@ -132,11 +148,13 @@ public:
         for (const char *at = path;; ++at) {
             const char *end = strchrnul(at, ':');
             auto len = static_cast<size_t>(end - at);
-            const char *fault = path_entry_fault(at, len);
+            char real[PATH_MAX];
+            const char *fault = path_entry_fault(at, len, real);
             if (fault == nullptr) {
                 if (kept_len > 5) kept[kept_len++] = ':';
-                memcpy(kept + kept_len, at, len);
-                kept_len += len;
+                size_t real_len = strlen(real);
+                memcpy(kept + kept_len, real, real_len);
+                kept_len += real_len;
             } else if (*fault != '\0') {
                 dropped_len += static_cast<size_t>(
                     sprintf(dropped.get() + dropped_len, "%s\"%.*s\" (%s)",
@@ -155,8 +173,11 @@ public:
             vars_.get()[i] = strncmp(environ[i], "PATH=", 5) == 0 ? kept : environ[i];
         }
         vars_.get()[n] = nullptr;
-        static std::atomic<bool> said{false};
-        if (dropped_len > 0 && !said.exchange(true)) {
+        // Once for each PATH that loses entries, not once per command.
+        uint32_t said = 2166136261u;
+        for (size_t i = 0; i < dropped_len; ++i) said = (said ^ dropped.get()[i]) * 16777619u;
+        static std::atomic<uint32_t> last_said{0};
+        if (dropped_len > 0 && last_said.exchange(said) != said) {
             ek::host::log_format(LOG_WARNING,
                                  "running commands as root without the PATH entries %s: a "
                                  "directory another user can write could hold any program",

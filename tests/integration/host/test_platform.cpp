@@ -285,8 +285,7 @@ struct Row {
     std::function<int()> plant;
     uid_t user;
     int (*use)();
-    const char
-        *refusal;  // the line logged ("pid N (C)": any process), or null when the use must work
+    const char *refusal;  // the line logged ("pid N (C)": any), or null: the use works
 };
 
 const Row kRows[] = {
