@@ -233,8 +233,24 @@ void unlock_verified() {
     pthread_mutex_unlock(&g_verified.mutex);
 }
 
+// The process id mixed into view tags. getpid is a system call on every
+// open otherwise; the id changes only in a fork's child, which the child
+// handler refreshes. A child made by a raw clone keeps its parent's value:
+// its tags then differ from the parent's by the view count only.
+std::atomic<uint32_t> g_pid{0};
+
+void refresh_pid() {
+    g_pid.store(static_cast<uint32_t>(getpid()), std::memory_order_relaxed);
+}
+
+void fork_child() {
+    refresh_pid();
+    unlock_verified();
+}
+
 [[gnu::constructor]] void register_fork_handlers() {
-    pthread_atfork(lock_verified, unlock_verified, unlock_verified);
+    refresh_pid();
+    pthread_atfork(lock_verified, unlock_verified, fork_child);
 }
 
 bool same_dir(const struct stat &a, const struct stat &b) {
@@ -403,7 +419,7 @@ struct ek_db {
     void new_tag() {
         uint32_t n = g_views.fetch_add(1, std::memory_order_relaxed);
         tag = mix32(n * 0x9E3779B1u ^ static_cast<uint32_t>(reinterpret_cast<uintptr_t>(this)) ^
-                    static_cast<uint32_t>(getpid()));
+                    g_pid.load(std::memory_order_relaxed));
     }
 
     uint32_t check_word(uint32_t offset) const { return tag ^ mix32(offset); }
