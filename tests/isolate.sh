@@ -9,6 +9,11 @@ if [ "${EK_ISOLATED:-}" != 1 ]; then
     user_ns=""
     [ "$(id -u)" -eq 0 ] || user_ns="--user --map-root-user"
     # shellcheck disable=SC2086
+    unshare $user_ns --ipc --mount --net --pid --fork true 2>/dev/null || {
+        echo "SKIPPED: no private namespaces here (unshare $user_ns refused)"
+        exit 77
+    }
+    # shellcheck disable=SC2086
     exec env EK_ISOLATED=1 unshare $user_ns --ipc --mount --net --pid --mount-proc --kill-child -- "$0" "$@"
 fi
 mount --make-rprivate /
