@@ -281,8 +281,12 @@ FAKE_PREDICATE(usbnet_ppp)
 FAKE_PREDICATE(usb)
 
 void *__real_malloc(size_t);
+// Fresh memory is dirty, so a buffer the library forgets to clear shows.
 void *__wrap_malloc(size_t n) {
-    return fake::counted([n] { return __real_malloc(n); });
+    return fake::counted([n] {
+        void *p = __real_malloc(n);
+        return p != nullptr ? memset(p, 0xa5, n) : p;
+    });
 }
 
 // The compiler may fold malloc and a zero fill into calloc: the same
