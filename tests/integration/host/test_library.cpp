@@ -17,7 +17,6 @@
 #include <vector>
 
 #include "child.h"
-#include "common/db_session.h"
 #include "ek_brd.h"
 
 namespace {
@@ -45,6 +44,7 @@ TEST(CpeHost, NatPoliciesSavedByOneProcessAreFoundByAnother) {
         EXPECT_EQ(memcmp(&slots[0], &zero, sizeof zero), 0);  // the whole slot cleared
         EXPECT_EQ(ek_brd_cpe_shm_request_nat_policy_id(), 1);
         ek_brd_cpe_shm_save_nat_policy(1, "wan_nat", 2);
+        ek_brd_cpe_shm_save_nat_policy(2, "tun", 1);
         memset(slots[5].name, 'n', sizeof slots[5].name);  // another writer's, unterminated
         memset(slots[5].rsv_33, 0xAB, sizeof slots[5].rsv_33);
         slots[5].type = 2;
@@ -63,8 +63,69 @@ TEST(CpeHost, NatPoliciesSavedByOneProcessAreFoundByAnother) {
         for (int i = -1; i <= EK_BRD_CPE_NAT_POLICY_MAX; i++)
             ek_brd_cpe_shm_get_nat_policy_output(i, buf);
         const std::string at = "\tnat_policy_id|name|type: ";
-        EXPECT_EQ(buf, "head\n" + at + "1|wan_nat|2\n" + at + "6|" + std::string(32, 'n') + "|2\n" +
-                           at + "7|ab|-3\n" + at + "128|" + longest + "|-2147483648\n");
+        EXPECT_EQ(buf, "head\n" + at + "1|wan_nat|2\n" + at + "2|tun|1\n" + at + "6|" +
+                           std::string(32, 'n') + "|2\n" + at + "7|ab|-3\n" + at + "128|" +
+                           longest + "|-2147483648\n");
+        // Type 1 suits the tunnel interfaces, type 2 all others, no type else.
+        const std::tuple<const char *, const char *, int> suits[] = {
+            {"tun", "tunnel0", 1}, {"tun", "tunnel", 1},    {"tun", "tunne", 0},
+            {"tun", "eth0", 0},    {"wan_nat", "eth0", 1},  {"wan_nat", "tunnel9", 0},
+            {"wan_nat", "", 1},    {"wan_nat", nullptr, 0}, {"ab", "eth0", 0},
+            {"ab", "tunnel0", 0},  {"missing", "eth0", 0},  {nullptr, "tunnel0", 0}};
+        for (const auto &[policy, ifname, want] : suits) {
+            EXPECT_EQ(ek_brd_cpe_shm_check_nat_policy_type_valid_for_interface(policy, ifname),
+                      want)
+                << (policy ? policy : "null") << " for " << (ifname ? ifname : "null");
+        }
+    }));
+}
+
+// Processes racing their first attach to a fresh CPE segment: the header is
+// set up once (a second set-up would wipe the first comers' marks in word
+// 4) and the segment's semaphore is left free. The stored values sit at
+// their offsets for every other process to read.
+TEST(CpeHost, RacingFirstAttachesSetTheHeaderUpOnce) {
+    constexpr int kRacers = 6;
+    for (int round = 0; round < 10; round++) {
+        semctl(semget(EK_BRD_CPE_SEM_KEY, 0, 0), 0, IPC_RMID);
+        shmctl(shmget(EK_BRD_CPE_SHM_KEY, 0, 0), IPC_RMID, nullptr);
+        auto *go = shared_anon<std::atomic<int>>();
+        std::vector<pid_t> racers;
+        for (int i = 0; i < kRacers; i++) {
+            racers.push_back(spawn([go] {
+                while (go->load() == 0) {
+                }
+                auto *header = static_cast<int32_t *>(ek_brd_get_cpe_shm_data());
+                if (header == nullptr) return 1;
+                __atomic_fetch_add(&header[1], 1, __ATOMIC_SEQ_CST);
+                return 0;
+            }));
+        }
+        go->store(1);
+        for (pid_t racer : racers) ASSERT_EQ(wait_child(racer), 0);
+        munmap(go, sizeof *go);
+        const int shm = shmget(EK_BRD_CPE_SHM_KEY, EK_BRD_CPE_SHM_SIZE, 0);
+        auto *header = static_cast<const int32_t *>(shmat(shm, nullptr, SHM_RDONLY));
+        ASSERT_NE(header, reinterpret_cast<const int32_t *>(-1));
+        EXPECT_EQ(std::vector<int32_t>(header, header + 3), (std::vector<int32_t>{1, kRacers, 60}))
+            << "round " << round;
+        EXPECT_EQ(semctl(semget(EK_BRD_CPE_SEM_KEY, 0, 0), 0, GETVAL), 1) << "round " << round;
+        shmdt(header);
+    }
+    ASSERT_TRUE(in_child([](ek_nat_policy_t *) {
+        ek_brd_set_save_report_flag(0x1234567);
+        ek_brd_set_brd_auth(-2);
+    }));
+    const int shm = shmget(EK_BRD_CPE_SHM_KEY, EK_BRD_CPE_SHM_SIZE, 0);
+    auto *cpe = static_cast<const uint8_t *>(shmat(shm, nullptr, SHM_RDONLY));
+    int32_t flag, auth;
+    memcpy(&flag, cpe + EK_BRD_CPE_SAVE_REPORT_OFFSET, sizeof flag);
+    memcpy(&auth, cpe + EK_BRD_CPE_BRD_AUTH_OFFSET, sizeof auth);
+    EXPECT_EQ(std::make_pair(flag, auth), std::make_pair(0x1234567, -2));
+    shmdt(cpe);
+    ASSERT_TRUE(in_child([](ek_nat_policy_t *) {
+        EXPECT_EQ(ek_brd_get_save_report_flag(), 0x1234567);
+        EXPECT_EQ(ek_brd_get_brd_auth(), -2);
     }));
 }
 
@@ -141,8 +202,23 @@ TEST(UsbModemHost, LockExcludesOtherProcessesUntilItsHolderIsKilled) {
         return 0;
     });
     locked.wait();
-    // Other processes attach the segment by its key and size.
-    EXPECT_GE(shmget(EK_USB_MODEM_SHM_KEY, EK_USB_MODEM_SHM_SIZE, 0), 0);
+    // Other processes attach the segment by its key and size, and see the
+    // bytes written through the address handed out after init.
+    const int shm = shmget(EK_USB_MODEM_SHM_KEY, EK_USB_MODEM_SHM_SIZE, 0);
+    ASSERT_GE(shm, 0);
+    EXPECT_EQ(wait_child(spawn([] {
+                  void *seg = nullptr;
+                  if (ek_brd_lib_usb_modem_init() != 0 || ek_brd_lib_usb_modem_get_shm(&seg) != 0 ||
+                      seg == nullptr)
+                      return 1;
+                  memset(seg, 0x5c, EK_USB_MODEM_SHM_SIZE);
+                  return 0;
+              })),
+              0);
+    auto *seen = static_cast<const uint8_t *>(shmat(shm, nullptr, SHM_RDONLY));
+    EXPECT_EQ(std::vector<uint8_t>(seen, seen + EK_USB_MODEM_SHM_SIZE),
+              std::vector<uint8_t>(EK_USB_MODEM_SHM_SIZE, 0x5c));
+    shmdt(seen);
     unsigned patience = 2;  // seconds a taker may wait for the lock
     auto taker = [&patience] {
         alarm(patience);
@@ -155,11 +231,6 @@ TEST(UsbModemHost, LockExcludesOtherProcessesUntilItsHolderIsKilled) {
     EXPECT_EQ(wait_child(holder), 128 + SIGKILL);
     patience = 30;
     EXPECT_EQ(wait_child(spawn(taker)), 0);
-}
-
-// Every database path is formatted into one buffer; the longest must fit.
-TEST(UsbModemHost, TheLongestDatabasePathFits) {
-    EXPECT_GT(ek::kDbPathSize, strlen("/tmp/db/usb_modem_mode_switch"));
 }
 
 TEST(UsbModemHost, ValidityNeedsAnIdACountAndBothIdsOfSlotZero) {

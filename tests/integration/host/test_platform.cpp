@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
 #include <sys/stat.h>
@@ -78,6 +79,16 @@ TEST(HostDb, StoresDeletesWalksAndSnapshots) {
     EXPECT_LT(w.del("eth0"), 0);
     EXPECT_EQ(r.dump(), "3: eth0 v2 ppp0") << "a handle keeps the state it opened";
     EXPECT_EQ(Db(path).dump(), "2: v2 ppp0");
+    // Readers never wait for a writer: the writers' lock held, a reader
+    // opens and reads at once.
+    int lock = open("/tmp/db/a/b/sem.lock", O_RDWR);
+    ASSERT_EQ(flock(lock, LOCK_EX), 0);
+    EXPECT_EQ(wait_child(spawn([path] {
+                  alarm(10);
+                  return Db(path).dump() == "2: v2 ppp0" ? 0 : 1;
+              })),
+              0);
+    close(lock);
 }
 
 // An image written on any host, byte for byte: header words little-endian.
@@ -141,6 +152,9 @@ TEST(HostServices, SemaphoreShellAndLog) {
     sembuf op{0, -1, IPC_NOWAIT};
     EXPECT_EQ(semop(s, &op, 1), -1) << "a new semaphore of value 0 is taken";
     EXPECT_EQ(ek_sem_create(0x4500, 0), s);
+    // A semaphore whose creator died before setting its value is refused.
+    ASSERT_GE(semget(0x4501, 1, IPC_CREAT | 0600), 0);
+    EXPECT_EQ(ek_sem_create(0x4501, 1), -1);
     const std::pair<const char *, int32_t> rows[] = {
         {"true", 0}, {"exit 3", 3}, {"kill -9 $$", 128 + 9}, {"/no/such", 127}, {nullptr, -1}};
     for (const auto &[cmd, want] : rows) EXPECT_EQ(ek_system(cmd), want) << cmd;
@@ -150,7 +164,7 @@ TEST(HostServices, SemaphoreShellAndLog) {
                   __ek_err(" ", 123, "usb_modem: store [key=%s] failed!\n", "12d10003");
                   setenv("EK_LOG_STDERR", "1", 1);
                   __ek_err(" ", 123, "usb_modem: store [key=%s] failed!\n", "12d10003");
-                  return ek_log(7, "probe %d", 4);
+                  return ek_log(7, "probe %d\n\n", 4);
               })),
               0);
     EXPECT_EQ(slurp("/tmp/err"), "line 123: usb_modem: store [key=12d10003] failed!\nprobe 4\n");
