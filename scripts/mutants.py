@@ -10,10 +10,13 @@ catches it, a fault that does not build is not counted.
   scripts/mutants.sh --seed 7            150 faults drawn with seed 7
   scripts/mutants.sh --only ID [ID...]   just these faults (ids as printed)
   scripts/mutants.sh --list              every site, nothing built
-  scripts/mutants.sh --hand              the hand-written faults of
-                                         scripts/mutants-hand.txt
+  scripts/mutants.sh --hand [FILE]       the hand-written faults of FILE
+                                         (scripts/mutants-hand.txt)
+  --reuse                                rebuild the last scratch copy
+                                         rather than start afresh
 """
 import argparse
+import bisect
 import os
 import random
 import re
@@ -37,31 +40,12 @@ REL_FLIP = {"<": "<=", "<=": "<", ">": ">=", ">=": ">", "==": "!=", "!=": "=="}
 
 
 def blank_comments_and_strings(text):
-    """Same length as text, with comments and literals turned to spaces."""
-    out = list(text)
-    i, n = 0, len(text)
-    while i < n:
-        if text.startswith("//", i):
-            start, end = i, text.find("\n", i) % (n + 1)
-        elif text.startswith("/*", i):
-            start, end = i, text.find("*/", i + 2) % (n + 1) + 2
-        elif text[i] in "\"'":
-            # The quotes stay: the statement keeps its shape.
-            end = i + 1
-            while end < n and text[end] != text[i]:
-                end += 2 if text[end] == "\\" else 1
-            start, i = i + 1, end + 1
-            for k in range(start, min(end, n)):
-                out[k] = " " if out[k] != "\n" else "\n"
-            continue
-        else:
-            i += 1
-            continue
-        for k in range(start, min(end, n)):
-            if out[k] != "\n":
-                out[k] = " "
-        i = end
-    return "".join(out)
+    """Same length as text, comments and the insides of literals turned to spaces."""
+    def blank(m):
+        quoted = m.group(0)[0] in "\"'"
+        inside = re.sub(r"[^\n]", " ", m.group(0)[quoted:len(m.group(0)) - quoted])
+        return m.group(0)[0] + inside + m.group(0)[-1] if quoted else inside
+    return re.sub(r"//[^\n]*|/\*.*?\*/|\"(?:\\.|[^\"\\])*\"|'(?:\\.|[^'\\])*'", blank, text, flags=re.S)
 
 
 def matching_paren(code, open_at):
@@ -84,14 +68,7 @@ def sites_in(path, text):
     skip = {no for no, line in enumerate(lines) if SKIP_LINE.search(line)}
 
     def line_of(offset):
-        lo, hi = 0, len(line_starts) - 1
-        while lo < hi:
-            mid = (lo + hi + 1) // 2
-            if line_starts[mid] <= offset:
-                lo = mid
-            else:
-                hi = mid - 1
-        return lo
+        return bisect.bisect_right(line_starts, offset) - 1
 
     for m in re.finditer(r"(?<=\s)(<=|>=|==|!=|<|>)(?=\s)", code):
         if line_of(m.start()) not in skip:
@@ -158,17 +135,19 @@ def sh(cmd, log, **kw):
 class Scratch:
     """A copy of the tree, built once, rebuilt per fault, judged by ctest."""
 
-    def __init__(self, top, where, tests):
+    def __init__(self, top, where, tests, reuse):
         self.src, self.build, self.where = os.path.join(where, "src"), os.path.join(where, "build"), where
-        self.tests = tests
-        shutil.rmtree(where, ignore_errors=True)
-        os.makedirs(self.src)
+        if not reuse:
+            shutil.rmtree(where, ignore_errors=True)
+        os.makedirs(self.src, exist_ok=True)
         files = subprocess.run(["git", "ls-files", "-co", "--exclude-standard"], cwd=top, check=True,
                                capture_output=True, text=True).stdout.split("\n")
         for rel in files:
-            if rel and not rel.startswith("build/") and os.path.isfile(os.path.join(top, rel)):
-                os.makedirs(os.path.dirname(os.path.join(self.src, rel)), exist_ok=True)
-                shutil.copy2(os.path.join(top, rel), os.path.join(self.src, rel))
+            mine, copy = os.path.join(top, rel), os.path.join(self.src, rel)
+            if rel and not rel.startswith("build/") and os.path.isfile(mine):
+                os.makedirs(os.path.dirname(copy), exist_ok=True)
+                if not os.path.exists(copy) or open(mine, "rb").read() != open(copy, "rb").read():
+                    shutil.copy(mine, copy)  # a fresh mtime: rebuilt
         # No debug information, and executables not relinked when only the
         # shared library changed: a fault costs one compile and a few links.
         flags = "-O2 -DNDEBUG"
@@ -177,9 +156,17 @@ class Scratch:
                f"-DCMAKE_CXX_FLAGS_RELWITHDEBINFO={flags}", "-DCMAKE_LINK_DEPENDS_NO_SHARED=ON"],
               os.path.join(where, "configure.log")) != 0 or not self.rebuild():
             sys.exit(f"mutants: the unmodified tree does not build (see {where})")
-        started = time.monotonic()
+        skip = r"^(packaging|abi)\."
+        self.phases = [(tests, skip)]
         failed, output = self.suite(timeout=1800)
-        self.budget = 3 * (time.monotonic() - started) + 30
+        # The tests that take seconds run only when the quick ones pass: most
+        # faults are caught in the first phase.
+        slow = [name for name, secs in re.findall(r"Test +#\d+: (\S+) \.+ +Passed +([\d.]+) sec", output)
+                if float(secs) > 3]
+        if slow and tests == ".":
+            slow = "^(" + "|".join(map(re.escape, slow)) + ")$"
+            self.phases = [(tests, skip + "|" + slow), (slow, skip)]
+        self.budget = 2 * self.took + 20
         if failed:
             sys.exit(f"mutants: the unmodified suite fails (see {where}/last.log)")
         skipped = re.findall(r"\d+ - (\S+) \((?:Skipped|Not Run)\)", output)
@@ -191,22 +178,25 @@ class Scratch:
         return sh(["cmake", "--build", self.build, "-j2"], os.path.join(self.where, "build.log")) == 0
 
     def suite(self, timeout):
-        """(failed, output); a suite still running after timeout failed."""
+        """(failed, output); a phase still running after timeout failed."""
         log = os.path.join(self.where, "last.log")
-        cmd = ["ctest", "--test-dir", self.build, "-j2", "--stop-on-failure", "--output-on-failure",
-               "-R", self.tests, "-E", r"^(packaging|abi)\."]
-        with open(log, "w") as out:
-            proc = subprocess.Popen(cmd, stdout=out, stderr=subprocess.STDOUT, start_new_session=True)
-            try:
-                rc = proc.wait(timeout=timeout)
-            except subprocess.TimeoutExpired:
-                os.killpg(proc.pid, signal.SIGKILL)
-                proc.wait()
-                rc = "hang"
-        with open(log, errors="replace") as f:
-            output = f.read()
-        if rc == "hang":
-            output += "\n[  FAILED  ] (the suite hung)\n"
+        started = time.monotonic()
+        for included, excluded in self.phases:
+            cmd = ["ctest", "--test-dir", self.build, "-j2", "--stop-on-failure", "--output-on-failure",
+                   "-R", included, "-E", excluded]
+            with open(log, "w") as out:
+                proc = subprocess.Popen(cmd, stdout=out, stderr=subprocess.STDOUT, start_new_session=True)
+                try:
+                    rc = proc.wait(timeout=timeout)
+                except subprocess.TimeoutExpired:
+                    os.killpg(proc.pid, signal.SIGKILL)
+                    proc.wait()
+                    rc = "hang"
+            with open(log, errors="replace") as f:
+                output = f.read() + ("\n[  FAILED  ] (the suite hung)\n" if rc == "hang" else "")
+            if rc != 0:
+                break
+        self.took = time.monotonic() - started
         return rc != 0, output
 
     def judge(self, path, mutate):
@@ -229,10 +219,10 @@ class Scratch:
                 f.write(pristine)
 
 
-def hand_faults(top):
-    """name path perl-substitution, one a line, from scripts/mutants-hand.txt."""
+def hand_faults(path):
+    """name path perl-substitution, one a line."""
     faults = []
-    with open(os.path.join(top, "scripts", "mutants-hand.txt")) as f:
+    with open(path) as f:
         for line in f:
             if line.strip() and not line.lstrip().startswith("#"):
                 name, path, expr = line.split(None, 2)
@@ -259,7 +249,8 @@ def main():
     ap.add_argument("--count", type=int, default=150)
     ap.add_argument("--only", nargs="+", metavar="ID")
     ap.add_argument("--list", action="store_true")
-    ap.add_argument("--hand", action="store_true")
+    ap.add_argument("--hand", nargs="?", const=os.path.join(TOP, "scripts", "mutants-hand.txt"))
+    ap.add_argument("--reuse", action="store_true")
     ap.add_argument("--tests", default=".", help="judge by the ctest tests matching this regex")
     ap.add_argument("--dir", default=os.path.join(TOP, "build", "mutants"))
     args = ap.parse_args()
@@ -271,7 +262,7 @@ def main():
         print(f"mutants: {len(faults)} sites")
         return 0
     if args.hand:
-        samples = {"hand": hand_faults(TOP)}
+        samples = {"hand": hand_faults(args.hand)}
     elif args.only:
         by_id = {f["id"]: f for f in faults}
         missing = [i for i in args.only if i not in by_id]
@@ -284,7 +275,7 @@ def main():
     else:
         ap.error("give --seed, --only, --hand or --list")
 
-    scratch = Scratch(TOP, args.dir, args.tests)
+    scratch = Scratch(TOP, args.dir, args.tests, args.reuse)
     judged = {}
     summaries = []
     for name, sample in samples.items():
