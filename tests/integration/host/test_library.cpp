@@ -18,6 +18,7 @@
 
 #include "child.h"
 #include "ek_brd.h"
+#include "platform/ek_platform.h"
 
 namespace {
 
@@ -165,6 +166,36 @@ TEST(CpeHost, SortedLookupsAgreeWithEqualRange) {
             ASSERT_GE(index, hi < lo ? n : first);
             ASSERT_LE(index, hi < lo ? n : std::max(first, last - 1));
         }
+    }
+}
+
+// An attaching process touches a segment only under its semaphore: while the
+// test holds it, the attacher waits with the CPE header unset and the
+// routing word not yet reset.
+TEST(CpeHost, AttachesTouchTheSegmentsOnlyUnderTheirSemaphores) {
+    struct Case {
+        int32_t sem_key, shm_key;
+        uint32_t size, offset;
+        int32_t before, after;
+        void *(*attach)();
+    };
+    const Case cases[] = {{EK_BRD_CPE_SEM_KEY, EK_BRD_CPE_SHM_KEY, EK_BRD_CPE_SHM_SIZE, 0, 0, 1,
+                           ek_brd_get_cpe_shm_data},
+                          {EK_BRD_ROUTING_SEM_KEY, EK_BRD_ROUTING_SHM_KEY, EK_BRD_ROUTING_SHM_SIZE,
+                           EK_BRD_ROUTING_RESET_OFFSET, 7, 0, ek_brd_get_routing_shm_data}};
+    for (const Case &c : cases) {
+        const int32_t sem = ek_sem_create(c.sem_key, 1);
+        ASSERT_EQ(ek_sem_wait(sem), 0);
+        const int shm = shmget(c.shm_key, c.size, IPC_CREAT | 0600);
+        auto *word =
+            reinterpret_cast<int32_t *>(static_cast<uint8_t *>(shmat(shm, nullptr, 0)) + c.offset);
+        *word = c.before;
+        const pid_t attacher = spawn([&c] { return c.attach() != nullptr ? 0 : 1; });
+        for (int ms = 0; ms < 10000 && semctl(sem, 0, GETNCNT) == 0; ms++) usleep(1000);
+        EXPECT_EQ(*word, c.before) << "touched outside the semaphore, key " << c.shm_key;
+        ASSERT_EQ(ek_sem_signal(sem), 0);
+        EXPECT_EQ(wait_child(attacher), 0);
+        EXPECT_EQ(*word, c.after) << "key " << c.shm_key;
     }
 }
 
