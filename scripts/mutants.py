@@ -135,7 +135,8 @@ def sh(cmd, log, **kw):
 class Scratch:
     """A copy of the tree, built once, rebuilt per fault, judged by ctest."""
 
-    def __init__(self, top, where, tests, reuse):
+    def __init__(self, top, where, tests, reuse, jobs):
+        self.jobs = jobs
         self.src, self.build, self.where = os.path.join(where, "src"), os.path.join(where, "build"), where
         if not reuse:
             shutil.rmtree(where, ignore_errors=True)
@@ -175,7 +176,7 @@ class Scratch:
                      "; a skipped test judges nothing, run where it can run")
 
     def rebuild(self):
-        return sh(["cmake", "--build", self.build, "-j2"], os.path.join(self.where, "build.log")) == 0
+        return sh(["cmake", "--build", self.build, f"-j{self.jobs}"], os.path.join(self.where, "build.log")) == 0
 
     def suite(self, timeout):
         """(failed, output); a phase still running after timeout failed."""
@@ -193,7 +194,7 @@ class Scratch:
                     proc.wait()
                     rc = "hang"
             with open(log, errors="replace") as f:
-                output = f.read() + ("\n[  FAILED  ] (the suite hung)\n" if rc == "hang" else "")
+                output = f.read() + ("\n[  FAILED  ] hung\n" if rc == "hang" else "")
             if rc != 0:
                 break
         self.took = time.monotonic() - started
@@ -251,6 +252,7 @@ def main():
     ap.add_argument("--list", action="store_true")
     ap.add_argument("--hand", nargs="?", const=os.path.join(TOP, "scripts", "mutants-hand.txt"))
     ap.add_argument("--reuse", action="store_true")
+    ap.add_argument("--jobs", type=int, default=2, help="compile jobs")
     ap.add_argument("--tests", default=".", help="judge by the ctest tests matching this regex")
     ap.add_argument("--dir", default=os.path.join(TOP, "build", "mutants"))
     args = ap.parse_args()
@@ -275,22 +277,24 @@ def main():
     else:
         ap.error("give --seed, --only, --hand or --list")
 
-    scratch = Scratch(TOP, args.dir, args.tests, args.reuse)
+    scratch = Scratch(TOP, args.dir, args.tests, args.reuse, args.jobs)
+    # Judged file by file, so that restoring a file and planting the next
+    # fault in it cost one compile.
+    todo = {f["id"]: f for sample in samples.values() for f in sample}
+    print(f"mutants: {len(todo)} faults of {len(faults)} sites", flush=True)
     judged = {}
+    for fault in sorted(todo.values(), key=lambda f: (f["path"], f.get("offset", 0))):
+        judged[fault["id"]] = verdict, by = scratch.judge(fault["path"], planted(fault))
+        shown = f"{fault['old']!r} -> {fault['new']!r}" if "old" in fault else ""
+        print(f"{fault['id']:<48} {verdict:<9} {by:<40} {shown}", flush=True)
     summaries = []
     for name, sample in samples.items():
-        print(f"mutants: {name}: {len(sample)} faults of {len(faults)} sites", flush=True)
-        for number, fault in enumerate(sample, 1):
-            if fault["id"] not in judged:
-                judged[fault["id"]] = scratch.judge(fault["path"], planted(fault))
-            verdict, by = judged[fault["id"]]
-            shown = f"{fault['old']!r} -> {fault['new']!r}" if "old" in fault else ""
-            print(f"{number:3} {fault['id']:<48} {verdict:<9} {by:<40} {shown}", flush=True)
         verdicts = [judged[f["id"]][0] for f in sample]
         caught, counted = verdicts.count("caught"), len(verdicts) - verdicts.count("not-built")
         percent = 100.0 * caught / counted if counted else 0.0
         summaries.append(f"mutants: {name}: {caught} caught / {counted} counted ({percent:.1f} %), "
-                         f"{len(verdicts) - counted} not built")
+                         f"{len(verdicts) - counted} not built; survivors: " +
+                         " ".join(f["id"] for f in sample if judged[f["id"]][0] == "SURVIVED"))
     scratch.rebuild()
     print("\n".join(summaries))
     return 0 if all(v == "caught" for v, _ in judged.values() if v != "not-built") else 1

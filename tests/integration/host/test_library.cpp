@@ -262,6 +262,16 @@ TEST(UsbModemHost, LockExcludesOtherProcessesUntilItsHolderIsKilled) {
     EXPECT_EQ(wait_child(holder), 128 + SIGKILL);
     patience = 30;
     EXPECT_EQ(wait_child(spawn(taker)), 0);
+    // With the semaphore removed, the lock and the unlock answer its failure.
+    EXPECT_EQ(wait_child(spawn([] {
+                  EXPECT_EQ(ek_brd_lib_usb_modem_init(), 0);
+                  semctl(semget(EK_USB_MODEM_SEM_KEY, 0, 0), 0, IPC_RMID);
+                  EXPECT_EQ(ek_brd_lib_usb_modem_cfg_lock(), -1);
+                  EXPECT_EQ(ek_brd_lib_usb_modem_cfg_unlock(), -1);
+                  fflush(stdout);
+                  return ::testing::Test::HasFailure() ? 1 : 0;
+              })),
+              0);
 }
 
 TEST(UsbModemHost, ValidityNeedsAnIdACountAndBothIdsOfSlotZero) {

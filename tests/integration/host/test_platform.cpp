@@ -149,6 +149,7 @@ TEST(HostDbDamage, EveryTruncationFlippedBitAndBadFieldIsRefused) {
 // wait for its creator to finish.
 TEST(HostServices, SemaphoreShellAndLog) {
     int s = ek_sem_create(0x4500, 0);
+    ASSERT_GE(s, 0);
     sembuf op{0, -1, IPC_NOWAIT};
     EXPECT_EQ(semop(s, &op, 1), -1) << "a new semaphore of value 0 is taken";
     EXPECT_EQ(ek_sem_create(0x4500, 0), s);
