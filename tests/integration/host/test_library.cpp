@@ -18,6 +18,8 @@
 
 #include "child.h"
 #include "ek_brd.h"
+#include "ek_host.h"
+#include "platform/ek_db.h"
 #include "platform/ek_platform.h"
 
 namespace {
@@ -272,6 +274,42 @@ TEST(UsbModemHost, LockExcludesOtherProcessesUntilItsHolderIsKilled) {
                   return ::testing::Test::HasFailure() ? 1 : 0;
               })),
               0);
+}
+
+// The record as another process reads it from the database: its bytes under
+// the key, empty when there is none.
+std::vector<uint8_t> stored(const char *path, const std::string &key) {
+    ek_db_handle_t db = ek_db_open_ex(path, EK_DB_MODE);
+    const int32_t len = static_cast<int32_t>(key.size());
+    std::vector<uint8_t> value(std::max(ek_host_db_value_size(db, key.data(), len), 0));
+    if (!value.empty()) ek_db_fetch(db, key.data(), len, value.data());
+    ek_db_close(db);
+    return value;
+}
+
+// Whole records under the documented keys (the modem id; the ids as 8 hex
+// digits), gone after a delete.
+TEST(UsbModemHost, StoresWriteWholeRecordsUnderTheirKeys) {
+    const char *kCfgDb = "/tmp/db/usb_modem_cfg", *kMsDb = "/tmp/db/usb_modem_mode_switch";
+    const auto c = cfg("modem-a", {{0x12d1, 0x1446}}, 9);
+    ek_usb_modeswitch_t ms;
+    memcpy(&ms, &c, sizeof ms);
+    ms.vid = 0x1a2b;
+    ms.pid = 0xc;
+    ASSERT_EQ(ek_brd_lib_usb_modem_db_store_entry(&c), 0);
+    ASSERT_EQ(ek_brd_lib_usb_modem_db_store_usb_modeswitch_entry(&ms), 0);
+    EXPECT_EQ(stored(kCfgDb, "modem-a"), bytes(c));
+    EXPECT_EQ(stored(kMsDb, "1a2b000c"), bytes(ms));
+    ek_usb_modem_cfg_t got_cfg{};
+    ek_usb_modeswitch_t got_ms{};
+    EXPECT_EQ(ek_brd_lib_usb_modem_db_get_entry_by_usb_id(0x12d1, 0x1446, &got_cfg), 0);
+    EXPECT_EQ(ek_brd_lib_usb_modem_db_get_usb_modeswitch_entry(0x1a2b, 0xc, &got_ms), 0);
+    EXPECT_EQ(bytes(got_cfg), bytes(c));
+    EXPECT_EQ(bytes(got_ms), bytes(ms));
+    EXPECT_EQ(ek_brd_lib_usb_modem_db_delete_entry_by_modem_id("modem-a"), 0);
+    EXPECT_EQ(ek_brd_lib_usb_modem_db_delete_usb_modeswitch_entry(0x1a2b, 0xc), 0);
+    EXPECT_EQ(stored(kCfgDb, "modem-a"), std::vector<uint8_t>{});
+    EXPECT_EQ(stored(kMsDb, "1a2b000c"), std::vector<uint8_t>{});
 }
 
 TEST(UsbModemHost, ValidityNeedsAnIdACountAndBothIdsOfSlotZero) {
