@@ -93,7 +93,9 @@ TEST(HostDb, StoresDeletesWalksAndSnapshots) {
 
 // An image written on any host, byte for byte: header words little-endian.
 const std::string kGolden(
-    "EKDB\x0a\x75\xc1\xe9\1\0\0\0\1\0\0\0\x2e\0\0\0\0\0\0\0\4\0\0\0\x0a\0\0\0eth00123456789", 46);
+    "EKDB\xb5\x03\x50\xe7\1\0\0\0\1\0\0\0\x42\0\0\0\0\0\0\0\4\0\0\0\x1e\0\0\0"
+    "eth00123456789abcdefghijklmnopqrst",
+    66);
 
 void put32(std::string &img, size_t at, uint32_t v) {
     for (int i = 0; i < 4; ++i) img[at + i] = static_cast<char>(v >> (8 * i));
@@ -115,7 +117,7 @@ TEST(HostDbDamage, EveryTruncationFlippedBitAndBadFieldIsRefused) {
         return Db(path).h == nullptr;
     };
     Db db(path);
-    ASSERT_EQ(db.store("eth0", "0123456789"), 0);
+    ASSERT_EQ(db.store("eth0", "0123456789abcdefghijklmnopqrst"), 0);
     EXPECT_EQ(slurp(path), kGolden);
     ASSERT_EQ(db.store("usbnet0", "abc"), 0);
     ASSERT_EQ(db.store("p1", ""), 0);
@@ -136,7 +138,7 @@ TEST(HostDbDamage, EveryTruncationFlippedBitAndBadFieldIsRefused) {
     }
     // Rows: words of the header or of a record header set to what may not
     // stand there (offset, value, a second offset and value).
-    const uint32_t s = 24 + 8 + 4 + 10,
+    const uint32_t s = 24 + 8 + 4 + 30,
                    rows[][4] = {{0, 0, 4, 0},       {8, 2, 4, 0},       {12, 2, 4, 0},
                                 {12, 4, 4, 0},      {12, ~0u, 4, 0},    {16, 75, 4, 0},
                                 {20, 1, 4, 0},      {24, 0, 28, 14},    {s, 100, 4, 0},
