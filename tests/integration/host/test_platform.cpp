@@ -79,13 +79,18 @@ TEST(HostDb, StoresDeletesWalksAndSnapshots) {
     EXPECT_LT(w.del("eth0"), 0);
     EXPECT_EQ(r.dump(), "3: eth0 v2 ppp0") << "a handle keeps the state it opened";
     EXPECT_EQ(Db(path).dump(), "2: v2 ppp0");
+    // A handle whose file was removed meanwhile stores into an empty database.
+    Db gone(path);
+    ASSERT_EQ(unlink(path), 0);
+    ASSERT_EQ(gone.store("new", "n"), 0);
+    EXPECT_EQ(Db(path).dump(), "1: n");
     // Readers never wait for a writer: the writers' lock held, a reader
     // opens and reads at once.
     int lock = open("/tmp/db/a/b/sem.lock", O_RDWR);
     ASSERT_EQ(flock(lock, LOCK_EX), 0);
     EXPECT_EQ(wait_child(spawn([path] {
                   alarm(10);
-                  return Db(path).dump() == "2: v2 ppp0" ? 0 : 1;
+                  return Db(path).dump() == "1: n" ? 0 : 1;
               })),
               0);
     close(lock);
