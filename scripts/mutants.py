@@ -287,17 +287,20 @@ def main():
         judged[fault["id"]] = verdict, by = scratch.judge(fault["path"], planted(fault))
         shown = f"{fault['old']!r} -> {fault['new']!r}" if "old" in fault else ""
         print(f"{fault['id']:<48} {verdict:<9} {by:<40} {shown}", flush=True)
-    summaries = []
+    with open(os.path.join(TOP, "scripts", "mutants-equivalent.txt")) as f:
+        equivalent = {line.split()[0] for line in f if line.strip() and not line.startswith("#")}
+    scratch.rebuild()
+    unexplained = set()
     for name, sample in samples.items():
         verdicts = [judged[f["id"]][0] for f in sample]
         caught, counted = verdicts.count("caught"), len(verdicts) - verdicts.count("not-built")
-        percent = 100.0 * caught / counted if counted else 0.0
-        summaries.append(f"mutants: {name}: {caught} caught / {counted} counted ({percent:.1f} %), "
-                         f"{len(verdicts) - counted} not built; survivors: " +
-                         " ".join(f["id"] for f in sample if judged[f["id"]][0] == "SURVIVED"))
-    scratch.rebuild()
-    print("\n".join(summaries))
-    return 0 if all(v == "caught" for v, _ in judged.values() if v != "not-built") else 1
+        survivors = {f["id"] for f in sample if judged[f["id"]][0] == "SURVIVED"}
+        unexplained |= survivors - equivalent
+        print(f"mutants: {name}: {caught} caught / {counted} counted "
+              f"({100.0 * caught / max(counted, 1):.1f} %), {len(verdicts) - counted} not built, "
+              f"{len(survivors & equivalent)} survivors listed as equivalent; unexplained: " +
+              " ".join(sorted(survivors - equivalent)))
+    return 1 if unexplained else 0
 
 if __name__ == "__main__":
     sys.exit(main())
