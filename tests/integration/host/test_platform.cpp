@@ -115,6 +115,31 @@ std::string resealed(std::string img, const uint32_t (&words)[4]) {
     return img;
 }
 
+// Bad arguments are refused without touching anything; a one-byte key is
+// fine, and two fresh handles refuse each other's descriptors.
+TEST(HostDb, BadArgumentsAreRefused) {
+    const std::string deep = "/tmp/db/" + [] {
+        std::string dirs;
+        while (dirs.size() < PATH_MAX) dirs += "d/";
+        return dirs;
+    }() + "x";
+    for (const char *path : {static_cast<const char *>(nullptr), "", "/tmp/db/dir/", deep.c_str()})
+        EXPECT_EQ(ek_db_open_ex(path, EK_DB_MODE), nullptr) << (path ? path : "null");
+    Db a("/tmp/db/args"), b("/tmp/db/args");
+    EXPECT_EQ(a.store("k", "1-byte key"), 0);
+    auto cb = [](ek_db_handle_t, ek_db_key_desc_t, void *) {};
+    const int32_t refused[] = {
+        ek_db_delete_ex(nullptr, "k", 1, EK_DB_MODE), ek_db_delete_ex(a.h, nullptr, 1, EK_DB_MODE),
+        ek_db_delete_ex(a.h, "k", 0, EK_DB_MODE),     ek_db_delete_ex(a.h, "k", -1, EK_DB_MODE),
+        ek_db_store(nullptr, "k", 1, "v", 1),         ek_db_store(a.h, "", 0, "v", 1),
+        ek_db_foreach(nullptr, cb, nullptr),          ek_db_foreach(a.h, nullptr, nullptr)};
+    EXPECT_EQ(std::vector<int32_t>(std::begin(refused), std::end(refused)),
+              std::vector<int32_t>(std::size(refused), -1));
+    EXPECT_EQ(Db("/tmp/db/args").dump(), "1: 1-byte key");
+    Db c("/tmp/db/args"), d("/tmp/db/args");
+    EXPECT_EQ(d.at(c.walk()[0]), "<refused>");
+}
+
 TEST(HostDbDamage, EveryTruncationFlippedBitAndBadFieldIsRefused) {
     const char *path = "/tmp/db/damaged";
     auto refused = [&](const std::string &img) {
@@ -198,6 +223,10 @@ TEST(HostDcd, NameClassesAndModeConfigurations) {
     ASSERT_EQ(ek_db_store(db, "usb1", 4, cfg, 92), 0);
     ek_db_close(db);
     EXPECT_LT(ek_dcd_get_usbnet_mode_cfg("usb1", cfg), 0) << "a record of another size";
+    db = ek_db_open_ex(EK_HOST_DCD_USBNET_DB, EK_DB_MODE);
+    ASSERT_EQ(ek_db_store(db, "usbnet0123456789", 16, cfg, sizeof cfg), 0);
+    ek_db_close(db);
+    EXPECT_LT(ek_dcd_get_usbnet_mode_cfg("usbnet0123456789", cfg), 0) << "16 characters";
 }
 
 // Another local user's objects: a child dropped to uid 65534 plants them, and
