@@ -227,6 +227,16 @@ TEST(HostDcd, NameClassesAndModeConfigurations) {
     ASSERT_EQ(ek_db_store(db, "usbnet0123456789", 16, cfg, sizeof cfg), 0);
     ek_db_close(db);
     EXPECT_LT(ek_dcd_get_usbnet_mode_cfg("usbnet0123456789", cfg), 0) << "16 characters";
+    // Setting the priority keeps the rest of an existing record.
+    int32_t want[24];
+    std::fill(std::begin(want), std::end(want), 0x11111111);
+    db = ek_db_open_ex(EK_HOST_DCD_USBNET_DB, EK_DB_MODE);
+    ASSERT_EQ(ek_db_store(db, "usb2", 4, want, sizeof want), 0);
+    ek_db_close(db);
+    ASSERT_EQ(ek_host_dcd_set_wan_priority("usb2", 5), 0);
+    ASSERT_EQ(ek_dcd_get_usbnet_mode_cfg("usb2", cfg), 0);
+    want[5] = 5;
+    EXPECT_EQ(std::vector<int32_t>(cfg, cfg + 24), std::vector<int32_t>(want, want + 24));
 }
 
 // Another local user's objects: a child dropped to uid 65534 plants them, and
