@@ -2,6 +2,7 @@
 // (semantics, descriptors, damaged files), semaphores, the shell, logging, the
 // device configuration service, and what another local user can plant in /tmp
 // and in the SysV key space.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
@@ -227,6 +228,14 @@ TEST(HostDcd, NameClassesAndModeConfigurations) {
     ASSERT_EQ(ek_db_store(db, "usbnet0123456789", 16, cfg, sizeof cfg), 0);
     ek_db_close(db);
     EXPECT_LT(ek_dcd_get_usbnet_mode_cfg("usbnet0123456789", cfg), 0) << "16 characters";
+    // Addresses as the kernel has them (network order); the loopback is up.
+    uint32_t addr = 0, mask = 0;
+    EXPECT_EQ(ek_dcd_get_addr_byname("lo", &addr, &mask), 0);
+    EXPECT_EQ(std::make_pair(addr, mask), std::make_pair(htonl(0x7f000001), htonl(0xff000000)));
+    for (const char *name : {static_cast<const char *>(nullptr), "", "nosuch0", "lo0123456789abcd"})
+        EXPECT_EQ(ek_dcd_get_addr_byname(name, &addr, &mask), -1) << (name ? name : "null");
+    EXPECT_EQ(ek_dcd_get_addr_byname("lo", nullptr, &mask), -1);
+    EXPECT_EQ(ek_dcd_get_addr_byname("lo", &addr, nullptr), -1);
     // Setting the priority keeps the rest of an existing record.
     int32_t want[24];
     std::fill(std::begin(want), std::end(want), 0x11111111);
