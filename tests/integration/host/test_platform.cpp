@@ -236,6 +236,7 @@ TEST(HostDcd, NameClassesAndModeConfigurations) {
         EXPECT_EQ(ek_dcd_get_addr_byname(name, &addr, &mask), -1) << (name ? name : "null");
     EXPECT_EQ(ek_dcd_get_addr_byname("lo", nullptr, &mask), -1);
     EXPECT_EQ(ek_dcd_get_addr_byname("lo", &addr, nullptr), -1);
+    EXPECT_EQ(ek_host_dcd_set_wan_priority("wlan0", 3), -1) << "a name of no class";
     // Setting the priority keeps the rest of an existing record.
     int32_t want[24];
     std::fill(std::begin(want), std::end(want), 0x11111111);
