@@ -189,6 +189,16 @@ TEST(HostServices, SemaphoreShellAndLog) {
     // A semaphore whose creator died before setting its value is refused.
     ASSERT_GE(semget(0x4501, 1, IPC_CREAT | 0600), 0);
     EXPECT_EQ(ek_sem_create(0x4501, 1), -1);
+    // No room for another semaphore set (the limit is this IPC namespace's).
+    const std::string limits = slurp("/proc/sys/kernel/sem");
+    std::ofstream("/proc/sys/kernel/sem") << "250 32000 32 2";
+    EXPECT_EQ(ek_sem_create(0x4502, 1), -1);
+    std::ofstream("/proc/sys/kernel/sem") << limits;
+    // A segment's id is reported when asked for.
+    int32_t shm = -2;
+    EXPECT_NE(ek_shm_create(&shm, 0x4503, 64, s), nullptr);
+    EXPECT_EQ(shm, shmget(0x4503, 64, 0));
+    EXPECT_NE(ek_shm_create(nullptr, 0x4503, 64, s), nullptr);
     const std::pair<const char *, int32_t> rows[] = {
         {"true", 0}, {"exit 3", 3}, {"kill -9 $$", 128 + 9}, {"/no/such", 127}, {nullptr, -1}};
     for (const auto &[cmd, want] : rows) EXPECT_EQ(ek_system(cmd), want) << cmd;
