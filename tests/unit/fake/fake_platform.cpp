@@ -311,7 +311,15 @@ FILE *__wrap_fopen(const char *path, const char *mode) {
         return nullptr;
     }
     auto it = s.fopen_redirect.find(path);
-    return __real_fopen(it != s.fopen_redirect.end() ? it->second.c_str() : path, mode);
+    FILE *f = __real_fopen(it != s.fopen_redirect.end() ? it->second.c_str() : path, mode);
+    fake::g_open_handles += f != nullptr;  // a stream left open counts as a handle
+    return f;
+}
+
+int __real_fclose(FILE *);
+int __wrap_fclose(FILE *f) {
+    fake::g_open_handles--;
+    return __real_fclose(f);
 }
 
 int __real_mkstemp(char *);
