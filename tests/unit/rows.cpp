@@ -325,14 +325,17 @@ Answers nat_without_segment() {
             ek_brd_cpe_shm_check_nat_policy_type_valid_for_interface("nat1", "eth0"),
             ek_brd_cpe_shm_get_nat_policy_name(1) != nullptr};
 }
-// Saves outside the table are silent and change no byte of the segment.
-long nat_out_of_range() {
+// Saves outside the table are silent and change no byte of the segment; then
+// whether the names of ids 129, 0 and -1 were handed out.
+Answers nat_out_of_range() {
     const auto *cpe = static_cast<const uint8_t *>(ek_brd_get_cpe_shm_data());
     const std::vector<uint8_t> before(cpe, cpe + EK_BRD_CPE_SHM_SIZE);
     for (int id : {0, -1, 129}) ek_brd_cpe_shm_delete_nat_policy(id);
     for (int id : {0, -1, 129}) ek_brd_cpe_shm_save_nat_policy(id, "x", 2);
     EXPECT_TRUE(std::equal(before.begin(), before.end(), cpe));
-    return ek_brd_cpe_shm_get_nat_policy_name(129) != nullptr;
+    return {ek_brd_cpe_shm_get_nat_policy_name(129) != nullptr,
+            ek_brd_cpe_shm_get_nat_policy_name(0) != nullptr,
+            ek_brd_cpe_shm_get_nat_policy_name(-1) != nullptr};
 }
 // The lowest id of a name, before and after its slot is freed.
 Answers nat_lowest_id() {
@@ -617,7 +620,7 @@ std::vector<Row> failure_rows() {
             attempts(1, 1, 1)),
         row("nat | no segment", fault(&F::shm_create_fail), nat_without_segment, {0, 0, 0, 0}, kSys,
             {}, attempts(1, 1, 1)),
-        row("nat delete | id outside 1-128", {}, nat_out_of_range, 0, kSys,
+        row("nat delete | id outside 1-128", {}, nat_out_of_range, {0, 0, 0}, kSys,
             {"WANIF: ek_brd_cpe_shm_delete_nat_policy: id 0 is out or range (1-128)",
              "WANIF: ek_brd_cpe_shm_delete_nat_policy: id -1 is out or range (1-128)",
              "WANIF: ek_brd_cpe_shm_delete_nat_policy: id 129 is out or range (1-128)",
