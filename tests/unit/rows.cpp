@@ -680,6 +680,8 @@ std::vector<Row> failure_rows() {
             {kProbe + "Failed to create cmd"}, files(1, 0)),
         row("count | snprintf 512", set(&F::snprintf_result, 512), count, -1, kErr,
             {kCount + "Failed to create cmd"}, files(1, 0)),
+        row("count | snprintf 511 still fits", set(&F::snprintf_result, 511), count, 2, kErr, {},
+            files(0, 1)),
         row("probe | system", shell(kListing, -1), probe, 0, kErr,
             {kProbe + "Failed to run cmd [lsusb 2>&1 > @]"}, files(1, 1)),
         row("count | system", shell("2\n", -1), count, -1, kErr,
@@ -833,6 +835,8 @@ TEST(Segments, EveryAttachResetsTheRoutingWordAndInitialisesOnlyAFreshCpeHeader)
     fake::reset();
     void *cpe = fake::shared_segment(0x15011, 85896);
     void *routing = fake::shared_segment(0x15001, 2804896);
+    word(cpe, 4) = 0x7f7f7f7f;  // stray words under a zero marker: a fresh header all the same
+    word(cpe, 8) = -3;
     for (bool fresh : {true, false}) {
         word(routing, 2800788) = 7;
         fake::in_fresh_process([=] {

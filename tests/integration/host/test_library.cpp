@@ -83,15 +83,17 @@ TEST(CpeHost, NatPoliciesSavedByOneProcessAreFoundByAnother) {
     }));
 }
 
-// Processes racing their first attach to a fresh CPE segment: the header is
+// Processes racing their first attach to fresh segments: the CPE header is
 // set up once (a second set-up would wipe the first comers' marks in word
-// 4) and the segment's semaphore is left free. The stored values sit at
-// their offsets for every other process to read.
+// 4) and both semaphores are left free. The stored values sit at their
+// offsets for every other process to read.
 TEST(CpeHost, RacingFirstAttachesSetTheHeaderUpOnce) {
     constexpr int kRacers = 6;
     for (int round = 0; round < 10; round++) {
-        semctl(semget(EK_BRD_CPE_SEM_KEY, 0, 0), 0, IPC_RMID);
-        shmctl(shmget(EK_BRD_CPE_SHM_KEY, 0, 0), IPC_RMID, nullptr);
+        for (int32_t key : {EK_BRD_CPE_SEM_KEY, EK_BRD_ROUTING_SEM_KEY})
+            semctl(semget(key, 0, 0), 0, IPC_RMID);
+        for (int32_t key : {EK_BRD_CPE_SHM_KEY, EK_BRD_ROUTING_SHM_KEY})
+            shmctl(shmget(key, 0, 0), IPC_RMID, nullptr);
         auto *go = shared_anon<std::atomic<int>>();
         std::vector<pid_t> racers;
         for (int i = 0; i < kRacers; i++) {
@@ -99,7 +101,7 @@ TEST(CpeHost, RacingFirstAttachesSetTheHeaderUpOnce) {
                 while (go->load() == 0) {
                 }
                 auto *header = static_cast<int32_t *>(ek_brd_get_cpe_shm_data());
-                if (header == nullptr) return 1;
+                if (header == nullptr || ek_brd_get_routing_shm_data() == nullptr) return 1;
                 __atomic_fetch_add(&header[1], 1, __ATOMIC_SEQ_CST);
                 return 0;
             }));
@@ -112,7 +114,8 @@ TEST(CpeHost, RacingFirstAttachesSetTheHeaderUpOnce) {
         ASSERT_NE(header, reinterpret_cast<const int32_t *>(-1));
         EXPECT_EQ(std::vector<int32_t>(header, header + 3), (std::vector<int32_t>{1, kRacers, 60}))
             << "round " << round;
-        EXPECT_EQ(semctl(semget(EK_BRD_CPE_SEM_KEY, 0, 0), 0, GETVAL), 1) << "round " << round;
+        for (int32_t key : {EK_BRD_CPE_SEM_KEY, EK_BRD_ROUTING_SEM_KEY})
+            EXPECT_EQ(semctl(semget(key, 0, 0), 0, GETVAL), 1) << "round " << round << ", " << key;
         shmdt(header);
     }
     ASSERT_TRUE(in_child([](ek_nat_policy_t *) {
