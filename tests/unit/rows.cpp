@@ -257,7 +257,7 @@ Answers wan_counts() {
 Answers wan_names() {
     return {ek_brd_check_intf_wanif("abcdefghijklmnopXYZ"),
             ek_brd_check_intf_wanif("abcdefghijklmno"), ek_brd_check_intf_wanif(nullptr),
-            ek_brd_get_pppoe_ethnet_kifidx("ppp1")};
+            ek_brd_get_pppoe_ethnet_kifidx("ppp1"), ek_brd_check_intf_active_dft_wan("eth9")};
 }
 // 0 and the status, then -1 without a place to put it.
 Answers usbnet_status() {
@@ -469,6 +469,7 @@ const Step odd_wans = [] {
     wanif_test::put(Wan("abcdefghijklmnop").wan());  // fills ifname, no NUL
     wanif_test::put(Wan("ppp1").name("a").pppoe(0));
     wanif_test::put(Wan("ppp1").name("b").pppoe(9));
+    wanif_test::put(Wan("eth9").active());  // the active default WAN, not first
 };
 const Step usbnet_wans = [] {
     wanif_test::put(Wan("usb9").name("usbnet").prio(0));  // not usbnet0: 7 characters count
@@ -555,7 +556,7 @@ std::vector<Row> answer_rows() {
     return {
         row("wan count | tunnels, records past the count", more_wans, wan_counts, {5, 2}, kSys, {},
             fetched(9)),
-        row("wan queries | names and the first match", odd_wans, wan_names, {1, 0, 0, 0}, kSys),
+        row("wan queries | names and the first match", odd_wans, wan_names, {1, 0, 0, 0, 1}, kSys),
         row("usbnet status | code 4", usbnet(4), usbnet_status, {0, 4, -1}, kErr),
         row("priority | taken; usbnet0 is known by 7 characters", usbnet_wans, priority(9), 0, kSys,
             {}, msg(taken(9))),
