@@ -274,14 +274,16 @@ const Answers kFiveZeros(5, 0);
 const Call two_wans = [] {
     return Answers{ek_brd_check_intf_wanif("eth0"), ek_brd_check_intf_wanif("ppp0")};
 };
-// Fresh memory is 0xa5 bytes: a slot not cleared before its fetch would
-// claim that name and those words.
+// Fresh memory is 0xa5 bytes: a slot not cleared (or filled with ones)
+// before its fetch would claim that name and those words.
 const Call unnamed_wan = [] {
-    const std::string dirty(16, '\xa5');
-    return Answers{ek_brd_check_intf_wanif(""), ek_brd_cpe_shm_check_wan_intf_ip(0),
+    const std::string dirty(16, '\xa5'), ones(16, '\x01');
+    return Answers{ek_brd_check_intf_wanif(""),
+                   ek_brd_cpe_shm_check_wan_intf_ip(0),
                    ek_brd_check_intf_wanif(dirty.c_str()),
                    ek_brd_check_intf_active_dft_wan(dirty.c_str()),
-                   ek_brd_cpe_shm_check_wan_intf_ip(0xa5a5a5a5)};
+                   ek_brd_cpe_shm_check_wan_intf_ip(0xa5a5a5a5),
+                   ek_brd_check_intf_wanif(ones.c_str())};
 };
 long status() {
     int status = 77;
@@ -644,7 +646,7 @@ std::vector<Row> failure_rows() {
         row("wan count | fetch: the zero slot counts, the cursor moves on", fetch_fails(2),
             ek_brd_get_wanif_count, 3, kSys, {kPbr}, cursor_moved_on),
         row("wan \"\" and 0 | fetch: the zero slot is no WAN and owns none", fetch_fails(0),
-            unnamed_wan, {0, 0, 0, 0, 0}, kSys, Lines(5, kPbr)),
+            unnamed_wan, {0, 0, 0, 0, 0, 0}, kSys, Lines(6, kPbr)),
         row("priority | outside 1-9999", fault(&F::open_fail_all), priority(10000), 0, kSys, {},
             msg("WAN priority can only be a value within 1 - 9999\n")),
         row("priority | open", fault(&F::open_fail_all), priority(5), 0, kSys,
