@@ -192,8 +192,8 @@ TEST(CpeHost, AttachesTouchTheSegmentsOnlyUnderTheirSemaphores) {
         const int32_t sem = ek_sem_create(c.sem_key, 1);
         ASSERT_EQ(ek_sem_wait(sem), 0);
         const int shm = shmget(c.shm_key, c.size, IPC_CREAT | 0600);
-        auto *word =
-            reinterpret_cast<int32_t *>(static_cast<uint8_t *>(shmat(shm, nullptr, 0)) + c.offset);
+        auto *word = static_cast<int32_t *>(
+            static_cast<void *>(static_cast<uint8_t *>(shmat(shm, nullptr, 0)) + c.offset));
         *word = c.before;
         const pid_t attacher = spawn([&c] { return c.attach() != nullptr ? 0 : 1; });
         for (int ms = 0; ms < 10000 && semctl(sem, 0, GETNCNT) == 0; ms++) usleep(1000);
