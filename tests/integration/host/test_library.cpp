@@ -17,8 +17,10 @@
 #include <vector>
 
 #include "child.h"
-#include "common/db_session.h"
 #include "ek_brd.h"
+#include "ek_host.h"
+#include "platform/ek_db.h"
+#include "platform/ek_platform.h"
 
 namespace {
 
@@ -45,6 +47,7 @@ TEST(CpeHost, NatPoliciesSavedByOneProcessAreFoundByAnother) {
         EXPECT_EQ(memcmp(&slots[0], &zero, sizeof zero), 0);  // the whole slot cleared
         EXPECT_EQ(ek_brd_cpe_shm_request_nat_policy_id(), 1);
         ek_brd_cpe_shm_save_nat_policy(1, "wan_nat", 2);
+        ek_brd_cpe_shm_save_nat_policy(2, "tun", 1);
         memset(slots[5].name, 'n', sizeof slots[5].name);  // another writer's, unterminated
         memset(slots[5].rsv_33, 0xAB, sizeof slots[5].rsv_33);
         slots[5].type = 2;
@@ -63,8 +66,72 @@ TEST(CpeHost, NatPoliciesSavedByOneProcessAreFoundByAnother) {
         for (int i = -1; i <= EK_BRD_CPE_NAT_POLICY_MAX; i++)
             ek_brd_cpe_shm_get_nat_policy_output(i, buf);
         const std::string at = "\tnat_policy_id|name|type: ";
-        EXPECT_EQ(buf, "head\n" + at + "1|wan_nat|2\n" + at + "6|" + std::string(32, 'n') + "|2\n" +
-                           at + "7|ab|-3\n" + at + "128|" + longest + "|-2147483648\n");
+        EXPECT_EQ(buf, "head\n" + at + "1|wan_nat|2\n" + at + "2|tun|1\n" + at + "6|" +
+                           std::string(32, 'n') + "|2\n" + at + "7|ab|-3\n" + at + "128|" +
+                           longest + "|-2147483648\n");
+        // Type 1 suits the tunnel interfaces, type 2 all others, no type else.
+        const std::tuple<const char *, const char *, int> suits[] = {
+            {"tun", "tunnel0", 1}, {"tun", "tunnel", 1},    {"tun", "tunne", 0},
+            {"tun", "eth0", 0},    {"wan_nat", "eth0", 1},  {"wan_nat", "tunnel9", 0},
+            {"wan_nat", "", 1},    {"wan_nat", nullptr, 0}, {"ab", "eth0", 0},
+            {"ab", "tunnel0", 0},  {"missing", "eth0", 0},  {nullptr, "tunnel0", 0}};
+        for (const auto &[policy, ifname, want] : suits) {
+            EXPECT_EQ(ek_brd_cpe_shm_check_nat_policy_type_valid_for_interface(policy, ifname),
+                      want)
+                << (policy ? policy : "null") << " for " << (ifname ? ifname : "null");
+        }
+    }));
+}
+
+// Processes racing their first attach to fresh segments: the CPE header is
+// set up once (a second set-up would wipe the first comers' marks in word
+// 4) and both semaphores are left free. The stored values sit at their
+// offsets for every other process to read.
+TEST(CpeHost, RacingFirstAttachesSetTheHeaderUpOnce) {
+    constexpr int kRacers = 6;
+    for (int round = 0; round < 10; round++) {
+        for (int32_t key : {EK_BRD_CPE_SEM_KEY, EK_BRD_ROUTING_SEM_KEY})
+            semctl(semget(key, 0, 0), 0, IPC_RMID);
+        for (int32_t key : {EK_BRD_CPE_SHM_KEY, EK_BRD_ROUTING_SHM_KEY})
+            shmctl(shmget(key, 0, 0), IPC_RMID, nullptr);
+        auto *go = shared_anon<std::atomic<int>>();
+        std::vector<pid_t> racers;
+        for (int i = 0; i < kRacers; i++) {
+            racers.push_back(spawn([go] {
+                while (go->load() == 0) {
+                }
+                auto *header = static_cast<int32_t *>(ek_brd_get_cpe_shm_data());
+                if (header == nullptr || ek_brd_get_routing_shm_data() == nullptr) return 1;
+                __atomic_fetch_add(&header[1], 1, __ATOMIC_SEQ_CST);
+                return 0;
+            }));
+        }
+        go->store(1);
+        for (pid_t racer : racers) ASSERT_EQ(wait_child(racer), 0);
+        munmap(go, sizeof *go);
+        const int shm = shmget(EK_BRD_CPE_SHM_KEY, EK_BRD_CPE_SHM_SIZE, 0);
+        auto *header = static_cast<const int32_t *>(shmat(shm, nullptr, SHM_RDONLY));
+        ASSERT_NE(header, reinterpret_cast<const int32_t *>(-1));
+        EXPECT_EQ(std::vector<int32_t>(header, header + 3), (std::vector<int32_t>{1, kRacers, 60}))
+            << "round " << round;
+        for (int32_t key : {EK_BRD_CPE_SEM_KEY, EK_BRD_ROUTING_SEM_KEY})
+            EXPECT_EQ(semctl(semget(key, 0, 0), 0, GETVAL), 1) << "round " << round << ", " << key;
+        shmdt(header);
+    }
+    ASSERT_TRUE(in_child([](ek_nat_policy_t *) {
+        ek_brd_set_save_report_flag(0x1234567);
+        ek_brd_set_brd_auth(-2);
+    }));
+    const int shm = shmget(EK_BRD_CPE_SHM_KEY, EK_BRD_CPE_SHM_SIZE, 0);
+    auto *cpe = static_cast<const uint8_t *>(shmat(shm, nullptr, SHM_RDONLY));
+    int32_t flag, auth;
+    memcpy(&flag, cpe + EK_BRD_CPE_SAVE_REPORT_OFFSET, sizeof flag);
+    memcpy(&auth, cpe + EK_BRD_CPE_BRD_AUTH_OFFSET, sizeof auth);
+    EXPECT_EQ(std::make_pair(flag, auth), std::make_pair(0x1234567, -2));
+    shmdt(cpe);
+    ASSERT_TRUE(in_child([](ek_nat_policy_t *) {
+        EXPECT_EQ(ek_brd_get_save_report_flag(), 0x1234567);
+        EXPECT_EQ(ek_brd_get_brd_auth(), -2);
     }));
 }
 
@@ -107,6 +174,36 @@ TEST(CpeHost, SortedLookupsAgreeWithEqualRange) {
     }
 }
 
+// An attaching process touches a segment only under its semaphore: while the
+// test holds it, the attacher waits with the CPE header unset and the
+// routing word not yet reset.
+TEST(CpeHost, AttachesTouchTheSegmentsOnlyUnderTheirSemaphores) {
+    struct Case {
+        int32_t sem_key, shm_key;
+        uint32_t size, offset;
+        int32_t before, after;
+        void *(*attach)();
+    };
+    const Case cases[] = {{EK_BRD_CPE_SEM_KEY, EK_BRD_CPE_SHM_KEY, EK_BRD_CPE_SHM_SIZE, 0, 0, 1,
+                           ek_brd_get_cpe_shm_data},
+                          {EK_BRD_ROUTING_SEM_KEY, EK_BRD_ROUTING_SHM_KEY, EK_BRD_ROUTING_SHM_SIZE,
+                           EK_BRD_ROUTING_RESET_OFFSET, 7, 0, ek_brd_get_routing_shm_data}};
+    for (const Case &c : cases) {
+        const int32_t sem = ek_sem_create(c.sem_key, 1);
+        ASSERT_EQ(ek_sem_wait(sem), 0);
+        const int shm = shmget(c.shm_key, c.size, IPC_CREAT | 0600);
+        auto *word = static_cast<int32_t *>(
+            static_cast<void *>(static_cast<uint8_t *>(shmat(shm, nullptr, 0)) + c.offset));
+        *word = c.before;
+        const pid_t attacher = spawn([&c] { return c.attach() != nullptr ? 0 : 1; });
+        for (int ms = 0; ms < 10000 && semctl(sem, 0, GETNCNT) == 0; ms++) usleep(1000);
+        EXPECT_EQ(*word, c.before) << "touched outside the semaphore, key " << c.shm_key;
+        ASSERT_EQ(ek_sem_signal(sem), 0);
+        EXPECT_EQ(wait_child(attacher), 0);
+        EXPECT_EQ(*word, c.after) << "key " << c.shm_key;
+    }
+}
+
 using Pair = std::pair<uint16_t, uint16_t>;
 const Pair kNinth{0x0909, 0x0909};
 
@@ -141,8 +238,23 @@ TEST(UsbModemHost, LockExcludesOtherProcessesUntilItsHolderIsKilled) {
         return 0;
     });
     locked.wait();
-    // Other processes attach the segment by its key and size.
-    EXPECT_GE(shmget(EK_USB_MODEM_SHM_KEY, EK_USB_MODEM_SHM_SIZE, 0), 0);
+    // Other processes attach the segment by its key and size, and see the
+    // bytes written through the address handed out after init.
+    const int shm = shmget(EK_USB_MODEM_SHM_KEY, EK_USB_MODEM_SHM_SIZE, 0);
+    ASSERT_GE(shm, 0);
+    EXPECT_EQ(wait_child(spawn([] {
+                  void *seg = nullptr;
+                  if (ek_brd_lib_usb_modem_init() != 0 || ek_brd_lib_usb_modem_get_shm(&seg) != 0 ||
+                      seg == nullptr)
+                      return 1;
+                  memset(seg, 0x5c, EK_USB_MODEM_SHM_SIZE);
+                  return 0;
+              })),
+              0);
+    auto *seen = static_cast<const uint8_t *>(shmat(shm, nullptr, SHM_RDONLY));
+    EXPECT_EQ(std::vector<uint8_t>(seen, seen + EK_USB_MODEM_SHM_SIZE),
+              std::vector<uint8_t>(EK_USB_MODEM_SHM_SIZE, 0x5c));
+    shmdt(seen);
     unsigned patience = 2;  // seconds a taker may wait for the lock
     auto taker = [&patience] {
         alarm(patience);
@@ -155,11 +267,52 @@ TEST(UsbModemHost, LockExcludesOtherProcessesUntilItsHolderIsKilled) {
     EXPECT_EQ(wait_child(holder), 128 + SIGKILL);
     patience = 30;
     EXPECT_EQ(wait_child(spawn(taker)), 0);
+    // With the semaphore removed, the lock and the unlock answer its failure.
+    EXPECT_EQ(wait_child(spawn([] {
+                  EXPECT_EQ(ek_brd_lib_usb_modem_init(), 0);
+                  semctl(semget(EK_USB_MODEM_SEM_KEY, 0, 0), 0, IPC_RMID);
+                  EXPECT_EQ(ek_brd_lib_usb_modem_cfg_lock(), -1);
+                  EXPECT_EQ(ek_brd_lib_usb_modem_cfg_unlock(), -1);
+                  fflush(stdout);
+                  return ::testing::Test::HasFailure() ? 1 : 0;
+              })),
+              0);
 }
 
-// Every database path is formatted into one buffer; the longest must fit.
-TEST(UsbModemHost, TheLongestDatabasePathFits) {
-    EXPECT_GT(ek::kDbPathSize, strlen("/tmp/db/usb_modem_mode_switch"));
+// The record as another process reads it from the database: its bytes under
+// the key, empty when there is none.
+std::vector<uint8_t> stored(const char *path, const std::string &key) {
+    ek_db_handle_t db = ek_db_open_ex(path, EK_DB_MODE);
+    const int32_t len = static_cast<int32_t>(key.size());
+    std::vector<uint8_t> value(std::max(ek_host_db_value_size(db, key.data(), len), 0));
+    if (!value.empty()) ek_db_fetch(db, key.data(), len, value.data());
+    ek_db_close(db);
+    return value;
+}
+
+// Whole records under the documented keys (the modem id; the ids as 8 hex
+// digits), gone after a delete.
+TEST(UsbModemHost, StoresWriteWholeRecordsUnderTheirKeys) {
+    const char *kCfgDb = "/tmp/db/usb_modem_cfg", *kMsDb = "/tmp/db/usb_modem_mode_switch";
+    const auto c = cfg("modem-a", {{0x12d1, 0x1446}}, 9);
+    ek_usb_modeswitch_t ms;
+    memcpy(&ms, &c, sizeof ms);
+    ms.vid = 0x1a2b;
+    ms.pid = 0xc;
+    ASSERT_EQ(ek_brd_lib_usb_modem_db_store_entry(&c), 0);
+    ASSERT_EQ(ek_brd_lib_usb_modem_db_store_usb_modeswitch_entry(&ms), 0);
+    EXPECT_EQ(stored(kCfgDb, "modem-a"), bytes(c));
+    EXPECT_EQ(stored(kMsDb, "1a2b000c"), bytes(ms));
+    ek_usb_modem_cfg_t got_cfg{};
+    ek_usb_modeswitch_t got_ms{};
+    EXPECT_EQ(ek_brd_lib_usb_modem_db_get_entry_by_usb_id(0x12d1, 0x1446, &got_cfg), 0);
+    EXPECT_EQ(ek_brd_lib_usb_modem_db_get_usb_modeswitch_entry(0x1a2b, 0xc, &got_ms), 0);
+    EXPECT_EQ(bytes(got_cfg), bytes(c));
+    EXPECT_EQ(bytes(got_ms), bytes(ms));
+    EXPECT_EQ(ek_brd_lib_usb_modem_db_delete_entry_by_modem_id("modem-a"), 0);
+    EXPECT_EQ(ek_brd_lib_usb_modem_db_delete_usb_modeswitch_entry(0x1a2b, 0xc), 0);
+    EXPECT_EQ(stored(kCfgDb, "modem-a"), std::vector<uint8_t>{});
+    EXPECT_EQ(stored(kMsDb, "1a2b000c"), std::vector<uint8_t>{});
 }
 
 TEST(UsbModemHost, ValidityNeedsAnIdACountAndBothIdsOfSlotZero) {

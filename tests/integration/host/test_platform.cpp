@@ -2,6 +2,7 @@
 // (semantics, descriptors, damaged files), semaphores, the shell, logging, the
 // device configuration service, and what another local user can plant in /tmp
 // and in the SysV key space.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
@@ -82,11 +83,28 @@ TEST(HostDb, StoresDeletesWalksAndSnapshots) {
     EXPECT_LT(w.del("eth0"), 0);
     EXPECT_EQ(r.dump(), "3: eth0 v2 ppp0") << "a handle keeps the state it opened";
     EXPECT_EQ(Db(path).dump(), "2: v2 ppp0");
+    // A handle whose file was removed meanwhile stores into an empty database.
+    Db gone(path);
+    ASSERT_EQ(unlink(path), 0);
+    ASSERT_EQ(gone.store("new", "n"), 0);
+    EXPECT_EQ(Db(path).dump(), "1: n");
+    // Readers never wait for a writer: the writers' lock held, a reader
+    // opens and reads at once.
+    int lock = open("/tmp/db/a/b/sem.lock", O_RDWR);
+    ASSERT_EQ(flock(lock, LOCK_EX), 0);
+    EXPECT_EQ(wait_child(spawn([path] {
+                  alarm(10);
+                  return Db(path).dump() == "1: n" ? 0 : 1;
+              })),
+              0);
+    close(lock);
 }
 
 // An image written on any host, byte for byte: header words little-endian.
 const std::string kGolden(
-    "EKDB\x0a\x75\xc1\xe9\1\0\0\0\1\0\0\0\x2e\0\0\0\0\0\0\0\4\0\0\0\x0a\0\0\0eth00123456789", 46);
+    "EKDB\xb5\x03\x50\xe7\1\0\0\0\1\0\0\0\x42\0\0\0\0\0\0\0\4\0\0\0\x1e\0\0\0"
+    "eth00123456789abcdefghijklmnopqrst",
+    66);
 
 void put32(std::string &img, size_t at, uint32_t v) {
     for (int i = 0; i < 4; ++i) img[at + i] = static_cast<char>(v >> (8 * i));
@@ -101,6 +119,31 @@ std::string resealed(std::string img, const uint32_t (&words)[4]) {
     return img;
 }
 
+// Bad arguments are refused without touching anything; a one-byte key is
+// fine, and two fresh handles refuse each other's descriptors.
+TEST(HostDb, BadArgumentsAreRefused) {
+    const std::string deep = "/tmp/db/" + [] {
+        std::string dirs;
+        while (dirs.size() < PATH_MAX) dirs += "d/";
+        return dirs;
+    }() + "x";
+    for (const char *path : {static_cast<const char *>(nullptr), "", "/tmp/db/dir/", deep.c_str()})
+        EXPECT_EQ(ek_db_open_ex(path, EK_DB_MODE), nullptr) << (path ? path : "null");
+    Db a("/tmp/db/args"), b("/tmp/db/args");
+    EXPECT_EQ(a.store("k", "1-byte key"), 0);
+    auto cb = [](ek_db_handle_t, ek_db_key_desc_t, void *) {};
+    const int32_t refused[] = {
+        ek_db_delete_ex(nullptr, "k", 1, EK_DB_MODE), ek_db_delete_ex(a.h, nullptr, 1, EK_DB_MODE),
+        ek_db_delete_ex(a.h, "k", 0, EK_DB_MODE),     ek_db_delete_ex(a.h, "k", -1, EK_DB_MODE),
+        ek_db_store(nullptr, "k", 1, "v", 1),         ek_db_store(a.h, "", 0, "v", 1),
+        ek_db_foreach(nullptr, cb, nullptr),          ek_db_foreach(a.h, nullptr, nullptr)};
+    EXPECT_EQ(std::vector<int32_t>(std::begin(refused), std::end(refused)),
+              std::vector<int32_t>(std::size(refused), -1));
+    EXPECT_EQ(Db("/tmp/db/args").dump(), "1: 1-byte key");
+    Db c("/tmp/db/args"), d("/tmp/db/args");
+    EXPECT_EQ(d.at(c.walk()[0]), "<refused>");
+}
+
 TEST(HostDbDamage, EveryTruncationFlippedBitAndBadFieldIsRefused) {
     const char *path = "/tmp/db/damaged";
     auto refused = [&](const std::string &img) {
@@ -108,7 +151,7 @@ TEST(HostDbDamage, EveryTruncationFlippedBitAndBadFieldIsRefused) {
         return Db(path).h == nullptr;
     };
     Db db(path);
-    ASSERT_EQ(db.store("eth0", "0123456789"), 0);
+    ASSERT_EQ(db.store("eth0", "0123456789abcdefghijklmnopqrst"), 0);
     EXPECT_EQ(slurp(path), kGolden);
     ASSERT_EQ(db.store("usbnet0", "abc"), 0);
     ASSERT_EQ(db.store("p1", ""), 0);
@@ -129,7 +172,7 @@ TEST(HostDbDamage, EveryTruncationFlippedBitAndBadFieldIsRefused) {
     }
     // Rows: words of the header or of a record header set to what may not
     // stand there (offset, value, a second offset and value).
-    const uint32_t s = 24 + 8 + 4 + 10,
+    const uint32_t s = 24 + 8 + 4 + 30,
                    rows[][4] = {{0, 0, 4, 0},       {8, 2, 4, 0},       {12, 2, 4, 0},
                                 {12, 4, 4, 0},      {12, ~0u, 4, 0},    {16, 75, 4, 0},
                                 {20, 1, 4, 0},      {24, 0, 28, 14},    {s, 100, 4, 0},
@@ -142,9 +185,23 @@ TEST(HostDbDamage, EveryTruncationFlippedBitAndBadFieldIsRefused) {
 // wait for its creator to finish.
 TEST(HostServices, SemaphoreShellAndLog) {
     int s = ek_sem_create(0x4500, 0);
+    ASSERT_GE(s, 0);
     sembuf op{0, -1, IPC_NOWAIT};
     EXPECT_EQ(semop(s, &op, 1), -1) << "a new semaphore of value 0 is taken";
     EXPECT_EQ(ek_sem_create(0x4500, 0), s);
+    // A semaphore whose creator died before setting its value is refused.
+    ASSERT_GE(semget(0x4501, 1, IPC_CREAT | 0600), 0);
+    EXPECT_EQ(ek_sem_create(0x4501, 1), -1);
+    // No room for another semaphore set (the limit is this IPC namespace's).
+    const std::string limits = slurp("/proc/sys/kernel/sem");
+    std::ofstream("/proc/sys/kernel/sem") << "250 32000 32 2";
+    EXPECT_EQ(ek_sem_create(0x4502, 1), -1);
+    std::ofstream("/proc/sys/kernel/sem") << limits;
+    // A segment's id is reported when asked for.
+    int32_t shm = -2;
+    EXPECT_NE(ek_shm_create(&shm, 0x4503, 64, s), nullptr);
+    EXPECT_EQ(shm, shmget(0x4503, 64, 0));
+    EXPECT_NE(ek_shm_create(nullptr, 0x4503, 64, s), nullptr);
     const std::pair<const char *, int32_t> rows[] = {
         {"true", 0}, {"exit 3", 3}, {"kill -9 $$", 128 + 9}, {"/no/such", 127}, {nullptr, -1}};
     for (const auto &[cmd, want] : rows) EXPECT_EQ(ek_system(cmd), want) << cmd;
@@ -154,7 +211,7 @@ TEST(HostServices, SemaphoreShellAndLog) {
                   __ek_err(" ", 123, "usb_modem: store [key=%s] failed!\n", "12d10003");
                   setenv("EK_LOG_STDERR", "1", 1);
                   __ek_err(" ", 123, "usb_modem: store [key=%s] failed!\n", "12d10003");
-                  return ek_log(7, "probe %d", 4);
+                  return ek_log(7, "probe %d\n\n", 4);
               })),
               0);
     EXPECT_EQ(slurp("/tmp/err"), "line 123: usb_modem: store [key=12d10003] failed!\nprobe 4\n");
@@ -179,6 +236,30 @@ TEST(HostDcd, NameClassesAndModeConfigurations) {
     ek_db_handle_t db = ek_db_open_ex(EK_HOST_DCD_USBNET_DB, EK_DB_MODE);
     EXPECT_LT(ek_db_store(db, "usb1", 4, cfg, 92), 0) << "a record of another size";
     ek_db_close(db);
+    EXPECT_LT(ek_dcd_get_usbnet_mode_cfg("usb1", cfg), 0) << "a record of another size";
+    db = ek_db_open_ex(EK_HOST_DCD_USBNET_DB, EK_DB_MODE);
+    ASSERT_EQ(ek_db_store(db, "usbnet0123456789", 16, cfg, sizeof cfg), 0);
+    ek_db_close(db);
+    EXPECT_LT(ek_dcd_get_usbnet_mode_cfg("usbnet0123456789", cfg), 0) << "16 characters";
+    // Addresses as the kernel has them (network order); the loopback is up.
+    uint32_t addr = 0, mask = 0;
+    EXPECT_EQ(ek_dcd_get_addr_byname("lo", &addr, &mask), 0);
+    EXPECT_EQ(std::make_pair(addr, mask), std::make_pair(htonl(0x7f000001), htonl(0xff000000)));
+    for (const char *name : {static_cast<const char *>(nullptr), "", "nosuch0", "lo0123456789abcd"})
+        EXPECT_EQ(ek_dcd_get_addr_byname(name, &addr, &mask), -1) << (name ? name : "null");
+    EXPECT_EQ(ek_dcd_get_addr_byname("lo", nullptr, &mask), -1);
+    EXPECT_EQ(ek_dcd_get_addr_byname("lo", &addr, nullptr), -1);
+    EXPECT_EQ(ek_host_dcd_set_wan_priority("wlan0", 3), -1) << "a name of no class";
+    // Setting the priority keeps the rest of an existing record.
+    int32_t want[24];
+    std::fill(std::begin(want), std::end(want), 0x11111111);
+    db = ek_db_open_ex(EK_HOST_DCD_USBNET_DB, EK_DB_MODE);
+    ASSERT_EQ(ek_db_store(db, "usb2", 4, want, sizeof want), 0);
+    ek_db_close(db);
+    ASSERT_EQ(ek_host_dcd_set_wan_priority("usb2", 5), 0);
+    ASSERT_EQ(ek_dcd_get_usbnet_mode_cfg("usb2", cfg), 0);
+    want[5] = 5;
+    EXPECT_EQ(std::vector<int32_t>(cfg, cfg + 24), std::vector<int32_t>(want, want + 24));
 }
 
 // Another local user's objects: a child dropped to uid 65534 plants them, and

@@ -281,8 +281,12 @@ FAKE_PREDICATE(usbnet_ppp)
 FAKE_PREDICATE(usb)
 
 void *__real_malloc(size_t);
+// Fresh memory is dirty, so a buffer the library forgets to clear shows.
 void *__wrap_malloc(size_t n) {
-    return fake::counted([n] { return __real_malloc(n); });
+    return fake::counted([n] {
+        void *p = __real_malloc(n);
+        return p != nullptr ? memset(p, 0xa5, n) : p;
+    });
 }
 
 // The compiler may fold malloc and a zero fill into calloc: the same
@@ -307,7 +311,15 @@ FILE *__wrap_fopen(const char *path, const char *mode) {
         return nullptr;
     }
     auto it = s.fopen_redirect.find(path);
-    return __real_fopen(it != s.fopen_redirect.end() ? it->second.c_str() : path, mode);
+    FILE *f = __real_fopen(it != s.fopen_redirect.end() ? it->second.c_str() : path, mode);
+    fake::g_open_handles += f != nullptr;  // a stream left open counts as a handle
+    return f;
+}
+
+int __real_fclose(FILE *);
+int __wrap_fclose(FILE *f) {
+    fake::g_open_handles--;
+    return __real_fclose(f);
 }
 
 int __real_mkstemp(char *);

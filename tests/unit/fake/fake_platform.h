@@ -1,7 +1,7 @@
 // In-process fake of the database library and the process services, with
 // fault injection, call counters and captured log lines, for unit tests of
 // the library's objects (linked statically, with malloc, calloc, free,
-// syslog, fopen, mkstemp, unlink, if_nametoindex and snprintf wrapped).
+// syslog, fopen, fclose, mkstemp, unlink, if_nametoindex and snprintf wrapped).
 #pragma once
 
 #include <stdint.h>
