@@ -6,11 +6,13 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
 #include <sys/stat.h>
 
+#include <array>
 #include <atomic>
 #include <regex>
 #include <thread>
@@ -142,6 +144,66 @@ TEST(HostDb, BadArgumentsAreRefused) {
     EXPECT_EQ(Db("/tmp/db/args").dump(), "1: 1-byte key");
     Db c("/tmp/db/args"), d("/tmp/db/args");
     EXPECT_EQ(d.at(c.walk()[0]), "<refused>");
+    EXPECT_EQ(ek_db_count(nullptr), 0);
+}
+
+// The edges of what may be stored: a key of 4096 bytes and an empty value
+// without a buffer are fine, a longer key is not. A whole-table replacement
+// with a bad record, a repeated key, an image past 1 GiB, or a lock that is
+// no regular file changes nothing.
+TEST(HostDb, EdgesOfKeysValuesAndReplacements) {
+    const std::string longest(4096, 'k'), too_long(4097, 'k');
+    Db e("/tmp/db/edge");
+    const ek_host_db_record_t kv{"k", 1, "v", 1};
+    const std::vector<std::vector<ek_host_db_record_t>> bad = {
+        {{nullptr, 1, "v", 1}}, {{"k", 0, "v", 1}},        {{"k", 1, "v", -1}},
+        {{"k", 1, nullptr, 1}}, {kv, {"x", 1, "", 0}, kv}, {{"k", 1, "v", int32_t{1} << 30}}};
+    std::vector<int32_t> got = {ek_db_store(e.h, longest.data(), 4096, nullptr, 0),
+                                ek_db_store(e.h, too_long.data(), 4097, "v", 1)};
+    for (const auto &records : bad)
+        got.push_back(
+            ek_host_db_replace(e.h, records.data(), static_cast<int32_t>(records.size())));
+    ASSERT_EQ(unlink("/tmp/db/edge.lock") + mkfifo("/tmp/db/edge.lock", 0600), 0);
+    got.push_back(ek_host_db_replace(e.h, &kv, 1));
+    got.push_back(e.store("k", "v"));
+    EXPECT_EQ(got, (std::vector<int32_t>{0, -1, -1, -1, -1, -1, -1, -1, -1, -1}));
+    unlink("/tmp/db/edge.lock");
+    Db f("/tmp/db/edge");
+    EXPECT_EQ(f.dump(), "1: ");
+    // The length alone; no room given, none written.
+    const ek_db_key_desc_t k = f.walk()[0];
+    EXPECT_EQ((std::vector<int32_t>{ek_host_db_key_bykey(f.h, k, nullptr, 0),
+                                    ek_host_db_key_bykey(f.h, k, nullptr, 1)}),
+              (std::vector<int32_t>{4096, -1}));
+}
+
+// An open confirms the directory the last walk verified by its identity
+// alone (device, inode, owner, mode); a store always walks, and so sees a
+// parent that others may now write.
+TEST(HostDb, OpensConfirmTheVerifiedDirectoryStoresWalkAgain) {
+    ASSERT_EQ(Db("/tmp/v/db/x").store("k", "v"), 0);
+    ASSERT_EQ(chmod("/tmp/v", 0777), 0);
+    Db again("/tmp/v/db/x");
+    EXPECT_EQ((std::vector<int>{again.h != nullptr, again.store("k", "w")}),
+              (std::vector<int>{1, -1}));
+}
+
+// A relative path starts at the working directory, and its first component
+// is not followed either. A daemon with its standard input closed gets
+// descriptor 0 for a database like any other.
+TEST(HostDb, RelativePathsAndDescriptorZero) {
+    auto *got = hosttest::shared_anon<std::array<int, 3>>();
+    EXPECT_EQ(
+        wait_child(spawn([got] {
+            close(STDIN_FILENO);
+            if (mkdir("/tmp/rel", 0755) != 0 || chdir("/tmp/rel") != 0 || symlink(".", "l") != 0) {
+                return 1;
+            }
+            *got = {Db("x").store("k", "v"), Db("l/d/x").h != nullptr, access("/tmp/rel/x", F_OK)};
+            return 0;
+        })),
+        0);
+    EXPECT_EQ(*got, (std::array<int, 3>{0, 0, 0}));
 }
 
 TEST(HostDbDamage, EveryTruncationFlippedBitAndBadFieldIsRefused) {
@@ -150,6 +212,10 @@ TEST(HostDbDamage, EveryTruncationFlippedBitAndBadFieldIsRefused) {
         std::ofstream(path, std::ios::binary | std::ios::trunc) << img;
         return Db(path).h == nullptr;
     };
+    // 33 bytes after the checksum word: the last one is summed alone.
+    ASSERT_EQ(Db(path).store("k", "01234567"), 0);
+    const std::string odd_tail = slurp(path);
+    ASSERT_EQ(unlink(path), 0);
     Db db(path);
     ASSERT_EQ(db.store("eth0", "0123456789abcdefghijklmnopqrst"), 0);
     EXPECT_EQ(slurp(path), kGolden);
@@ -158,7 +224,8 @@ TEST(HostDbDamage, EveryTruncationFlippedBitAndBadFieldIsRefused) {
     const std::string small = slurp(path);
     ASSERT_EQ(db.store("big", std::string(70000, 'x')), 0);
     // A large image is read and checked in pieces; it gets a sample.
-    for (const auto &[good, stride] : {std::pair{small, 1}, std::pair{slurp(path), 61}}) {
+    for (const auto &[good, stride] :
+         {std::pair{small, 1}, std::pair{odd_tail, 1}, std::pair{slurp(path), 61}}) {
         ASSERT_FALSE(refused(good));
         for (size_t len = 0; len < good.size(); len += stride) {
             EXPECT_TRUE(refused(good.substr(0, len))) << "truncated to " << len;
@@ -179,6 +246,11 @@ TEST(HostDbDamage, EveryTruncationFlippedBitAndBadFieldIsRefused) {
                                 {s + 4, 100, 4, 0}, {s + 4, ~0u, 4, 0}, {s, 0xfffffff0u, 4, 0}};
     for (const auto &r : rows) EXPECT_TRUE(refused(resealed(small, r))) << r[0] << " " << r[1];
     EXPECT_FALSE(refused(resealed(small, {4, 0, 4, 0}))) << "resealing alone";
+    // A fourth record header that ends the image, with no key after it.
+    EXPECT_TRUE(refused(resealed(small + std::string(8, '\0'), {12, 4, 16, 102})));
+    EXPECT_EQ(std::string(ek_host_last_log_line()),
+              "refusing database /tmp/db/damaged: bad record length: restore it from a copy or "
+              "remove it");
 }
 
 // A new semaphore of value 0 is stamped, so that the next opener does not
@@ -197,6 +269,17 @@ TEST(HostServices, SemaphoreShellAndLog) {
     std::ofstream("/proc/sys/kernel/sem") << "250 32000 32 2";
     EXPECT_EQ(ek_sem_create(0x4502, 1), -1);
     std::ofstream("/proc/sys/kernel/sem") << limits;
+    // Values a semaphore cannot hold.
+    EXPECT_EQ((std::vector<int32_t>{ek_sem_create(0x4504, -1), ek_sem_create(0x4504, 32768)}),
+              (std::vector<int32_t>{-1, -1}));
+    EXPECT_GE(ek_sem_create(0x4504, 32767), 0);
+    // A caller that ignores SIGCHLD cannot wait for its shell: -1, no hang.
+    EXPECT_EQ(wait_child(spawn([] {
+                  alarm(10);
+                  signal(SIGCHLD, SIG_IGN);
+                  return ek_system("true") == -1 ? 0 : 1;
+              })),
+              0);
     // A segment's id is reported when asked for.
     int32_t shm = -2;
     EXPECT_NE(ek_shm_create(&shm, 0x4503, 64, s), nullptr);
@@ -334,6 +417,15 @@ int around(const char *cmd) {
     return db == nullptr ? 1 : count == 0 ? 0 : 3;
 }
 
+// A store through a handle opened before the command.
+int through_handle(const char *cmd) {
+    ek_db_handle_t db = ek_db_open_ex(kWanif, EK_DB_MODE);
+    std::string value(sizeof(ek_wanif_entry_t), 'B');
+    int rc = sh(cmd) != 0 ? 2 : ek_db_store(db, "eth1", 4, value.data(), value.size()) == 0 ? 0 : 1;
+    ek_db_close(db);
+    return rc;
+}
+
 // The lock taken by a grandchild that outlives the planter by 10 s.
 int hold_lock() {
     int ready[2];
@@ -366,8 +458,14 @@ struct Row {
     std::function<int()> plant;
     uid_t user;
     int (*use)();
-    const char *refusal;  // the line logged ("pid N (C)": any), or null: the use works
+    // The line logged ("pid N (C)": any), or null: the use works; "":
+    // refused without a line.
+    const char *refusal;
 };
+
+constexpr const char *kForeignDir =
+    "refusing directory /tmp/db (owner uid 65534, mode 0755): owned by another user: remove it, do "
+    "not chown it";
 
 const Row kRows[] = {
     {"foreign /tmp/db with links to root's files", kNobody,
@@ -376,10 +474,7 @@ const Row kRows[] = {
              "mkdir /tmp/db && ln -s /tmp/root_only/victim /tmp/db/wanif_db.new &&"
              " ln -s /tmp/root_only/x /tmp/db/wanif_db.lock");
      },
-     0, store<>,
-     "refusing directory /tmp/db (owner uid 65534, mode 0755): owned by another user: remove it, "
-     "do "
-     "not chown it"},
+     0, store<>, kForeignDir},
     {"root's sticky /tmp/db open to all", 0, [] { return sh("mkdir -m 1777 /tmp/db"); }, 0, store<>,
      "refusing directory /tmp/db (owner uid 0, mode 1777): writable by group or others"},
     {"group-writable database", 0, [] { return store() + sh("chmod 0620 /tmp/db/wanif_db"); }, 0,
@@ -400,18 +495,21 @@ const Row kRows[] = {
     {"own database of uid 65534", kNobody, store<>, kNobody, store<>, nullptr},
     {"own CPE objects of uid 65534", kNobody, attach, kNobody, attach, nullptr},
     {"/tmp/db re-made by another user while in use", 0, [] { return 0; }, 0,
-     [] { return around("rm -r /tmp/db && mkdir /tmp/db && chown 65534 /tmp/db"); },
-     "refusing directory /tmp/db (owner uid 65534, mode 0755): owned by another user: remove it, "
-     "do "
-     "not chown it"},
+     [] { return around("rm -r /tmp/db && mkdir /tmp/db && chown 65534 /tmp/db"); }, kForeignDir},
     {"/tmp/db opened to all while in use", 0, [] { return 0; }, 0,
      [] { return around("chmod 0777 /tmp/db"); },
      "refusing directory /tmp/db (owner uid 0, mode 0777): writable by group or others"},
     {"/tmp/db given away while in use", 0, [] { return 0; }, 0,
-     [] { return around("chown 65534 /tmp/db"); },
-     "refusing directory /tmp/db (owner uid 65534, mode 0755): owned by another user: remove it, "
-     "do "
-     "not chown it"},
+     [] { return around("chown 65534 /tmp/db"); }, kForeignDir},
+    {"/tmp/db given away under an open handle", 0, [] { return store(); }, 0,
+     [] { return through_handle("chown 65534 /tmp/db"); }, kForeignDir},
+    {"a crashed writer's leftover .new", 0,
+     [] { return store() + sh("echo x >/tmp/db/wanif_db.new"); }, 0,
+     [] { return store() + (access("/tmp/db/wanif_db.new", F_OK) == 0); }, nullptr},
+    {"root's semaphore met by another user", 0, [] { return plant_ipc(0600, 0); }, kNobody, attach,
+     ""},
+    {"commands run by another user", 0, [] { return 0; }, kNobody,
+     [] { return ek_system("exit 0"); }, nullptr},
     {"/tmp/db re-made by root while in use", 0, [] { return 0; }, 0,
      [] { return around("rm -r /tmp/db && mkdir /tmp/db"); }, nullptr},
     {"FIFO at the database", 0,
@@ -505,10 +603,45 @@ TEST(HostTrust, ForeignOrOpenObjectsAreRefusedOwnOnesWork) {
         EXPECT_EQ(as_user(row.user, row.use), row.refusal != nullptr ? 1 : 0);
         std::string log =
             std::regex_replace(slurp(kLog), std::regex("pid [0-9]+ \\([^)]*\\)"), "pid N (C)");
-        EXPECT_EQ(log, row.refusal != nullptr ? std::string(row.refusal) + "\n" : "");
+        EXPECT_EQ(log,
+                  row.refusal != nullptr && *row.refusal ? row.refusal + std::string("\n") : "");
         EXPECT_EQ(slurp("/tmp/root_only/victim"), "precious\n");
         EXPECT_NE(access("/tmp/root_only/x", F_OK), 0) << "root followed the lock link";
     }
+}
+
+// What root's shell finds on PATH: the trusted entries, resolved, in their
+// order, and one line naming the dropped ones. Rows of as many entries
+// follow each other longest first, so that a PATH built in the memory of the
+// one before must end where it belongs.
+TEST(HostTrust, RootsShellSeesTheTrustedPathEntriesOnly) {
+    if (geteuid() != 0 || as_user(kNobody, [] { return 0; }) != 0) {
+        GTEST_SKIP() << "needs root and a uid 65534 to switch to";
+    }
+    ASSERT_EQ(sh("mkdir -m 0755 /tmp/p1 /tmp/p2"), 0);
+    std::string many = "/tmp/p1";
+    while (many.size() < 5000) many += ":/tmp/p1";
+    const std::string saved = getenv("PATH"), too_long = "/" + std::string(PATH_MAX - 1, 'a');
+    // PATH given, PATH the shell sees, the entries the log line names.
+    const std::string rows[][3] = {
+        {"/tmp/p1:/tmp/p2", "/tmp/p1:/tmp/p2", ""},
+        {"/:/tmp/p1", "/:/tmp/p1", ""},
+        {"/tmp/p2/../p1:" + too_long, "/tmp/p1", "\"" + too_long + "\" (too long)"},
+        {many, many, ""},
+        {":", "/nonexistent", "\"\" (empty), \"\" (empty)"}};
+    for (const auto &[given, seen, dropped] : rows) {
+        setenv("PATH", given.c_str(), 1);
+        ek_host_last_log_line()[0] = '\0';
+        EXPECT_EQ(ek_system("printf %s \"$PATH\" >/tmp/path"), 0);
+        EXPECT_EQ(slurp("/tmp/path"), seen) << given.substr(0, 40);
+        // The copy of the last line keeps its first 1023 bytes.
+        const std::string line = "running commands as root without the PATH entries " + dropped +
+                                 ": a directory another user can write could hold any program";
+        EXPECT_EQ(ek_host_last_log_line(), dropped.empty() ? "" : line.substr(0, 1023));
+    }
+    unsetenv("PATH");
+    EXPECT_EQ(ek_system("exit 4"), 4) << "the shell's own default";
+    setenv("PATH", saved.c_str(), 1);
 }
 
 }  // namespace
