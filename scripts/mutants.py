@@ -288,7 +288,8 @@ def main():
         shown = f"{fault['old']!r} -> {fault['new']!r}" if "old" in fault else ""
         print(f"{fault['id']:<48} {verdict:<9} {by:<40} {shown}", flush=True)
     with open(os.path.join(TOP, "scripts", "mutants-equivalent.txt")) as f:
-        equivalent = {line.split()[0] for line in f if line.strip() and not line.startswith("#")}
+        equivalent = {word for line in f if not line.startswith("#") for word in line.split()
+                      if re.fullmatch(r"[\w./-]+:\d+:\d+:[a-z]+", word)}
     scratch.rebuild()
     unexplained = set()
     for name, sample in samples.items():
