@@ -385,7 +385,8 @@ EK_BRD_API int ek_brd_lib_usb_modem_db_delete_entry_by_modem_id(const char *mode
  * logged, *out unchanged) or the database cannot be opened. */
 EK_BRD_API int ek_brd_lib_usb_modem_db_get_entry_by_modem_id(const char *modem_id,
                                                              ek_usb_modem_cfg_t *out);
-/* Number of records, or -1. */
+/* The record count as the database gives it, or -1 when it cannot be
+ * opened. */
 EK_BRD_API int ek_brd_lib_usb_modem_db_get_num(void);
 /* Appends one malloc'd ek_usb_modem_cfg_node_t per record at the tail of an
  * initialised list: the caller owns the nodes and frees each with free().

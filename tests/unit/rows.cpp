@@ -205,14 +205,18 @@ void check(const Row &row) {
 const One probe = [] { return ek_brd_lib_usb_modem_get_attached_dev(&g_vid, &g_pid); };
 const One count = ek_brd_lib_usb_modem_get_ttydev_count;
 const One modeswitch = [] { return ek_brd_lib_usb_modem_modeswitch(0x12d1, 0x1446, "55"); };
-// Lists into an empty list and frees the nodes within the call.
+// Lists after a node of the caller's own, which stays first, and frees the
+// listed nodes within the call.
 One getall(int (*fn)(ek_list_head *)) {
     return [fn] {
-        ek_list_head list;
+        ek_list_head list, mine;
         ek::list_init(&list);
+        ek::list_add_tail(&mine, &list);
         long r = fn(&list);
+        EXPECT_EQ(list.next, &mine);
         g_listed.clear();
-        ek::list_for_each_safe(&list, [](ek_list_head *node) {
+        ek::list_for_each_safe(&list, [&mine](ek_list_head *node) {
+            if (node == &mine) return;
             g_listed.push_back(reinterpret_cast<const uint8_t *>(node + 1)[4] - 28);
             free(node);
         });
@@ -241,11 +245,31 @@ std::string taken(int p) {
     return "Please use a different priority value since priority " + std::to_string(p) +
            " is in already configured\n";
 }
-// Priority 1 is in range; only kind 45 asks whether usbnet0 is the primary WAN.
+// Priorities 1 and 9999 are in range; only kind 45 asks whether usbnet0 is
+// the primary WAN.
 const Call free_priorities = [] {
     return Answers{ek_brd_check_cfg_priority_valid(0, 1, g_msg),
+                   ek_brd_check_cfg_priority_valid(0, 9999, g_msg),
                    ek_brd_check_cfg_priority_valid(46, 8, g_msg)};
 };
+const Call out_of_range = [] {
+    return Answers{ek_brd_check_cfg_priority_valid(45, 0, g_msg),
+                   ek_brd_check_cfg_priority_valid(45, 10000, g_msg)};
+};
+// A caller holding the mutex keeps the query out: whether it had answered
+// after 50 ms of that (-9: not), then its answer.
+Call kept_out(pthread_mutex_t *mutex, One query) {
+    return [=] {
+        std::atomic<long> got{-9};
+        pthread_mutex_lock(mutex);
+        std::thread t([&] { got = query(); });
+        usleep(50000);
+        const long while_held = got;
+        pthread_mutex_unlock(mutex);
+        t.join();
+        return Answers{while_held, got};
+    };
+}
 // All but "tunnel0" and "tunnel"; then only the two slots counted before the
 // other five records arrived.
 Answers wan_counts() {
@@ -253,11 +277,15 @@ Answers wan_counts() {
     faults.count_result = 2;
     return {all, ek_brd_get_wanif_count()};
 }
-// 16 bytes compared, null matching nothing, and the first match deciding.
+// 16 bytes compared, null matching nothing, the first match deciding, case
+// counting.
 Answers wan_names() {
     return {ek_brd_check_intf_wanif("abcdefghijklmnopXYZ"),
-            ek_brd_check_intf_wanif("abcdefghijklmno"), ek_brd_check_intf_wanif(nullptr),
-            ek_brd_get_pppoe_ethnet_kifidx("ppp1"), ek_brd_check_intf_active_dft_wan("eth9")};
+            ek_brd_check_intf_wanif("abcdefghijklmno"),
+            ek_brd_check_intf_wanif(nullptr),
+            ek_brd_get_pppoe_ethnet_kifidx("ppp1"),
+            ek_brd_check_intf_active_dft_wan("eth9"),
+            ek_brd_check_intf_wanif("ETH0")};
 }
 // 0 and the status, then -1 without a place to put it.
 Answers usbnet_status() {
@@ -444,6 +472,45 @@ const Step no_wan_records = [] { fake::state().dbs[wanif_test::kPath].clear(); }
 Step usbnet(int32_t code) {
     return [code] { wanif_test::put(Wan("usb0").name("usbnet0").status(code)); };
 }
+Step usbnet0_priority(int32_t p) {
+    return [p] { wanif_test::put(Wan("usb0").name("usbnet0").prio(p)); };
+}
+// A p name asked by its kernel index 4 (priority word at 12), a ppp name by
+// name (word at 20).
+const Step dcd_by_class = [] {
+    auto &s = fake::state();
+    s.is_p = [](const char *n) { return strcmp(n, "p1") == 0 ? 1 : 0; };
+    s.is_usbnet_ppp = [](const char *n) { return strcmp(n, "ppp3") == 0 ? 1 : 0; };
+    s.if_nametoindex = [](const char *) { return 4u; };
+    s.dcd_eth = [](uint32_t index, void *cfg) {
+        const int32_t word = 40;
+        memcpy(static_cast<uint8_t *>(cfg) + 12, &word, sizeof word);
+        return index == 4 ? 0 : -1;
+    };
+    s.dcd_usbnet = [](const char *name, void *cfg) {
+        const int32_t word = 4321;
+        memcpy(static_cast<uint8_t *>(cfg) + 20, &word, sizeof word);
+        return strcmp(name, "ppp3") == 0 ? 0 : -1;
+    };
+};
+const Call dcd_p_and_ppp = [] {
+    return Answers{ek_wanif_get_wan_priority_from_dcd_shm("p1"),
+                   ek_wanif_get_wan_priority_from_dcd_shm("ppp3")};
+};
+// A third subnet whose flag says it is not local.
+const Step unmarked_subnet = [] {
+    ek::shm_word(g_cpe, EK_BRD_CPE_VPN_SUBNETS_OFFSET) = 3;
+    subnet(2, 0x0a090000, kMask);
+    ek::shm_word(g_cpe, EK_BRD_CPE_VPN_SUBNETS_OFFSET + 4 + 36 * 2 + 24) = 0;
+};
+// Modem m3 lists 0x3000:3 in slot 1 but counts one slot.
+const Step slot_past_count = [] {
+    auto c = cfg("m3", 3, 3);
+    c.usbid[1].vid = 0x3000;
+    c.usbid[1].pid = 3;
+    c.usbid_num = 1;
+    fake::put(kCfgDb, "m3", c);
+};
 Step dcd_fails(bool usb) {
     return [usb] {
         auto &s = fake::state();
@@ -469,6 +536,9 @@ const Step more_wans = [] {
 };
 const Step odd_wans = [] {
     wanif_test::put(Wan("abcdefghijklmnop").wan());  // fills ifname, no NUL
+    Wan not_pppoe("ppp1");
+    not_pppoe.name("0").r.pppoe_ethnet_kifidx = 5;  // not PPPoE: its index does not count
+    wanif_test::put(not_pppoe);
     wanif_test::put(Wan("ppp1").name("a").pppoe(0));
     wanif_test::put(Wan("ppp1").name("b").pppoe(9));
     wanif_test::put(Wan("eth9").active());  // the active default WAN, not first
@@ -498,12 +568,14 @@ Step attempts(int sems, int shms, int destroys) {
 }
 const Step no_lock = [] { EXPECT_EQ(lock_state(), -1); };
 // A failed init is tried again by the next call.
-const Step init_retried = [] {
-    no_lock();
-    faults.shm_create_fail = false;
-    EXPECT_EQ(ek_brd_lib_usb_modem_init(), 0);
-    attempts(2, 2, 1)();
-};
+Step retried(bool F::*failing, int shms) {
+    return [=] {
+        no_lock();
+        faults.*failing = false;
+        EXPECT_EQ(ek_brd_lib_usb_modem_init(), 0);
+        attempts(2, shms, shms - 1)();
+    };
+}
 // The temporary files left behind and the commands run.
 Step files(size_t left, int systems) {
     return [=] {
@@ -511,7 +583,13 @@ Step files(size_t left, int systems) {
         EXPECT_EQ(calls.systems, systems);
     };
 }
-const auto msg = [](std::string want) -> Step { return [want] { EXPECT_EQ(g_msg, want); }; };
+// The whole buffer: the text, its terminator, the filler after them.
+const auto msg = [](std::string want) -> Step {
+    return [want] {
+        EXPECT_EQ(std::string(g_msg, sizeof g_msg - 1),
+                  want == kUntouched ? want : want + '\0' + kUntouched.substr(want.size() + 1));
+    };
+};
 const auto asked = [](Lines names) -> Step { return [names] { EXPECT_EQ(g_asked, names); }; };
 const auto listed = [](std::vector<int> ids) -> Step {
     return [ids] { EXPECT_EQ(g_listed, ids); };
@@ -532,6 +610,13 @@ const auto ran = [](std::string command) -> Step {
 };
 const auto fetched = [](int n) -> Step { return [n] { EXPECT_EQ(calls.fetches, n); }; };
 const Step cursor_moved_on = [] { EXPECT_EQ(db_wanif_idx, 3); };
+// The records the last load was handed, and every fetch of the row.
+Step cursor_at(int records, int fetches) {
+    return [=] {
+        EXPECT_EQ(db_wanif_idx, records);
+        EXPECT_EQ(calls.fetches, fetches);
+    };
+}
 const Step four_classes_asked = [] { EXPECT_EQ(fake::state().predicate_calls.size(), 4u); };
 
 Row row(const char *name, Step arrange, Call call, Answers result, Channel channel,
@@ -557,16 +642,24 @@ std::vector<Row> answer_rows() {
     const std::string harmless = "it's ;|&<>*?!~#(){}[]% \xc3\xa9", long_message(400, 'a');
     return {
         row("wan count | tunnels, records past the count", more_wans, wan_counts, {5, 2}, kSys, {},
-            fetched(9)),
-        row("wan queries | names and the first match", odd_wans, wan_names, {1, 0, 0, 0, 1}, kSys),
+            cursor_at(7, 9)),
+        row("wan count | kept out by a caller's lock", {},
+            kept_out(&g_wanif_db_mutex, ek_brd_get_wanif_count), {-9, 2}, kSys),
+        row("wan queries | names and the first match", odd_wans, wan_names, {1, 0, 0, 0, 1, 0},
+            kSys),
         row("usbnet status | code 4", usbnet(4), usbnet_status, {0, 4, -1}, kErr),
+        row("usbnet status | code 1", usbnet(1), usbnet_status, {0, 1, -1}, kErr),
         row("priority | taken; usbnet0 is known by 7 characters", usbnet_wans, priority(9), 0, kSys,
             {}, msg(taken(9))),
         row("priority | usbnet0 in primary-WAN mode", usbnet_wans, priority(8), 0, kSys, {},
             msg("Usbmode mode is primary-wan. Please change it to always-connected or on-demand "
                 "first\n")),
-        row("priority | free", usbnet_wans, free_priorities, {1, 1}, kSys, {}, msg(kUntouched)),
+        row("priority | free", usbnet_wans, free_priorities, {1, 1, 1}, kSys, {}, msg(kUntouched)),
+        row("priority | usbnet0 in another mode", usbnet0_priority(3), priority(8), 1, kSys, {},
+            msg(kUntouched)),
         row("dcd priority | usb class", dcd_usbnet_answers, dcd_priority("usb0"), 4321, kSys),
+        row("dcd priority | p by index, ppp by name", dcd_by_class, dcd_p_and_ppp, {40, 4321},
+            kSys),
         // Blanks before names and a line past getline's first 512 bytes.
         row("local | the first mgt0 interface in the subnet",
             net_dev("no colon mgt0 here\n" + std::string(700, ' ') +
@@ -576,9 +669,12 @@ std::vector<Row> answer_rows() {
         row("local | only with the interface's mask", {}, local(kMgt0, 0xffffff80), 0, kErr, {},
             asked({"mgt0"})),
         row("local | a count past the room is clamped", overfull_table, local(0x0b000000), 0, kErr),
+        row("local | a subnet not marked local", unmarked_subnet, local(0x0a090000), 0, kErr),
+        row("local | kept out by a caller's lock", net_dev(""),
+            kept_out(&internal_subnet_mutex, local(kVpn)), {-9, 1}, kErr),
         row("nat type | no such policy", {}, no_nat_type, -1, kSys),
-        row("cpe fields | at their offsets", {}, cpe_fields_in_segment,
-            {0x01020304, -7, 0x01020304, -7}, kErr),
+        row("cpe fields | at their offsets, without a lock", {}, cpe_fields_in_segment,
+            {0x01020304, -7, 0x01020304, -7}, kErr, {}, [] { EXPECT_EQ(calls.sem_waits, 1); }),
         row("usb modem | after init", {}, usb_modem_after_init, {0, 0, 1, 0, 0}, kErr, {},
             attempts(1, 1, 0)),
         row("nat id | the lowest of a name", {}, nat_lowest_id, {3, 5}, kSys),
@@ -647,7 +743,7 @@ std::vector<Row> failure_rows() {
             ek_brd_get_wanif_count, 3, kSys, {kPbr}, cursor_moved_on),
         row("wan \"\" and 0 | fetch: the zero slot is no WAN and owns none", fetch_fails(0),
             unnamed_wan, {0, 0, 0, 0, 0, 0}, kSys, Lines(6, kPbr)),
-        row("priority | outside 1-9999", fault(&F::open_fail_all), priority(10000), 0, kSys, {},
+        row("priority | outside 1-9999", fault(&F::open_fail_all), out_of_range, {0, 0}, kSys, {},
             msg("WAN priority can only be a value within 1 - 9999\n")),
         row("priority | open", fault(&F::open_fail_all), priority(5), 0, kSys,
             {"WANIF: " + kWanOpen}, msg(kWanOpen)),
@@ -666,9 +762,10 @@ std::vector<Row> failure_rows() {
         row("usb init | again", {}, init_twice, {0, 0}, Channel::ek_log,
             {"USB modem cfg shared mem already initialized\n"}, attempts(1, 1, 0)),
         row("usb init | sem", fault(&F::sem_create_fail), ek_brd_lib_usb_modem_init, -1, kErr,
-            {"Failed to create sem id for USB modem shared mem cfg\n"}, no_lock),
+            {"Failed to create sem id for USB modem shared mem cfg\n"},
+            retried(&F::sem_create_fail, 1)),
         row("usb init | shm", fault(&F::shm_create_fail), ek_brd_lib_usb_modem_init, -1, kErr, {},
-            init_retried),
+            retried(&F::shm_create_fail, 2)),
         row("usb lock | no init", {}, lock_state, -1, kErr, {}, attempts(0, 0, 0)),
         row("usb lock | sem op", {}, lock_with_sem_failing, {-5, -5}, kErr),
         row("probe | lsusb exits 127", shell("", 127), probe, 0, kErr, {}, files(0, 1)),
@@ -684,6 +781,8 @@ std::vector<Row> failure_rows() {
         row("count | snprintf 512", set(&F::snprintf_result, 512), count, -1, kErr,
             {kCount + "Failed to create cmd"}, files(1, 0)),
         row("count | snprintf 511 still fits", set(&F::snprintf_result, 511), count, 2, kErr, {},
+            files(0, 1)),
+        row("count | snprintf 0 still fits", set(&F::snprintf_result, 0), count, 2, kErr, {},
             files(0, 1)),
         row("probe | system", shell(kListing, -1), probe, 0, kErr,
             {kProbe + "Failed to run cmd [lsusb 2>&1 > @]"}, files(1, 1)),
@@ -717,6 +816,8 @@ std::vector<Row> failure_rows() {
             kErr),
         row("cfg getall | fetch", fetch_fails(1), cfg_getall, 0, kErr, {kCfgFetch}, listed({0, 2})),
         row("cfg by usb id | no match", {}, by_usb_id(0x2000, 1), {-1}, kErr, {}, untouched),
+        row("cfg by usb id | a slot past the count", slot_past_count, by_usb_id(0x3000, 3), {-1},
+            kErr, {}, untouched),
         row("cfg by usb id | fetch", fetch_fails(0), by_usb_id(0x2000, 7), {0, 1}, kErr,
             {kCfgFetch}),
         row("modeswitch | open", open_fails(kMsDb), ms_calls, Answers(4, -1), kErr,
@@ -846,8 +947,12 @@ TEST(Segments, EveryAttachResetsTheRoutingWordAndInitialisesOnlyAFreshCpeHeader)
             // The fake hands out these segments only for their key and size.
             EXPECT_EQ(ek_brd_get_cpe_shm_data(), cpe);
             EXPECT_EQ(ek_brd_get_routing_shm_data(), routing);
+            // Only the first call attaches, and so zeroes the word.
+            const int32_t zeroed = word(routing, 2800788);
+            word(routing, 2800788) = 5;
+            ek_brd_get_routing_shm_data();
+            EXPECT_EQ(std::make_pair(zeroed, word(routing, 2800788)), std::make_pair(0, 5));
         });
-        EXPECT_EQ(word(routing, 2800788), 0);
         EXPECT_EQ(word(cpe, 0), 1);
         EXPECT_EQ(word(cpe, 4), fresh ? 0 : 77);
         EXPECT_EQ(word(cpe, 8), fresh ? 60 : -3);

@@ -48,6 +48,11 @@ TEST(CpeHost, NatPoliciesSavedByOneProcessAreFoundByAnother) {
         EXPECT_EQ(ek_brd_cpe_shm_request_nat_policy_id(), 1);
         ek_brd_cpe_shm_save_nat_policy(1, "wan_nat", 2);
         ek_brd_cpe_shm_save_nat_policy(2, "tun", 1);
+        // An empty name leaves the slot free, and asking reserves nothing.
+        ek_brd_cpe_shm_save_nat_policy(3, "", 1);
+        EXPECT_EQ(std::make_pair(ek_brd_cpe_shm_request_nat_policy_id(),
+                                 ek_brd_cpe_shm_request_nat_policy_id()),
+                  std::make_pair(3, 3));
         memset(slots[5].name, 'n', sizeof slots[5].name);  // another writer's, unterminated
         memset(slots[5].rsv_33, 0xAB, sizeof slots[5].rsv_33);
         slots[5].type = 2;
@@ -59,6 +64,14 @@ TEST(CpeHost, NatPoliciesSavedByOneProcessAreFoundByAnother) {
         EXPECT_EQ(ek_brd_cpe_shm_get_nat_policy_id(""), 0);
         EXPECT_EQ(ek_brd_cpe_shm_get_nat_policy_id(std::string(33, 'n').c_str()), 6);
         EXPECT_EQ(ek_brd_cpe_shm_get_nat_policy_id(longest.c_str()), 128);
+        // Names match whole; a name is the slot's own field, "" for a free slot.
+        EXPECT_EQ(std::make_pair(ek_brd_cpe_shm_get_nat_policy_id("wan"),
+                                 ek_brd_cpe_shm_get_nat_policy_id("wan_nat2")),
+                  std::make_pair(0, 0));
+        using Where = std::pair<const void *, const void *>;
+        EXPECT_EQ(
+            Where(ek_brd_cpe_shm_get_nat_policy_name(128), ek_brd_cpe_shm_get_nat_policy_name(3)),
+            Where(slots[127].name, slots[2].name));
         EXPECT_STREQ(ek_brd_cpe_shm_get_nat_policy_name(128), longest.c_str());
         // A shorter name leaves no tail behind.
         EXPECT_EQ(std::string(slots[6].name, 33), "ab" + std::string(31, '\0'));
@@ -267,6 +280,11 @@ TEST(UsbModemHost, LockExcludesOtherProcessesUntilItsHolderIsKilled) {
     EXPECT_EQ(wait_child(holder), 128 + SIGKILL);
     patience = 30;
     EXPECT_EQ(wait_child(spawn(taker)), 0);
+    seen = static_cast<const uint8_t *>(shmat(shm, nullptr, SHM_RDONLY));
+    EXPECT_EQ(std::vector<uint8_t>(seen, seen + EK_USB_MODEM_SHM_SIZE),
+              std::vector<uint8_t>(EK_USB_MODEM_SHM_SIZE, 0x5c))
+        << "the bytes are the callers': a later attach keeps them";
+    shmdt(seen);
     // With the semaphore removed, the lock and the unlock answer its failure.
     EXPECT_EQ(wait_child(spawn([] {
                   EXPECT_EQ(ek_brd_lib_usb_modem_init(), 0);
@@ -324,6 +342,7 @@ TEST(UsbModemHost, ValidityNeedsAnIdACountAndBothIdsOfSlotZero) {
         c.usbid_num = num;
         EXPECT_EQ(ek_brd_lib_usb_modem_cfg_is_entry_valid(&c), valid) << id << " " << num;
     }
+    EXPECT_EQ(ek_brd_lib_usb_modem_cfg_is_entry_valid(nullptr), 0);
 }
 
 // Adding fills the next slot unless the pair is listed or 8 slots are used;
