@@ -120,7 +120,7 @@ void show_key(Bytes key, char (&out)[kShownKey * 4 + 4]) {
 // images. Nobody writes into it once it is verified (a store builds a new
 // one), so sharing needs only the count of references; the last one closes
 // the file and frees the memory.
-struct alignas(16) Image {
+struct alignas(8) Image {
     std::atomic<uint32_t> refs{1};
     uint32_t size = 0;
     uint32_t count = 0;
