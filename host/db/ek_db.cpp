@@ -19,6 +19,13 @@
 // fstatat of its path confirms it, and any difference walks again. Stores
 // always walk.
 //
+// Reading and checking the file costs more than the rest of an open, so a
+// process keeps the verified images of the last few paths it opened and
+// hands one out again, without reading, while an fstatat of the file shows
+// the status it had when it was read and the directory is confirmed as
+// above (open_cached). Handles and the cache share an image, which nobody
+// writes into once verified, by a count of references.
+//
 // A database named like one of the platform's holds records of one fixed
 // size: readers copy a record into a buffer of that size without being told
 // its length, so a value of another size is neither stored nor handed out.
