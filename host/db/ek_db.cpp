@@ -508,8 +508,13 @@ bool open_cached(const char *path, size_t len, const DirPath &dir, View *out) {
     struct stat known, was, now;
     if (!known_dir(dir, &known)) return false;
     ImageRef image = cache_find(path, len, &was);
-    if (!image || fstatat(AT_FDCWD, path, &now, AT_SYMLINK_NOFOLLOW) != 0 || !same_file(now, was) ||
-        ek::host::entry_fault(now, Use::file) != nullptr || !dir_unchanged(dir, known)) {
+    if (!image) return false;
+    if (fstatat(AT_FDCWD, path, &now, AT_SYMLINK_NOFOLLOW) != 0 || !same_file(now, was)) {
+        // Its file is gone or changed: nothing to keep it for.
+        cache_put(path, len, ImageRef(), {});
+        return false;
+    }
+    if (ek::host::entry_fault(now, Use::file) != nullptr || !dir_unchanged(dir, known)) {
         return false;
     }
     out->image = std::move(image);
