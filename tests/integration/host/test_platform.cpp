@@ -667,6 +667,16 @@ TEST(HostDb, KeptImagesAreHandedOutUntilTheFileOrDirectoryChanges) {
         ASSERT_EQ(store_big(paths.back(), 'A'), 0);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+    // Threads share kept images while their other opens push them out.
+    std::atomic<int> bad{0};
+    std::vector<std::thread> readers;
+    for (size_t t = 0; t < 3; ++t) {
+        readers.emplace_back([&, t] {
+            for (size_t n = 0; n < 200; ++n) bad += open_seen(paths[(t + n) % 5]).back() != 'A';
+        });
+    }
+    for (auto &t : readers) t.join();
+    EXPECT_EQ(bad, 0);
     setenv("EK_LOG_STDERR", "1", 1);
     int saved_stderr = dup(STDERR_FILENO);
     for (size_t i = 0; i < std::size(rows); ++i) {
