@@ -19,6 +19,13 @@
 // fstatat of its path confirms it, and any difference walks again. Stores
 // always walk.
 //
+// Reading and checking the file costs more than the rest of an open, so a
+// process keeps the verified images of the last few paths it opened and
+// hands one out again, without reading, while an fstatat of the file shows
+// the status it had when it was read and the directory is confirmed as
+// above (open_cached). Handles and the cache share an image, which nobody
+// writes into once verified, by a count of references.
+//
 // A database named like one of the platform's holds records of one fixed
 // size: readers copy a record into a buffer of that size without being told
 // its length, so a value of another size is neither stored nor handed out.
@@ -51,6 +58,7 @@
 
 #include <atomic>
 #include <new>
+#include <utility>
 
 #include "common/raii.h"
 #include "common/trust.h"
@@ -60,7 +68,6 @@
 
 namespace {
 
-using ek::MallocPtr;
 using ek::MutexGuard;
 using ek::host::log_format;
 using ek::host::trusted_entry;
@@ -116,13 +123,67 @@ void show_key(Bytes key, char (&out)[kShownKey * 4 + 4]) {
     out[at] = '\0';
 }
 
-struct View {
-    MallocPtr<unsigned char> image;  // null while the database has no file
+// A verified image, shared by the handles that read it and the cache of
+// images. Nobody writes into it once it is verified (a store builds a new
+// one), so sharing needs only the count of references; the last one closes
+// the file and frees the memory.
+struct alignas(8) Image {
+    std::atomic<uint32_t> refs{1};
     uint32_t size = 0;
     uint32_t count = 0;
-    UniqueFd file;  // the file the image came from; holding it pins its inode
+    int fd = -1;  // the file it came from; holding it pins its inode
 
-    Bytes bytes() const { return Bytes(image.get(), size); }
+    unsigned char *bytes() { return reinterpret_cast<unsigned char *>(this + 1); }
+};
+
+class ImageRef {
+public:
+    constexpr ImageRef() = default;
+    // An image of size bytes, not yet read or written.
+    static ImageRef alloc(uint32_t size) {
+        ImageRef r;
+        void *mem = malloc(sizeof(Image) + size);
+        if (mem == nullptr) return r;
+        r.p_ = new (mem) Image();
+        r.p_->size = size;
+        return r;
+    }
+    ImageRef(const ImageRef &o) : p_(o.p_) {
+        if (p_ != nullptr) p_->refs.fetch_add(1, std::memory_order_relaxed);
+    }
+    ImageRef &operator=(const ImageRef &o) {
+        ImageRef copy(o);
+        std::swap(p_, copy.p_);
+        return *this;
+    }
+    ImageRef(ImageRef &&o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+    ImageRef &operator=(ImageRef &&o) noexcept {
+        ImageRef taken(std::move(o));
+        std::swap(p_, taken.p_);
+        return *this;
+    }
+    ~ImageRef() {
+        if (p_ == nullptr || p_->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+        if (p_->fd >= 0) close(p_->fd);
+        p_->~Image();
+        free(p_);
+    }
+
+    Image *operator->() const { return p_; }
+    explicit operator bool() const { return p_ != nullptr; }
+
+private:
+    Image *p_ = nullptr;
+};
+
+struct View {
+    ImageRef image;  // null while the database has no file
+
+    uint32_t size() const { return image ? image->size : 0; }
+    uint32_t count() const { return image ? image->count : 0; }
+    int file() const { return image ? image->fd : -1; }
+    const unsigned char *data() const { return image ? image->bytes() : nullptr; }
+    Bytes bytes() const { return Bytes(data(), size()); }
 };
 
 // Mixed into every handle's check word so that descriptors of one view are
@@ -225,11 +286,46 @@ struct VerifiedDir {
 };
 VerifiedDir g_verified;
 
-void lock_verified() {
+// Images verified at an earlier open, each with the status its file had
+// then, handed out again by an open whose fstatat of the file shows the
+// same status (see open_cached). Shared by the process's threads under a
+// mutex never held across a system call; a dropped image is released after
+// the mutex, since its last reference closes a file.
+constexpr int kCacheSlots = 4;
+// Keeps the memory a process holds for images it is not using small.
+constexpr uint32_t kMaxCached = 1u << 20;
+
+struct CacheSlot {
+    ImageRef image;  // null: free
+    struct stat st {};
+    uint64_t used = 0;  // for reuse of the least recently used slot
+    size_t len = 0;
+    char path[PATH_MAX] = {};
+};
+
+struct ImageCache {
+    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+    uint64_t clock = 0;
+    CacheSlot slots[kCacheSlots];
+};
+
+// Never destroyed: another thread may still open a database while the
+// process exits; the kernel takes the files and memory back.
+union CacheStorage {
+    ImageCache cache;
+    constexpr CacheStorage() : cache() {}
+    ~CacheStorage() {}
+};
+CacheStorage g_cache_storage;
+ImageCache &g_cache = g_cache_storage.cache;
+
+void lock_shared() {
     pthread_mutex_lock(&g_verified.mutex);
+    pthread_mutex_lock(&g_cache.mutex);
 }
 
-void unlock_verified() {
+void unlock_shared() {
+    pthread_mutex_unlock(&g_cache.mutex);
     pthread_mutex_unlock(&g_verified.mutex);
 }
 
@@ -243,19 +339,98 @@ void refresh_pid() {
     g_pid.store(static_cast<uint32_t>(getpid()), std::memory_order_relaxed);
 }
 
-void fork_child() {
-    refresh_pid();
-    unlock_verified();
-}
+void fork_child();
 
 [[gnu::constructor]] void register_fork_handlers() {
     refresh_pid();
-    pthread_atfork(lock_verified, unlock_verified, fork_child);
+    pthread_atfork(lock_shared, unlock_shared, fork_child);
 }
 
 bool same_dir(const struct stat &a, const struct stat &b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_uid == b.st_uid &&
            a.st_mode == b.st_mode;
+}
+
+bool same_time(const timespec &a, const timespec &b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+bool same_file(const struct stat &a, const struct stat &b) {
+    return same_dir(a, b) && a.st_gid == b.st_gid && a.st_size == b.st_size &&
+           same_time(a.st_mtim, b.st_mtim) && same_time(a.st_ctim, b.st_ctim);
+}
+
+bool same_path(const CacheSlot &slot, const char *path, size_t len) {
+    return slot.image && slot.len == len && memcmp(slot.path, path, len) == 0;
+}
+
+// The image cached for path (len bytes) and the status its file had when
+// it was read; null when there is none.
+ImageRef cache_find(const char *path, size_t len, struct stat *st) {
+    MutexGuard guard(g_cache.mutex);
+    for (CacheSlot &slot : g_cache.slots) {
+        if (same_path(slot, path, len)) {
+            slot.used = ++g_cache.clock;
+            *st = slot.st;
+            return slot.image;
+        }
+    }
+    return ImageRef();
+}
+
+// Keeps image (null: forgets) as path's, in path's slot or else the least
+// recently used one.
+void cache_put(const char *path, size_t len, const ImageRef &image, const struct stat &st) {
+    ImageRef dropped;  // released after the mutex
+    MutexGuard guard(g_cache.mutex);
+    CacheSlot *slot = &g_cache.slots[0];
+    for (CacheSlot &s : g_cache.slots) {
+        if (same_path(s, path, len)) {
+            slot = &s;
+            break;
+        }
+        if (s.used < slot->used) slot = &s;
+    }
+    if (!image && !same_path(*slot, path, len)) return;
+    dropped = std::move(slot->image);
+    slot->image = image;
+    slot->used = image ? ++g_cache.clock : 0;
+    slot->st = st;
+    slot->len = len;
+    memcpy(slot->path, path, len);
+}
+
+// A time the kernel gave a file, as nanoseconds.
+int64_t nanoseconds(const timespec &t) {
+    return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+// An image is cached only when its file last changed more than kSettleNs
+// before the read began. An open trusts the file's size and times to show
+// a change, and a write in the same tick of the file system's clock as the
+// change before it leaves the times as they were: timestamps are as coarse
+// as the kernel's tick, and one or two seconds on some flash file systems.
+// Any write after a read that began that long after the last change gets a
+// later change time, unless the clock is set back.
+constexpr int64_t kSettleNs = 2000000000;
+
+bool settled(const struct stat &st, const timespec &read_at) {
+    return nanoseconds(read_at) - nanoseconds(st.st_ctim) > kSettleNs;
+}
+
+// A child drops the images it inherited: a daemon that closes every
+// descriptor it does not know would otherwise leave their numbers to be
+// reused, and closed again when the image goes. Handles it inherited keep
+// theirs, as before.
+void fork_child() {
+    refresh_pid();
+    unlock_shared();
+    ImageRef dropped[kCacheSlots];
+    MutexGuard guard(g_cache.mutex);
+    for (int i = 0; i < kCacheSlots; ++i) {
+        dropped[i] = std::move(g_cache.slots[i].image);
+        g_cache.slots[i].used = 0;
+    }
 }
 
 // dir: the first dir_len bytes of a path, trailing slashes dropped.
@@ -287,30 +462,62 @@ UniqueFd walk(const char *path, DirPath &dir, bool create) {
     return fd;
 }
 
+// The status of the directory the last walk verified, when that is dir.
+bool known_dir(const DirPath &dir, struct stat *known) {
+    MutexGuard guard(g_verified.mutex);
+    if (dir.len == 0 || g_verified.len != dir.len ||
+        memcmp(g_verified.path, dir.text, dir.len) != 0) {
+        return false;
+    }
+    *known = g_verified.st;
+    return true;
+}
+
+// One fstatat of dir's path: the same device, inode, owner and mode as known.
+bool dir_unchanged(const DirPath &dir, const struct stat &known) {
+    struct stat now;
+    return fstatat(AT_FDCWD, dir.text, &now, AT_SYMLINK_NOFOLLOW) == 0 && same_dir(now, known);
+}
+
 // Opens path's file without a walk when its directory is the one the last
 // walk verified: the file by its path (read-only, non-blocking: the open
 // itself has no effect), then the directory confirmed by one fstatat of its
-// path (same device, inode, owner and mode), before anything is read. Any
-// difference, and any failure, is left to the walk, which says why. The
-// file cannot have come from another directory: one that replaced the
-// verified one after a removal or rename would still be there at the
-// fstatat, and a removed directory never comes back.
+// path, before anything is read. Any difference, and any failure, is left
+// to the walk, which says why. The file cannot have come from another
+// directory: one that replaced the verified one after a removal or rename
+// would still be there at the fstatat, and a removed directory never comes
+// back.
 bool open_known(const char *path, const DirPath &dir, UniqueFd *file, struct stat *st) {
-    struct stat known, now;
-    {
-        MutexGuard guard(g_verified.mutex);
-        if (dir.len == 0 || g_verified.len != dir.len ||
-            memcmp(g_verified.path, dir.text, dir.len) != 0) {
-            return false;
-        }
-        known = g_verified.st;
-    }
+    struct stat known;
+    if (!known_dir(dir, &known)) return false;
     UniqueFd fd(open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
     if (!fd || fstat(fd.get(), st) != 0 || ek::host::entry_fault(*st, Use::file) != nullptr ||
-        fstatat(AT_FDCWD, dir.text, &now, AT_SYMLINK_NOFOLLOW) != 0 || !same_dir(now, known)) {
+        !dir_unchanged(dir, known)) {
         return false;
     }
     *file = std::move(fd);
+    return true;
+}
+
+// An open without a read, under the same checks as open_known: the image
+// cached for path, when an fstatat of the file by its path shows the status
+// it had when the image was read (the pinned file, unchanged), the file
+// still passes the trust rule and the directory is still the verified one.
+// Any difference is left to the open that reads.
+bool open_cached(const char *path, size_t len, const DirPath &dir, View *out) {
+    struct stat known, was, now;
+    if (!known_dir(dir, &known)) return false;
+    ImageRef image = cache_find(path, len, &was);
+    if (!image) return false;
+    if (fstatat(AT_FDCWD, path, &now, AT_SYMLINK_NOFOLLOW) != 0 || !same_file(now, was)) {
+        // Its file is gone or changed: nothing to keep it for.
+        cache_put(path, len, ImageRef(), {});
+        return false;
+    }
+    if (ek::host::entry_fault(now, Use::file) != nullptr || !dir_unchanged(dir, known)) {
+        return false;
+    }
+    out->image = std::move(image);
     return true;
 }
 
@@ -325,36 +532,40 @@ Load damaged(const char *path, const char *why) {
     return Load::bad;
 }
 
-// Reads and checks the image of file, a trusted regular file described by st.
+// Reads and checks the image of file, a trusted regular file described by st,
+// and caches it when its file has settled.
 Load read_view(UniqueFd file, const struct stat &st, const char *path, View *out) {
     if (st.st_size < off_t{kHeaderSize} || st.st_size > off_t{kMaxImage}) {
         return damaged(path, "its size is not that of an image");
     }
     auto size = static_cast<uint32_t>(st.st_size);
-    auto image = MallocPtr<unsigned char>::alloc(size);
+    ImageRef image = ImageRef::alloc(size);
     if (!image) return Load::bad;
+    unsigned char *bytes = image->bytes();
+    timespec read_at;
+    clock_gettime(CLOCK_REALTIME, &read_at);
     ImageCheck check;
     // Checked a piece at a time as it arrives, while the piece is in cache;
     // the first piece holds the header, so a small image takes one read.
     uint32_t have = 0;
     do {
         uint32_t n = size - have < kReadPiece ? size - have : kReadPiece;
-        if (!read_all(file.get(), image.get() + have, n)) {
+        if (!read_all(file.get(), bytes + have, n)) {
             log_format(LOG_ERR, "cannot read %s: %m", path);
             return Load::bad;
         }
-        if (have == 0 && !check.begin(Bytes(image.get(), kHeaderSize), size)) {
+        if (have == 0 && !check.begin(Bytes(bytes, kHeaderSize), size)) {
             return damaged(path, "bad header");
         }
         have += n;
-        if (!check.advance(Bytes(image.get(), have))) return damaged(path, "bad record length");
+        if (!check.advance(Bytes(bytes, have))) return damaged(path, "bad record length");
     } while (have < size);
     uint32_t count = 0;
     if (!check.finish(&count)) return damaged(path, "bad checksum or record count");
+    image->count = count;
+    image->fd = file.release();
+    if (size <= kMaxCached && settled(st, read_at)) cache_put(path, strlen(path), image, st);
     out->image = std::move(image);
-    out->size = size;
-    out->count = count;
-    out->file = std::move(file);
     return Load::ok;
 }
 
@@ -433,7 +644,7 @@ struct ek_db {
     bool find(Bytes key, Record *out) const {
         Bytes img = view.bytes();
         uint32_t offset = kHeaderSize;
-        for (uint32_t i = 0; i < view.count; ++i) {
+        for (uint32_t i = 0; i < view.count(); ++i) {
             record_at(img, offset, out);
             if (out->key.size() == key.size() &&
                 memcmp(out->key.data(), key.data(), key.size()) == 0) {
@@ -484,14 +695,14 @@ struct ek_db {
         struct stat now;
         if (fstatat(dir, name(), &now, AT_SYMLINK_NOFOLLOW) != 0) {
             if (errno != ENOENT) return false;
-            if (view.file) {  // removed since: empty again
+            if (view.image) {  // removed since: empty again
                 view = View();
                 new_tag();
             }
             return true;
         }
         struct stat mine;
-        if (view.file && fstat(view.file.get(), &mine) == 0 && mine.st_dev == now.st_dev &&
+        if (view.image && fstat(view.file(), &mine) == 0 && mine.st_dev == now.st_dev &&
             mine.st_ino == now.st_ino) {
             return true;
         }
@@ -544,44 +755,46 @@ struct ek_db {
         Record old{};
         bool present = find(key, &old);
         if (value == nullptr && !present) return -1;
-        uint64_t size = view.image ? view.size : kHeaderSize;
+        uint64_t size = view.image ? view.size() : kHeaderSize;
         if (present) size -= old.size;
         if (value != nullptr) size += record_size(key.size(), value->size());
         if (size > kMaxImage) return -1;
 
-        auto image = MallocPtr<unsigned char>::alloc(static_cast<size_t>(size));
+        ImageRef image = ImageRef::alloc(static_cast<uint32_t>(size));
         if (!image) return -1;
-        unsigned char *dst = image.get();
-        const unsigned char *src = view.image.get();
+        unsigned char *dst = image->bytes();
+        const unsigned char *src = view.data();
         uint32_t at = kHeaderSize;
         if (present) {
             // Records keep their order; a replaced record keeps its place.
             memcpy(dst + at, src + kHeaderSize, old.offset - kHeaderSize);
             at = old.offset;
             if (value != nullptr) at += put_record(dst + at, key, *value);
-            uint32_t rest = view.size - old.offset - old.size;
+            uint32_t rest = view.size() - old.offset - old.size;
             memcpy(dst + at, src + old.offset + old.size, rest);
         } else {
             if (src != nullptr) {
-                memcpy(dst + at, src + kHeaderSize, view.size - kHeaderSize);
-                at = view.size;
+                memcpy(dst + at, src + kHeaderSize, view.size() - kHeaderSize);
+                at = view.size();
             }
             put_record(dst + at, key, *value);
         }
-        uint32_t count = view.count + (value != nullptr ? 1 : 0) - (present ? 1 : 0);
-        return install(dir.get(), std::move(image), static_cast<uint32_t>(size), count);
+        uint32_t count = view.count() + (value != nullptr ? 1 : 0) - (present ? 1 : 0);
+        return install(dir.get(), std::move(image), count);
     }
 
     // Under the lock: seals the image, makes it the database and the view.
-    int32_t install(int dir, MallocPtr<unsigned char> image, uint32_t size, uint32_t count) {
-        seal_image(std::span<unsigned char>(image.get(), size), count);
-        UniqueFd file = commit(dir, image.get(), size);
+    // The new file is too young to be cached (see settled); the image the
+    // cache holds for the path is dropped, as its file is replaced.
+    int32_t install(int dir, ImageRef image, uint32_t count) {
+        seal_image(std::span<unsigned char>(image->bytes(), image->size), count);
+        UniqueFd file = commit(dir, image->bytes(), image->size);
         if (!file) return -1;
+        image->count = count;
+        image->fd = file.release();
         view.image = std::move(image);
-        view.size = size;
-        view.count = count;
-        view.file = std::move(file);
         new_tag();
+        cache_put(path, strlen(path), ImageRef(), {});
         return 0;
     }
 
@@ -618,18 +831,18 @@ struct ek_db {
         if (!dir) return -1;
         UniqueFd lock = take_lock(dir.get());
         if (!lock) return -1;
-        auto image = MallocPtr<unsigned char>::alloc(static_cast<size_t>(size));
+        ImageRef image = ImageRef::alloc(static_cast<uint32_t>(size));
         if (!image) return -1;
         uint32_t at = kHeaderSize;
         for (uint32_t i = 0; i < count; ++i) {
             const ek_host_db_record_t &r = records[i];
             at += put_record(
-                image.get() + at,
+                image->bytes() + at,
                 Bytes(static_cast<const unsigned char *>(r.key), static_cast<size_t>(r.key_len)),
                 Bytes(static_cast<const unsigned char *>(r.value),
                       static_cast<size_t>(r.value_len)));
         }
-        return install(dir.get(), std::move(image), static_cast<uint32_t>(size), count);
+        return install(dir.get(), std::move(image), count);
     }
 };
 
@@ -654,16 +867,18 @@ ek_db_handle_t ek_db_open_ex(const char *path, int32_t) {
     if (name_at == len) return nullptr;  // names a directory
     // A missing directory is made here, so that the first store finds it.
     DirPath dir_path(path, name_at > 0 ? name_at - 1 : 0);
-    UniqueFd file;
-    struct stat st;
-    if (!open_known(path, dir_path, &file, &st)) {
-        UniqueFd dir = walk(path, dir_path, true);
-        if (!dir) return nullptr;
-        file = open_file(dir.get(), path + name_at, path, &st);
-        if (!file && errno != ENOENT) return nullptr;
-    }
     View view;
-    if (file && read_view(std::move(file), st, path, &view) != Load::ok) return nullptr;
+    if (!open_cached(path, len, dir_path, &view)) {
+        UniqueFd file;
+        struct stat st;
+        if (!open_known(path, dir_path, &file, &st)) {
+            UniqueFd dir = walk(path, dir_path, true);
+            if (!dir) return nullptr;
+            file = open_file(dir.get(), path + name_at, path, &st);
+            if (!file && errno != ENOENT) return nullptr;
+        }
+        if (file && read_view(std::move(file), st, path, &view) != Load::ok) return nullptr;
+    }
     void *mem = malloc(sizeof(ek_db) + len + 1);
     if (mem == nullptr) return nullptr;
     auto *db = new (mem) ek_db();
@@ -678,7 +893,7 @@ ek_db_handle_t ek_db_open_ex(const char *path, int32_t) {
 }
 
 int32_t ek_db_count(ek_db_handle_t db) {
-    return db != nullptr ? static_cast<int32_t>(db->view.count) : 0;
+    return db != nullptr ? static_cast<int32_t>(db->view.count()) : 0;
 }
 
 int32_t ek_db_fetch(ek_db_handle_t db, const void *key, int32_t key_len, void *out) {
@@ -719,7 +934,7 @@ int32_t ek_db_foreach(ek_db_handle_t db, ek_db_foreach_cb_t cb, void *arg) {
     ++db->walking;
     Bytes img = db->view.bytes();
     uint32_t offset = kHeaderSize;
-    for (uint32_t i = 0; i < db->view.count; ++i) {
+    for (uint32_t i = 0; i < db->view.count(); ++i) {
         Record r;
         record_at(img, offset, &r);
         cb(db, ek_db_key_desc_t{{offset, db->check_word(offset)}}, arg);

@@ -14,6 +14,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <regex>
 #include <thread>
 #include <vector>
@@ -588,6 +589,115 @@ TEST(HostDb, VerifiedDirectorySharedByThreadsWhileReMade) {
     done = true;
     for (auto &t : readers) t.join();
     EXPECT_EQ(bad, 0);
+}
+
+// Bytes this process has read so far, by any read.
+long long bytes_read() {
+    std::ifstream io("/proc/self/io");
+    std::string word;
+    long long n = -1;
+    while (io >> word && word != "rchar:") {
+    }
+    io >> n;
+    return n;
+}
+
+constexpr size_t kBig = 6000;
+
+// An open of path: "refused", or whether it read the file ("read") or took
+// the image kept from an earlier open ("kept"), and the letter its value
+// "k" is made of.
+std::string open_seen(const std::string &path) {
+    long long before = bytes_read();
+    ek_db_handle_t db = ek_db_open_ex(path.c_str(), EK_DB_MODE);
+    bool kept = bytes_read() - before < static_cast<long long>(kBig);
+    std::string v(kBig, '?');
+    int rc = ek_db_fetch(db, "k", 1, v.data());
+    ek_db_close(db);
+    if (db == nullptr) return "refused";
+    return (kept ? "kept " : "read ") + (rc == 0 ? v.substr(0, 1) : "?");
+}
+
+int store_big(const std::string &path, char c) {
+    return Db(path.c_str()).store("k", std::string(kBig, c));
+}
+
+// A process keeps the image of a file that has not changed for 2 s and
+// hands it out again without reading the file, as long as the file and its
+// directory show what they showed then; any change is read or refused. The
+// files are aged once, by one wait past that window.
+TEST(HostDb, KeptImagesAreHandedOutUntilTheFileOrDirectoryChanges) {
+    struct Change {
+        const char *name;
+        std::function<int(const std::string &)> change;
+        const char *want;
+        const char *log;
+    } rows[] = {
+        {"stored through a handle that was kept",
+         [](const std::string &p) {
+             return store_big(p, 'B') != 0 ||
+                    wait_child(spawn([p] { return open_seen(p) == "read B" ? 0 : 1; }));
+         },
+         "read B", ""},
+        {"replaced by rename",
+         [](const std::string &p) {
+             return store_big("/tmp/db/next", 'C') != 0 || rename("/tmp/db/next", p.c_str());
+         },
+         "read C", ""},
+        {"written in place, its times put back",
+         [](const std::string &p) {
+             int fd = open(p.c_str(), O_WRONLY);
+             struct stat st;
+             fstat(fd, &st);
+             timespec times[2] = {st.st_atim, st.st_mtim};
+             int rc = pwrite(fd, "Z", 1, st.st_size - 1) != 1 || futimens(fd, times) != 0;
+             close(fd);
+             return rc;
+         },
+         "refused",
+         "refusing database /tmp/db/c2: bad checksum or record count: restore it from a copy or "
+         "remove it\n"},
+        {"made writable by others", [](const std::string &p) { return chmod(p.c_str(), 0666); },
+         "refused",
+         "refusing file /tmp/db/c3 (owner uid 0, mode 0666): writable by group or others\n"},
+        {"directory given away", [](const std::string &) { return chown("/tmp/db", kNobody, 0); },
+         "refused",
+         "refusing directory /tmp/db (owner uid 65534, mode 0755): owned by another user: remove "
+         "it, do not chown it\n"},
+    };
+    std::vector<std::string> paths;
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        paths.push_back("/tmp/db/c" + std::to_string(i));
+        ASSERT_EQ(store_big(paths.back(), 'A'), 0);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+    // Threads share kept images while their other opens push them out.
+    std::atomic<int> bad{0};
+    std::vector<std::thread> readers;
+    for (size_t t = 0; t < 3; ++t) {
+        readers.emplace_back([&, t] {
+            for (size_t n = 0; n < 200; ++n) bad += open_seen(paths[(t + n) % 5]).back() != 'A';
+        });
+    }
+    for (auto &t : readers) t.join();
+    EXPECT_EQ(bad, 0);
+    setenv("EK_LOG_STDERR", "1", 1);
+    int saved_stderr = dup(STDERR_FILENO);
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        SCOPED_TRACE(rows[i].name);
+        open_seen(paths[i]);
+        EXPECT_EQ(open_seen(paths[i]), "kept A");
+        ASSERT_EQ(rows[i].change(paths[i]), 0);
+        int log = open(kLog, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(log, STDERR_FILENO);
+        close(log);
+        EXPECT_EQ(open_seen(paths[i]), rows[i].want);
+        dup2(saved_stderr, STDERR_FILENO);
+        EXPECT_EQ(slurp(kLog), rows[i].log);
+    }
+    close(saved_stderr);
+    unsetenv("EK_LOG_STDERR");
+    ASSERT_EQ(sh("rm -r /tmp/db"), 0);
 }
 
 TEST(HostTrust, ForeignOrOpenObjectsAreRefusedOwnOnesWork) {
