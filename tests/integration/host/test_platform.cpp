@@ -173,6 +173,13 @@ TEST(HostDb, EdgesOfKeysValuesAndReplacements) {
     got.push_back(e.store("k", "v"));
     EXPECT_EQ(got, (std::vector<int32_t>{0, -1, -1, -1, -1, -1, -1, -1, -1, -1}));
     unlink("/tmp/db/edge.lock");
+    // A refusal shows the key's first 32 bytes, those outside printable
+    // ASCII and the quoting characters escaped.
+    const std::string key = " ~\x7f\"\\" + std::string(30, 'k');
+    EXPECT_EQ(Db("/tmp/db/e/wanif_db").store(key, "v"), -1);
+    EXPECT_EQ(std::string(ek_host_last_log_line()),
+              "refusing to store a value of 1 bytes under key \" ~\\x7f\\x22\\x5c" +
+                  std::string(27, 'k') + "...\" in /tmp/db/e/wanif_db: its records are 904 bytes");
     Db f("/tmp/db/edge");
     EXPECT_EQ(f.dump(), "1: ");
     // The length alone; no room given, none written.
@@ -197,18 +204,21 @@ TEST(HostDb, OpensConfirmTheVerifiedDirectoryStoresWalkAgain) {
 // is not followed either. A daemon with its standard input closed gets
 // descriptor 0 for a database like any other.
 TEST(HostDb, RelativePathsAndDescriptorZero) {
-    auto *got = hosttest::shared_anon<std::array<int, 3>>();
-    EXPECT_EQ(
-        wait_child(spawn([got] {
-            close(STDIN_FILENO);
-            if (mkdir("/tmp/rel", 0755) != 0 || chdir("/tmp/rel") != 0 || symlink(".", "l") != 0) {
-                return 1;
-            }
-            *got = {Db("x").store("k", "v"), Db("l/d/x").h != nullptr, access("/tmp/rel/x", F_OK)};
-            return 0;
-        })),
-        0);
-    EXPECT_EQ(*got, (std::array<int, 3>{0, 0, 0}));
+    auto *got = hosttest::shared_anon<std::array<int, 5>>();
+    EXPECT_EQ(wait_child(spawn([got] {
+                  if (mkdir("/tmp/rel", 0755) != 0 || chdir("/tmp/rel") != 0 ||
+                      symlink(".", "l") != 0 || Db("/tmp/rel/y").store("k", "v") != 0) {
+                      return 1;
+                  }
+                  close(STDIN_FILENO);
+                  // The last open takes descriptor 0 for its file, and gives it back.
+                  *got = {Db("x").store("k", "v"), Db("l/d/x").h != nullptr,
+                          access("/tmp/rel/x", F_OK), Db("/tmp/rel/y").dump() != "1: v"};
+                  (*got)[4] = fcntl(STDIN_FILENO, F_GETFD);
+                  return 0;
+              })),
+              0);
+    EXPECT_EQ(*got, (std::array<int, 5>{0, 0, 0, 0, -1}));
 }
 
 TEST(HostDbDamage, EveryTruncationFlippedBitAndBadFieldIsRefused) {
@@ -251,6 +261,10 @@ TEST(HostDbDamage, EveryTruncationFlippedBitAndBadFieldIsRefused) {
                                 {s + 4, 100, 4, 0}, {s + 4, ~0u, 4, 0}, {s, 0xfffffff0u, 4, 0}};
     for (const auto &r : rows) EXPECT_TRUE(refused(resealed(small, r))) << r[0] << " " << r[1];
     EXPECT_FALSE(refused(resealed(small, {4, 0, 4, 0}))) << "resealing alone";
+    EXPECT_TRUE(refused(small.substr(0, 10)));
+    EXPECT_EQ(std::string(ek_host_last_log_line()),
+              "refusing database /tmp/db/damaged: its size is not that of an image: restore it "
+              "from a copy or remove it");
     // A fourth record header that ends the image, with no key after it.
     EXPECT_TRUE(refused(resealed(small + std::string(8, '\0'), {12, 4, 16, 102})));
     EXPECT_EQ(std::string(ek_host_last_log_line()),
