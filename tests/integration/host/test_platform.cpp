@@ -313,10 +313,11 @@ TEST(HostServices, SemaphoreShellAndLog) {
                   __ek_err(" ", 123, "usb_modem: store [key=%s] failed!\n", "12d10003");
                   setenv("EK_LOG_STDERR", "1", 1);
                   __ek_err(" ", 123, "usb_modem: store [key=%s] failed!\n", "12d10003");
+                  ek_log(7, "\n");
                   return ek_log(7, "probe %d\n\n", 4);
               })),
               0);
-    EXPECT_EQ(slurp("/tmp/err"), "line 123: usb_modem: store [key=12d10003] failed!\nprobe 4\n");
+    EXPECT_EQ(slurp("/tmp/err"), "line 123: usb_modem: store [key=12d10003] failed!\n\nprobe 4\n");
 }
 
 // The classes a name is in: e(th), p, u(sbnet or ppp), b (usb); a usbnet
