@@ -59,6 +59,8 @@ TEST(CpeHost, NatPoliciesSavedByOneProcessAreFoundByAnother) {
         ek_brd_cpe_shm_save_nat_policy(7, "a much longer name", 1);
         ek_brd_cpe_shm_save_nat_policy(7, "ab", -3);
         ek_brd_cpe_shm_save_nat_policy(128, (longest + "cut").c_str(), INT_MIN);
+        // The word after the table would read as a slot's name.
+        ek_brd_set_brd_auth(0x41414141);
     }));
     ASSERT_TRUE(in_child([&](const ek_nat_policy_t *slots) {
         EXPECT_EQ(ek_brd_cpe_shm_get_nat_policy_id(""), 0);
@@ -87,7 +89,8 @@ TEST(CpeHost, NatPoliciesSavedByOneProcessAreFoundByAnother) {
             {"tun", "tunnel0", 1}, {"tun", "tunnel", 1},    {"tun", "tunne", 0},
             {"tun", "eth0", 0},    {"wan_nat", "eth0", 1},  {"wan_nat", "tunnel9", 0},
             {"wan_nat", "", 1},    {"wan_nat", nullptr, 0}, {"ab", "eth0", 0},
-            {"ab", "tunnel0", 0},  {"missing", "eth0", 0},  {nullptr, "tunnel0", 0}};
+            {"ab", "tunnel0", 0},  {"missing", "eth0", 0},  {nullptr, "tunnel0", 0},
+            {nullptr, "eth0", 0}};
         for (const auto &[policy, ifname, want] : suits) {
             EXPECT_EQ(ek_brd_cpe_shm_check_nat_policy_type_valid_for_interface(policy, ifname),
                       want)
