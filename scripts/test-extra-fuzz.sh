@@ -1,11 +1,11 @@
 #!/bin/sh
 # Builds the fuzz preset and runs every fuzz target for EK_FUZZ_SECONDS
-# (default 60) from a scratch copy of its seed corpus, so the checkout is
+# (default 45) from a scratch copy of its seed corpus, so the checkout is
 # never modified. Fails when a target crashes, leaks or trips a sanitizer;
 # the input that did it is kept under build/fuzz/artifacts.
 set -eu
 cd "$(dirname "$0")/.."
-seconds=${EK_FUZZ_SECONDS:-60}
+seconds=${EK_FUZZ_SECONDS:-45}
 
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
