@@ -1,19 +1,14 @@
 #!/usr/bin/env python3
 """Plants faults nobody chose, one at a time, and judges each by the host suite.
 
-Every site of a few classic operators in src/ and host/ is enumerated in a
-fixed order; a seed draws the sample, so two people with the same tree and
-seed judge the same faults. Each fault is planted alone in a scratch copy,
-rebuilt incrementally and judged by ctest: a failing or hanging suite
-catches it, a fault that does not build is not counted.
+Every site of a few classic operators in src/ and host/ is enumerated in a fixed
+order and a seed draws the sample. Each fault is planted alone in a scratch copy
+(build/mutants), rebuilt and judged by ctest: a failing or hanging suite catches
+it, a fault that does not build is not counted.
 
-  scripts/mutants.sh --seed 7            150 faults drawn with seed 7
-  scripts/mutants.sh --only ID [ID...]   just these faults (ids as printed)
-  scripts/mutants.sh --list              every site, nothing built
-  scripts/mutants.sh --hand [FILE]       the hand-written faults of FILE
-                                         (scripts/mutants-hand.txt)
-  --reuse                                rebuild the last scratch copy
-                                         rather than start afresh
+  --seed 7 [8 ...]   150 faults per seed      --only ID [ID...]  just these
+  --list             every site, nothing built --hand [FILE]     scripts/mutants-hand.txt
+  --reuse            rebuild the last scratch copy rather than start afresh
 """
 import argparse
 import bisect
