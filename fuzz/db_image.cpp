@@ -1,7 +1,6 @@
-// The host database image loader. Raw input meets the outer checks; a copy
-// with its length and checksum made right reaches the record walk. An
-// accepted image must walk record by record to its exact end, and the
-// records rebuilt and sealed must give back the same bytes.
+// The database image loader: raw input meets the outer checks, a copy with its
+// length and checksum made right reaches the record walk. An accepted image
+// walks to its exact end, and its records rebuilt and sealed give its bytes.
 #include <stdlib.h>
 #include <string.h>
 

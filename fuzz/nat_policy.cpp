@@ -1,7 +1,6 @@
-// The NAT policy table under a sequence of operations, raw slot writes of
-// another process among them, against a byte model of the table and 1 KB on
-// either side: every answer must be the model's, and no operation may change
-// a byte the model does not.
+// Operations on the NAT policy table, another process's raw slot writes among
+// them, against a byte model of the table and 1 KB on either side: the
+// model's answers, and no byte changed that the model does not change.
 #include <fuzzer/FuzzedDataProvider.h>
 #include <stdlib.h>
 #include <string.h>
