@@ -21,7 +21,6 @@
 #include "platform/ek_platform.h"
 
 namespace {
-
 using namespace hosttest;
 
 // A child with its own attaches (this process makes none to inherit) and output.
@@ -32,27 +31,29 @@ bool in_child(const std::function<void()> &body) {
                return ::testing::Test::HasFailure() ? 1 : 0;
            })) == 0;
 }
+template <typename T>
+std::vector<uint8_t> bytes(const T &v) {
+    const auto *b = reinterpret_cast<const uint8_t *>(&v);
+    return std::vector<uint8_t>(b, b + sizeof v);
+}
 ek_nat_policy_t *nat_slots() {
     return static_cast<ek_nat_policy_t *>(static_cast<void *>(
         static_cast<uint8_t *>(ek_brd_get_cpe_shm_data()) + EK_BRD_CPE_NAT_TABLE_OFFSET));
 }
-
 TEST(CpeHost, NatPoliciesSavedByOneProcessAreFoundByAnother) {
     const std::string longest(32, 'q');
     ASSERT_TRUE(in_child([&] {
         ek_nat_policy_t *slots = nat_slots();
         ek_brd_cpe_shm_save_nat_policy(1, "gone", 2);
         ek_brd_cpe_shm_delete_nat_policy(1);
-        const ek_nat_policy_t zero{};
-        EXPECT_EQ(memcmp(&slots[0], &zero, sizeof zero), 0);  // the whole slot cleared
+        EXPECT_EQ(bytes(slots[0]), bytes(ek_nat_policy_t{}));  // the whole slot cleared
         EXPECT_EQ(ek_brd_cpe_shm_request_nat_policy_id(), 1);
         ek_brd_cpe_shm_save_nat_policy(1, "wan_nat", 2);
         ek_brd_cpe_shm_save_nat_policy(2, "tun", 1);
         // An empty name leaves the slot free, and asking reserves nothing.
         ek_brd_cpe_shm_save_nat_policy(3, "", 1);
-        EXPECT_EQ(std::make_pair(ek_brd_cpe_shm_request_nat_policy_id(),
-                                 ek_brd_cpe_shm_request_nat_policy_id()),
-                  std::make_pair(3, 3));
+        EXPECT_EQ(ek_brd_cpe_shm_request_nat_policy_id(), 3);
+        EXPECT_EQ(ek_brd_cpe_shm_request_nat_policy_id(), 3);
         memset(slots[5].name, 'n', sizeof slots[5].name);  // another writer's, unterminated
         memset(slots[5].rsv_33, 0xAB, sizeof slots[5].rsv_33);
         slots[5].type = 2;
@@ -68,9 +69,8 @@ TEST(CpeHost, NatPoliciesSavedByOneProcessAreFoundByAnother) {
         EXPECT_EQ(ek_brd_cpe_shm_get_nat_policy_id(std::string(33, 'n').c_str()), 6);
         EXPECT_EQ(ek_brd_cpe_shm_get_nat_policy_id(longest.c_str()), 128);
         // Names match whole; a name is the slot's own field, "" for a free slot.
-        EXPECT_EQ(std::make_pair(ek_brd_cpe_shm_get_nat_policy_id("wan"),
-                                 ek_brd_cpe_shm_get_nat_policy_id("wan_nat2")),
-                  std::make_pair(0, 0));
+        EXPECT_EQ(ek_brd_cpe_shm_get_nat_policy_id("wan"), 0);
+        EXPECT_EQ(ek_brd_cpe_shm_get_nat_policy_id("wan_nat2"), 0);
         using Where = std::pair<const void *, const void *>;
         EXPECT_EQ(
             Where(ek_brd_cpe_shm_get_nat_policy_name(128), ek_brd_cpe_shm_get_nat_policy_name(3)),
@@ -92,25 +92,22 @@ TEST(CpeHost, NatPoliciesSavedByOneProcessAreFoundByAnother) {
             {"wan_nat", "", 1},    {"wan_nat", nullptr, 0}, {"ab", "eth0", 0},
             {"ab", "tunnel0", 0},  {"missing", "eth0", 0},  {nullptr, "tunnel0", 0},
             {nullptr, "eth0", 0}};
-        for (const auto &[policy, ifname, want] : suits) {
+        for (const auto &[policy, ifname, want] : suits)
             EXPECT_EQ(ek_brd_cpe_shm_check_nat_policy_type_valid_for_interface(policy, ifname),
                       want)
                 << (policy ? policy : "null") << " for " << (ifname ? ifname : "null");
-        }
     }));
 }
 
 // Few distinct words, so that equal keys and sign-bit corners turn up.
 TEST(CpeHost, SortedLookupsAgreeWithEqualRange) {
     using Key = std::pair<uint32_t, uint32_t>;
-    using Search = void (*)(const void *, uint32_t, uint32_t, int, int, int *, int *);
-    const std::pair<Search, size_t> searches[] = {
-        {ek_brd_find_static_route_index_in_brd_static_routes_local, 4},
-        {ek_brd_find_subnet_index_in_vpn_internal_subnets_local, 9}};
     const uint32_t words[] = {0, 1, 0x7FFFFFFF, 0x80000000, 0xFFFFFFFF};
     std::mt19937 rng(20240611u);
     auto pick = [&] { return words[rng() % std::size(words)]; };
-    for (auto [search, stride] : searches) {
+    for (auto [search, stride] :
+         {std::pair{&ek_brd_find_static_route_index_in_brd_static_routes_local, 4u},
+          std::pair{&ek_brd_find_subnet_index_in_vpn_internal_subnets_local, 9u}}) {
         for (int round = 0; round < 3000; round++) {
             std::vector<Key> keys(rng() % 24);
             for (Key &k : keys) k = {pick(), pick()};
@@ -126,9 +123,8 @@ TEST(CpeHost, SortedLookupsAgreeWithEqualRange) {
             int index = -12345, found = -12345;
             search(table.data(), key.first, key.second, lo, hi, &index, &found);
             SCOPED_TRACE(::testing::Message() << "stride " << stride << " round " << round);
-            const auto [eq_lo, eq_hi] =
-                std::equal_range(keys.begin() + lo, keys.begin() + (hi + 1), key);
-            const long first = eq_lo - keys.begin(), last = eq_hi - keys.begin();
+            const auto range = std::equal_range(keys.begin() + lo, keys.begin() + (hi + 1), key);
+            const long first = range.first - keys.begin(), last = range.second - keys.begin();
             ASSERT_EQ(found, last > first ? 1 : 0);
             // Any one of equal keys; an empty range answers the count word.
             ASSERT_GE(index, hi < lo ? n : first);
@@ -149,9 +145,9 @@ TEST(CpeHost, AttachesTouchTheSegmentsOnlyUnderTheirSemaphores) {
     for (const auto &[sem_key, shm_key, size, offset, before, after, attach] : cases) {
         const int32_t sem = ek_sem_create(sem_key, 1);
         ASSERT_EQ(ek_sem_wait(sem), 0);
-        auto *seg =
-            static_cast<uint8_t *>(shmat(shmget(shm_key, size, IPC_CREAT | 0600), nullptr, 0));
-        auto *word = static_cast<int32_t *>(static_cast<void *>(seg + offset));
+        const int shm = shmget(shm_key, size, IPC_CREAT | 0600);
+        auto *word = static_cast<int32_t *>(
+            static_cast<void *>(static_cast<uint8_t *>(shmat(shm, nullptr, 0)) + offset));
         *word = before;
         const pid_t attacher = spawn([get = attach] { return get() != nullptr ? 0 : 1; });
         for (int ms = 0; ms < 10000 && semctl(sem, 0, GETNCNT) == 0; ms++) usleep(1000);
@@ -164,13 +160,6 @@ TEST(CpeHost, AttachesTouchTheSegmentsOnlyUnderTheirSemaphores) {
 
 using Pair = std::pair<uint16_t, uint16_t>;
 const Pair kNinth{0x0909, 0x0909};
-
-template <typename T>
-std::vector<uint8_t> bytes(const T &v) {
-    const auto *b = reinterpret_cast<const uint8_t *>(&v);
-    return std::vector<uint8_t>(b, b + sizeof v);
-}
-
 // Every byte position-dependent, so a stray write shows; a ninth pair past slot 7.
 ek_usb_modem_cfg_t cfg(const std::string &id, const std::vector<Pair> &pairs, uint8_t seed = 1) {
     ek_usb_modem_cfg_t c;
@@ -178,10 +167,7 @@ ek_usb_modem_cfg_t cfg(const std::string &id, const std::vector<Pair> &pairs, ui
     for (size_t i = 0; i < sizeof c; i++) b[i] = static_cast<uint8_t>(i * 7 + seed);
     memcpy(c.modem_id, id.c_str(), id.size() + 1);
     c.usbid_num = static_cast<uint32_t>(pairs.size());
-    for (size_t i = 0; i < pairs.size(); i++) {
-        c.usbid[i].vid = pairs[i].first;
-        c.usbid[i].pid = pairs[i].second;
-    }
+    for (size_t i = 0; i < pairs.size(); i++) std::tie(c.usbid[i].vid, c.usbid[i].pid) = pairs[i];
     memcpy(c.rest, &kNinth, sizeof kNinth);
     return c;
 }
@@ -279,8 +265,7 @@ TEST(UsbModemHost, EditingChangesOnlyTheCountAndTheSlotsIds) {
         {remove, {A, B, C}, 3, {B.first, C.second}, {A, B, C}},
         {remove, {A, B, A, C}, 4, A, {B, A, C}},
         {remove, full, 0xFFFFFFFFu, kNinth, full},
-        {remove, full, 9, {1, 1}, seven},
-    };
+        {remove, full, 9, {1, 1}, seven}};
     for (size_t i = 0; i < std::size(rows); i++) {
         const auto &[edit, before, num, pair, after] = rows[i];
         auto c = cfg("m1", before);
@@ -302,43 +287,36 @@ constexpr int kKills = 20, kLifeUs = 100000;
 constexpr int kKills = 100, kLifeUs = 3000;
 #endif
 constexpr uint32_t kWriters = 3;  // the last one is the victim
-
 ek_usb_modem_cfg_t record(uint32_t id, uint32_t gen) {
     ek_usb_modem_cfg_t c = cfg("modem-" + std::to_string(id), {{1, 1}}, gen * 3 + id);
     memcpy(c.rest, &gen, sizeof gen);
     return c;
 }
-
 // -1 for anything but a whole record of writer id.
 int64_t stored_gen(uint32_t id) {
     ek_usb_modem_cfg_t c;
     uint32_t gen;
-    const std::string name = "modem-" + std::to_string(id);
-    if (ek_brd_lib_usb_modem_db_get_entry_by_modem_id(name.c_str(), &c) != 0) return -2;
+    if (ek_brd_lib_usb_modem_db_get_entry_by_modem_id(record(id, 0).modem_id, &c) != 0) return -2;
     memcpy(&gen, c.rest, sizeof gen);
     return bytes(record(id, gen)) == bytes(c) ? gen : -1;
 }
-
-struct Shared {
-    std::atomic<uint32_t> committed[kWriters];
-    std::atomic<int> stop;
-};
-
-// A writer stuck on a lock ends by the alarm.
-int writer(Shared *sh, uint32_t id) {
-    alarm(120);
-    for (uint32_t n = sh->committed[id] + 1; sh->stop == 0; ++n) {
-        ek_usb_modem_cfg_t c = record(id, n);
-        if (n % 2 == 0 && ek_brd_lib_usb_modem_cfg_lock() != 0) return 1;
-        if (ek_brd_lib_usb_modem_db_store_entry(&c) != 0) return 2;
-        if (n % 2 == 0 && ek_brd_lib_usb_modem_cfg_unlock() != 0) return 3;
-        sh->committed[id] = n;
-    }
-    return 0;
-}
-
 TEST(Stress, KilledWritersLoseNothing) {
+    struct Shared {
+        std::atomic<uint32_t> committed[kWriters];
+        std::atomic<int> stop;
+    };
     auto *sh = shared_anon<Shared>();
+    auto writer = [sh](uint32_t id) {
+        alarm(120);  // a writer stuck on a lock
+        for (uint32_t n = sh->committed[id] + 1; sh->stop == 0; ++n) {
+            ek_usb_modem_cfg_t c = record(id, n);
+            if (n % 2 == 0 && ek_brd_lib_usb_modem_cfg_lock() != 0) return 1;
+            if (ek_brd_lib_usb_modem_db_store_entry(&c) != 0) return 2;
+            if (n % 2 == 0 && ek_brd_lib_usb_modem_cfg_unlock() != 0) return 3;
+            sh->committed[id] = n;
+        }
+        return 0;
+    };
     ASSERT_EQ(ek_brd_lib_usb_modem_init(), 0);
     for (uint32_t w = 0; w < kWriters; ++w) {
         ek_usb_modem_cfg_t c = record(w, 1);
@@ -346,21 +324,19 @@ TEST(Stress, KilledWritersLoseNothing) {
         sh->committed[w] = 1;
     }
     std::vector<pid_t> kids;
-    for (uint32_t w = 0; w + 1 < kWriters; ++w)
-        kids.push_back(spawn([=] { return writer(sh, w); }));
+    for (uint32_t w = 0; w + 1 < kWriters; ++w) kids.push_back(spawn([=] { return writer(w); }));
     std::mt19937 rng(7);
     const uint32_t v = kWriters - 1;
     for (int round = 0; round < kKills; ++round) {
         uint32_t done = sh->committed[v];
-        pid_t victim = spawn([=] { return writer(sh, v); });
+        pid_t victim = spawn([=] { return writer(v); });
         // Every fourth round waits for a finished store: progress however slowly processes start.
         for (int ms = 0; round % 4 == 0 && sh->committed[v] == done && ms < 10000; ++ms)
             usleep(1000);
         usleep(rng() % kLifeUs);
         kill(victim, SIGKILL);
         ASSERT_EQ(wait_child(victim), 128 + SIGKILL) << "victim failed by itself";
-        uint32_t n = sh->committed[v];
-        int64_t now = stored_gen(v);
+        const int64_t n = sh->committed[v], now = stored_gen(v);
         ASSERT_TRUE(now == n || now == n + 1) << now << " after " << n;
         sh->committed[v] = static_cast<uint32_t>(now);  // it may have died before noting it
     }
@@ -377,5 +353,4 @@ TEST(Stress, KilledWritersLoseNothing) {
         EXPECT_EQ(ek_brd_lib_usb_modem_cfg_unlock(), 0);
     }));
 }
-
 }  // namespace
