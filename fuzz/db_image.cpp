@@ -1,6 +1,5 @@
-// The database image loader: raw input meets the outer checks, a copy with its
-// length and checksum made right reaches the record walk. An accepted image
-// walks to its exact end, and its records rebuilt and sealed give its bytes.
+// Raw input meets the loader's outer checks, a copy made whole its record walk:
+// an accepted image walks to its exact end and rebuilds to the same bytes.
 #include <stdlib.h>
 #include <string.h>
 

@@ -1,5 +1,4 @@
-// Process services for the targets that run the CPE code in-process: one
-// zero-filled segment per key, semaphores always free, logging to nowhere.
+// One zero-filled segment per key, semaphores always free, logging to nowhere.
 #include <stdlib.h>
 
 #include <map>
@@ -7,7 +6,6 @@
 #include "platform/ek_platform.h"
 
 extern "C" {
-
 int32_t ek_sem_wait(int32_t) {
     return 0;
 }

@@ -1,6 +1,5 @@
-// Operations on the NAT policy table, another process's raw slot writes among
-// them, against a byte model of the table and 1 KB on either side: the
-// model's answers, and no byte changed that the model does not change.
+// Table operations and another process's raw slot writes against a byte model
+// of the table and 1 KB on either side: its answers, and no other byte changed.
 #include <fuzzer/FuzzedDataProvider.h>
 #include <stdlib.h>
 #include <string.h>

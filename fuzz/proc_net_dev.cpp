@@ -1,6 +1,5 @@
-// The local-subnet test: an input's first 8 bytes are the caller's address and
-// mask, the rest is /proc/net/dev. The answer and the interfaces asked about
-// must be those of a plain re-reading of the file.
+// Address and mask, then /proc/net/dev: the answer and the interfaces asked
+// about must be those of a plain re-reading of the file.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>

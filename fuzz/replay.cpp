@@ -8,7 +8,6 @@
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
-
 int main(int argc, char **argv) {
     for (int i = 1; i < argc; i++) {
         std::ifstream in(argv[i], std::ios::binary);
