@@ -1,7 +1,5 @@
-// The host database image loader. Raw input meets the outer checks; a copy
-// with its length and checksum made right reaches the record walk. An
-// accepted image must walk record by record to its exact end, and the
-// records rebuilt and sealed must give back the same bytes.
+// Raw input meets the loader's outer checks, a copy made whole its record walk:
+// an accepted image walks to its exact end and rebuilds to the same bytes.
 #include <stdlib.h>
 #include <string.h>
 

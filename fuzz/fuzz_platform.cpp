@@ -1,6 +1,4 @@
-// The process services for the targets that run the CPE code in-process:
-// one zero-filled segment per key, semaphores that are always free, logging
-// that goes nowhere. proc_net_dev answers the configuration service itself.
+// One zero-filled segment per key, semaphores always free, logging to nowhere.
 #include <stdlib.h>
 
 #include <map>
@@ -8,22 +6,18 @@
 #include "platform/ek_platform.h"
 
 extern "C" {
-
 int32_t ek_sem_wait(int32_t) {
     return 0;
 }
-int32_t ek_sem_signal(int32_t) {
-    return 0;
-}
-int32_t ek_sem_destroy(int32_t) {
-    return 0;
-}
+int32_t ek_sem_signal(int32_t) __attribute__((alias("ek_sem_wait")));
+int32_t ek_sem_destroy(int32_t) __attribute__((alias("ek_sem_wait")));
 int32_t ek_sem_create(int32_t, int32_t) {
     return 0;
 }
 int32_t __ek_err(const char *, int32_t, const char *, ...) {
     return 0;
 }
+// proc_net_dev answers the configuration service itself.
 __attribute__((weak)) int32_t ek_dcd_get_addr_byname(const char *, uint32_t *, uint32_t *) {
     return -1;
 }

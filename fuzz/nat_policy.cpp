@@ -1,7 +1,5 @@
-// The NAT policy table under a sequence of operations, raw slot writes of
-// another process among them, against a byte model of the table and 1 KB on
-// either side: every answer must be the model's, and no operation may change
-// a byte the model does not.
+// Table operations and another process's raw slot writes against a byte model
+// of the table and 1 KB on either side: its answers, and no other byte changed.
 #include <fuzzer/FuzzedDataProvider.h>
 #include <stdlib.h>
 #include <string.h>

@@ -1,7 +1,5 @@
-// The local-subnet test reading /proc/net/dev: an input's first 8 bytes are
-// the caller's address and mask, the rest is the file (fopen is redirected
-// to it). The answer, and the interfaces the configuration service is asked
-// about, must be those of a plain re-reading of the file.
+// Address and mask, then /proc/net/dev: the answer and the interfaces asked
+// about must be those of a plain re-reading of the file.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -17,8 +15,8 @@
 static std::string g_file;
 static std::vector<std::string> g_asked;
 
-// mgt0 is 10.1.2.3/24; other names of even length get an address and mask
-// of their own, names of odd length are unknown to the service.
+// mgt0 is 10.1.2.3/24; other names of even length get an address and mask of
+// their own, names of odd length are unknown.
 extern "C" int32_t ek_dcd_get_addr_byname(const char *name, uint32_t *addr, uint32_t *mask) {
     g_asked.push_back(name);
     uint32_t h = 2166136261u;
@@ -40,16 +38,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     size_t head = size < 8 ? size : 8;
     memcpy(want, data, head);
     g_file.assign(reinterpret_cast<const char *>(data) + head, size - head);
-    // One local VPN subnet, 10.8.0.0/16: count, address, mask, then the flag.
+    // One local VPN subnet, 10.8.0.0/16: count, address, mask, the flag.
     static auto *cpe = static_cast<uint8_t *>(ek_brd_get_cpe_shm_data());
     const int32_t vpn[] = {1, 0x0a080000, static_cast<int32_t>(0xffff0000u), 0, 0, 0, 0, 1};
     for (int i = 0; i < 8; i++) ek::shm_word(cpe, EK_BRD_CPE_VPN_SUBNETS_OFFSET + 4 * i) = vpn[i];
     bool got = ek_brd_lib_is_cpe_local_subnet(&want[0], &want[1]) != 0;
     std::vector<std::string> asked = std::exchange(g_asked, {});
-
-    // Two header lines, then each line up to its first NUL: the name lies
-    // between the leading blanks and the first ':'. The first matching
-    // interface ends the read.
+    // Past two header lines, each line up to its first NUL names an interface
+    // between its leading blanks and its first ':'; the first match ends the read.
     bool in_vpn = want[0] == 0x0a080000 && want[1] == 0xffff0000u, found = false;
     std::istringstream file(g_file);
     std::string line;

@@ -1,6 +1,5 @@
-// Stands in for libFuzzer's main where there is no libFuzzer (gcc, the
-// cross build): every file named on the command line is fed once to the
-// target, which aborts on a wrong answer as it does when fuzzing.
+// libFuzzer's main where there is none (gcc, the cross build): each file named
+// is fed once to the target, which aborts on a wrong answer as when fuzzing.
 #include <stdint.h>
 #include <stdio.h>
 
@@ -9,7 +8,6 @@
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
-
 int main(int argc, char **argv) {
     for (int i = 1; i < argc; i++) {
         std::ifstream in(argv[i], std::ios::binary);
