@@ -99,6 +99,42 @@ TEST(CpeHost, NatPoliciesSavedByOneProcessAreFoundByAnother) {
     }));
 }
 
+// Processes racing their first attach to fresh segments set the CPE header
+// up once (a second set-up would wipe the others' marks in word 4) and leave
+// both semaphores free.
+TEST(CpeHost, RacingFirstAttachesSetTheHeaderUpOnce) {
+    constexpr int kRacers = 6;
+    for (int round = 0; round < 10; round++) {
+        for (int32_t key : {EK_BRD_CPE_SEM_KEY, EK_BRD_ROUTING_SEM_KEY})
+            semctl(semget(key, 0, 0), 0, IPC_RMID);
+        for (int32_t key : {EK_BRD_CPE_SHM_KEY, EK_BRD_ROUTING_SHM_KEY})
+            shmctl(shmget(key, 0, 0), IPC_RMID, nullptr);
+        auto *go = shared_anon<std::atomic<int>>();
+        std::vector<pid_t> racers;
+        for (int i = 0; i < kRacers; i++) {
+            racers.push_back(spawn([go] {
+                while (go->load() == 0) {
+                }
+                auto *header = static_cast<int32_t *>(ek_brd_get_cpe_shm_data());
+                if (header == nullptr || ek_brd_get_routing_shm_data() == nullptr) return 1;
+                __atomic_fetch_add(&header[1], 1, __ATOMIC_SEQ_CST);
+                return 0;
+            }));
+        }
+        go->store(1);
+        for (pid_t racer : racers) ASSERT_EQ(wait_child(racer), 0);
+        munmap(go, sizeof *go);
+        auto *header = static_cast<const int32_t *>(
+            shmat(shmget(EK_BRD_CPE_SHM_KEY, EK_BRD_CPE_SHM_SIZE, 0), nullptr, SHM_RDONLY));
+        ASSERT_NE(header, reinterpret_cast<const int32_t *>(-1));
+        EXPECT_EQ(std::vector<int32_t>(header, header + 3), (std::vector<int32_t>{1, kRacers, 60}))
+            << "round " << round;
+        for (int32_t key : {EK_BRD_CPE_SEM_KEY, EK_BRD_ROUTING_SEM_KEY})
+            EXPECT_EQ(semctl(semget(key, 0, 0), 0, GETVAL), 1) << "round " << round << ", " << key;
+        shmdt(header);
+    }
+}
+
 // Few distinct words, so that equal keys and sign-bit corners turn up.
 TEST(CpeHost, SortedLookupsAgreeWithEqualRange) {
     using Key = std::pair<uint32_t, uint32_t>;
