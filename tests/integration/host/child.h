@@ -1,5 +1,4 @@
-// Forked children for the cross-process tests. A child runs a function and
-// leaves with its result through _exit, never through the test framework.
+// Forked children: a child leaves with its function's result through _exit, never through gtest.
 #pragma once
 
 #include <errno.h>
@@ -39,9 +38,7 @@ T *shared_anon() {
     return new (p) T();
 }
 
-// wait() blocks until every process holding the gate has released it: the
-// parent waits for a child that has reached a state the parent cannot observe
-// without racing it.
+// wait() blocks until every holder has released the gate: a state the parent cannot race to see.
 class StartGate {
 public:
     StartGate() {
@@ -54,8 +51,7 @@ public:
     void wait() {
         release();
         char c;
-        while (read(fds_[0], &c, 1) < 0 && errno == EINTR) {
-        }
+        while (read(fds_[0], &c, 1) < 0 && errno == EINTR) continue;
     }
     void release() {
         if (fds_[1] >= 0) close(fds_[1]);

@@ -1,7 +1,5 @@
-// The database code linked in, with every read and write of a file cut to
-// one byte and interrupted before each byte: what is stored is read back
-// whole. A write that fails fails the store and leaves the database as it
-// was, with no half-written file beside it.
+// The database code linked in, each transfer interrupted and cut to one byte: stores read back
+// whole. A failing write fails the store, leaving the database as it was and no half file.
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -15,31 +13,12 @@ namespace {
 bool g_chop = false, g_write_fails = false;
 unsigned g_calls = 0;
 
-}  // namespace
-
-extern "C" {
-
-ssize_t __real_read(int fd, void *buf, size_t n);
-ssize_t __real_write(int fd, const void *buf, size_t n);
-
-ssize_t __wrap_read(int fd, void *buf, size_t n) {
-    if (g_chop && g_calls++ % 2 == 0) {
-        errno = EINTR;
-        return -1;
-    }
-    return __real_read(fd, buf, g_chop && n > 1 ? 1 : n);
+// Whether this transfer fails: every other one while chopping (EINTR), every write if told (EIO).
+bool fails_now(bool fails) {
+    if (!fails && !(g_chop && g_calls++ % 2 == 0)) return false;
+    errno = fails ? EIO : EINTR;
+    return true;
 }
-
-ssize_t __wrap_write(int fd, const void *buf, size_t n) {
-    if (g_write_fails || (g_chop && g_calls++ % 2 == 0)) {
-        errno = g_write_fails ? EIO : EINTR;
-        return -1;
-    }
-    return __real_write(fd, buf, g_chop && n > 1 ? 1 : n);
-}
-}
-
-namespace {
 
 const char *kPath = "/tmp/db/io";
 
@@ -79,3 +58,17 @@ TEST(HostDbIo, ShortAndInterruptedTransfersLoseNothing) {
 }
 
 }  // namespace
+
+extern "C" {
+
+ssize_t __real_read(int fd, void *buf, size_t n);
+ssize_t __real_write(int fd, const void *buf, size_t n);
+
+ssize_t __wrap_read(int fd, void *buf, size_t n) {
+    return fails_now(false) ? -1 : __real_read(fd, buf, g_chop && n > 1 ? 1 : n);
+}
+
+ssize_t __wrap_write(int fd, const void *buf, size_t n) {
+    return fails_now(g_write_fails) ? -1 : __real_write(fd, buf, g_chop && n > 1 ? 1 : n);
+}
+}
