@@ -65,6 +65,27 @@ struct Db {
     ek_db_handle_t h;
 };
 
+constexpr uid_t kNobody = 65534;
+constexpr const char *kLog = "/tmp/trust.log";
+
+// body's exit code in a child running as uid, stderr to kLog; a hang ends by alarm, failing.
+int as_user(uid_t uid, const std::function<int()> &body) {
+    return wait_child(spawn([&] {
+        alarm(15);
+        FILE *log = freopen(kLog, "w", stderr);
+        setenv("EK_LOG_STDERR", "1", 1);
+        if (log == nullptr ||
+            (uid != 0 && (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0))) {
+            return 99;
+        }
+        return body();
+    }));
+}
+
+int sh(const char *cmd) {
+    return std::system(cmd) == 0 ? 0 : 1;
+}
+
 TEST(HostDb, StoresDeletesWalksAndSnapshots) {
     const char *path = "/tmp/db/a/b/sem";
     Db w(path);
@@ -93,11 +114,7 @@ TEST(HostDb, StoresDeletesWalksAndSnapshots) {
     // Readers never wait for a writer: with the writers' lock held, a reader reads at once.
     int lock = open("/tmp/db/a/b/sem.lock", O_RDWR);
     ASSERT_EQ(flock(lock, LOCK_EX), 0);
-    EXPECT_EQ(wait_child(spawn([path] {
-                  alarm(10);
-                  return Db(path).dump() == "1: n" ? 0 : 1;
-              })),
-              0);
+    EXPECT_EQ(as_user(0, [path] { return Db(path).dump() == "1: n" ? 0 : 1; }), 0);
     close(lock);
 }
 
@@ -274,12 +291,11 @@ TEST(HostServices, SemaphoreShellAndLog) {
     std::ofstream("/proc/sys/kernel/sem") << limits;
     EXPECT_GE(ek_sem_create(0x4504, 32767), 0);
     // A caller that ignores SIGCHLD cannot wait for its shell: -1, no hang.
-    EXPECT_EQ(wait_child(spawn([] {
-                  alarm(10);
-                  signal(SIGCHLD, SIG_IGN);
-                  return ek_system("true") == -1 ? 0 : 1;
-              })),
-              0);
+    auto ignoring_sigchld = [] {
+        signal(SIGCHLD, SIG_IGN);
+        return ek_system("true") == -1 ? 0 : 1;
+    };
+    EXPECT_EQ(as_user(0, ignoring_sigchld), 0);
     int32_t shm = -2;
     EXPECT_NE(ek_shm_create(&shm, 0x4503, 64, s), nullptr);
     EXPECT_EQ(shm, shmget(0x4503, 64, 0)) << "the segment's id, when asked for";
@@ -288,16 +304,16 @@ TEST(HostServices, SemaphoreShellAndLog) {
         {"true", 0}, {"exit 3", 3}, {"kill -9 $$", 128 + 9}, {"/no/such", 127}, {nullptr, -1}};
     for (const auto &[cmd, want] : rows) EXPECT_EQ(ek_system(cmd), want) << cmd;
     // With EK_LOG_STDERR set, every record is also a line on standard error.
-    EXPECT_EQ(wait_child(spawn([] {
-                  dup2(open("/tmp/err", O_WRONLY | O_CREAT | O_TRUNC, 0600), STDERR_FILENO);
-                  __ek_err(" ", 123, "usb_modem: store [key=%s] failed!\n", "12d10003");
-                  setenv("EK_LOG_STDERR", "1", 1);
-                  __ek_err(" ", 123, "usb_modem: store [key=%s] failed!\n", "12d10003");
-                  ek_log(7, "\n");
-                  return ek_log(7, "probe %d\n\n", 4);
-              })),
-              0);
-    EXPECT_EQ(slurp("/tmp/err"), "line 123: usb_modem: store [key=12d10003] failed!\n\nprobe 4\n");
+    auto log_twice = [] {
+        unsetenv("EK_LOG_STDERR");
+        __ek_err(" ", 123, "usb_modem: store [key=%s] failed!\n", "12d10003");
+        setenv("EK_LOG_STDERR", "1", 1);
+        __ek_err(" ", 123, "usb_modem: store [key=%s] failed!\n", "12d10003");
+        ek_log(7, "\n");
+        return ek_log(7, "probe %d\n\n", 4);
+    };
+    EXPECT_EQ(as_user(0, log_twice), 0);
+    EXPECT_EQ(slurp(kLog), "line 123: usb_modem: store [key=12d10003] failed!\n\nprobe 4\n");
 }
 
 // The classes a name is in: e(th), p, u(sbnet or ppp), b (usb). Kernel indexes: brdctl's.
@@ -338,27 +354,6 @@ TEST(HostDcd, NameClassesAndModeConfigurations) {
 }
 
 // A child dropped to uid 65534 plants objects; another, as root or that user, stores or attaches.
-constexpr uid_t kNobody = 65534;
-constexpr const char *kLog = "/tmp/trust.log";
-
-// body's exit code in a child running as uid, stderr to kLog; a hang ends by alarm, failing.
-int as_user(uid_t uid, const std::function<int()> &body) {
-    return wait_child(spawn([&] {
-        alarm(15);
-        FILE *log = freopen(kLog, "w", stderr);
-        setenv("EK_LOG_STDERR", "1", 1);
-        if (log == nullptr ||
-            (uid != 0 && (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0))) {
-            return 99;
-        }
-        return body();
-    }));
-}
-
-int sh(const char *cmd) {
-    return std::system(cmd) == 0 ? 0 : 1;
-}
-
 // A step of a row: a shell command or a function, 0 when it did its part.
 struct Step {
     Step(const char *cmd) : run([cmd] { return sh(cmd); }) {}
@@ -385,9 +380,8 @@ int store_at(const char *path, size_t size) {
     return Db(path).store("eth0", std::string(size, 'A')) == 0 ? 0 : 1;
 }
 
-template <size_t size = sizeof(ek_wanif_entry_t)>
 int store() {
-    return store_at(kWanif, size);
+    return store_at(kWanif, sizeof(ek_wanif_entry_t));
 }
 
 // A store, the command, then an open in the same process, which sees what the command did to the
@@ -444,14 +438,13 @@ const Row kRows[] = {
     {"foreign /tmp/db with links to root's files", kNobody,
      "mkdir /tmp/db && ln -s /tmp/root_only/victim /tmp/db/wanif_db.new &&"
      " ln -s /tmp/root_only/x /tmp/db/wanif_db.lock",
-     0, store<>, kForeignDir},
-    {"root's sticky /tmp/db open to all", 0, "mkdir -m 1777 /tmp/db", 0, store<>,
+     0, store, kForeignDir},
+    {"root's sticky /tmp/db open to all", 0, "mkdir -m 1777 /tmp/db", 0, store,
      "refusing directory /tmp/db (owner uid 0, mode 1777): writable by group or others"},
     {"group-writable database", 0, [] { return store() + sh("chmod 0620 /tmp/db/wanif_db"); }, 0,
-     store<>,
-     "refusing file /tmp/db/wanif_db (owner uid 0, mode 0620): writable by group or others"},
+     store, "refusing file /tmp/db/wanif_db (owner uid 0, mode 0620): writable by group or others"},
     {"database is a link", 0, "mkdir /tmp/db && ln -s /tmp/root_only/victim /tmp/db/wanif_db", 0,
-     store<>,
+     store,
      "refusing file /tmp/db/wanif_db (owner uid 0, mode 0777): a symbolic link, never followed"},
     {"foreign semaphore, no segment", kNobody, [] { return plant_ipc(0600, 0); }, 0, attach,
      "refusing SysV semaphore 0x00015010 (owner uid 65534, creator uid 65534, mode 0600): owned or "
@@ -460,15 +453,15 @@ const Row kRows[] = {
      "refusing SysV segment 0x00015011 (owner uid 0, creator uid 0, mode 0640): open to group or "
      "others"},
     {"stale .new link in root's /tmp/db", 0,
-     "mkdir /tmp/db && ln -s /tmp/root_only/victim /tmp/db/wanif_db.new", 0, store<>, nullptr},
-    {"own database of uid 65534", kNobody, store<>, kNobody, store<>, nullptr},
+     "mkdir /tmp/db && ln -s /tmp/root_only/victim /tmp/db/wanif_db.new", 0, store, nullptr},
+    {"own database of uid 65534", kNobody, store, kNobody, store, nullptr},
     {"own CPE objects of uid 65534", kNobody, attach, kNobody, attach, nullptr},
     {"/tmp/db re-made by another user while in use", 0, "true", 0,
      around("rm -r /tmp/db && mkdir /tmp/db && chown 65534 /tmp/db"), kForeignDir},
     {"/tmp/db opened to all while in use", 0, "true", 0, around("chmod 0777 /tmp/db"),
      "refusing directory /tmp/db (owner uid 0, mode 0777): writable by group or others"},
     {"/tmp/db given away while in use", 0, "true", 0, around("chown 65534 /tmp/db"), kForeignDir},
-    {"/tmp/db given away under an open handle", 0, store<>, 0,
+    {"/tmp/db given away under an open handle", 0, store, 0,
      [] {
          Db db(kWanif);
          std::string value(sizeof(ek_wanif_entry_t), 'B');
@@ -484,9 +477,9 @@ const Row kRows[] = {
      nullptr},
     {"/tmp/db re-made by root while in use", 0, "true", 0, around("rm -r /tmp/db && mkdir /tmp/db"),
      nullptr},
-    {"FIFO at the database", 0, "mkdir /tmp/db && mkfifo -m 0600 /tmp/db/wanif_db", 0, store<>,
+    {"FIFO at the database", 0, "mkdir /tmp/db && mkfifo -m 0600 /tmp/db/wanif_db", 0, store,
      "refusing file /tmp/db/wanif_db (owner uid 0, mode 0600): not a regular file"},
-    {"lock kept by another process", 0, hold_lock, 0, store<>,
+    {"lock kept by another process", 0, hold_lock, 0, store,
      "cannot lock /tmp/db/wanif_db.lock: held by pid N (C) for more than 3 s; stop the "
      "process that holds it"},
     // Written under a name of no fixed record size, as another tool could.
@@ -500,12 +493,12 @@ const Row kRows[] = {
          return store() +
                 sh("printf X | dd of=/tmp/db/wanif_db bs=1 seek=40 conv=notrunc status=none");
      },
-     0, store<>,
+     0, store,
      "refusing database /tmp/db/wanif_db: bad checksum or record count: restore it from a copy or "
      "remove it"},
     {"full disk", 0,
      [] { return sh("mkdir /tmp/db && mount -t tmpfs -o size=4k,mode=0755 t /tmp/db") + store(); },
-     0, store<>,
+     0, store,
      "cannot store in /tmp/db/wanif_db: writing /tmp/db/wanif_db.new failed: No space left on "
      "device"},
     {"foreign programs on root's PATH", kNobody,
