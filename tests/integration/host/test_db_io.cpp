@@ -5,8 +5,9 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
-#include "platform/ek_db.h"
+#include "child.h"
 
 namespace {
 
@@ -20,38 +21,24 @@ bool fails_now(bool fails) {
     return true;
 }
 
-const char *kPath = "/tmp/db/io";
-
-int store(const char *key, const std::string &value) {
-    ek_db_handle_t db = ek_db_open_ex(kPath, EK_DB_MODE);
-    int rc = ek_db_store(db, key, 1, value.c_str(), static_cast<int32_t>(value.size() + 1));
-    ek_db_close(db);
-    return rc;
-}
-
-// The count, then each key's value.
-std::string dump() {
-    ek_db_handle_t db = ek_db_open_ex(kPath, EK_DB_MODE);
-    if (db == nullptr) return "<refused>";
-    std::string out = std::to_string(ek_db_count(db));
-    for (const char *key : {"a", "b", "c"}) {
-        char value[1024] = {};
-        if (ek_db_fetch(db, key, 1, value) == 0) out += std::string(" ") + key + "=" + value;
-    }
-    ek_db_close(db);
-    return out;
-}
-
 TEST(HostDbIo, ShortAndInterruptedTransfersLoseNothing) {
-    const std::string a(700, 'a'), want = "2 a=" + a + " b=b-value";
+    const char *path = "/tmp/db/io";
+    // The count, then each key's value.
+    auto dump = [path] {
+        hosttest::TestDb db(path);
+        return std::vector<std::string>{std::to_string(ek_db_count(db.h)), db.get("a"), db.get("b"),
+                                        db.get("c")};
+    };
+    const std::string a(700, 'a');
+    const std::vector<std::string> want = {"2", a, "b-value", "<refused>"};
     g_chop = true;
-    ASSERT_EQ(store("a", a), 0);
-    ASSERT_EQ(store("b", "b-value"), 0);
+    ASSERT_EQ(hosttest::TestDb(path).store("a", a), 0);
+    ASSERT_EQ(hosttest::TestDb(path).store("b", "b-value"), 0);
     EXPECT_EQ(dump(), want);
     g_chop = false;
     EXPECT_EQ(dump(), want);
     g_write_fails = true;
-    EXPECT_EQ(store("c", "c-value"), -1);
+    EXPECT_EQ(hosttest::TestDb(path).store("c", "c-value"), -1);
     EXPECT_NE(access("/tmp/db/io.new", F_OK), 0) << "the half-written file is left";
     g_write_fails = false;
     EXPECT_EQ(dump(), want);

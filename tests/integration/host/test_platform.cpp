@@ -25,41 +25,10 @@
 
 namespace {
 
+using Db = hosttest::TestDb;
 using hosttest::slurp;
 using hosttest::spawn;
 using hosttest::wait_child;
-
-struct Db {
-    explicit Db(const char *path) : h(ek_db_open_ex(path, EK_DB_MODE)) {}
-    ~Db() { ek_db_close(h); }
-    int store(const std::string &k, const void *v, size_t n) {
-        return ek_db_store(h, k.data(), static_cast<int32_t>(k.size()), v, static_cast<int32_t>(n));
-    }
-    int store(const std::string &k, const std::string &v) { return store(k, v.data(), v.size()); }
-    // Each walk tries a store too, refused: it would replace the image the descriptors point into.
-    std::vector<ek_db_key_desc_t> walk() {
-        std::vector<ek_db_key_desc_t> keys;
-        ek_db_foreach(
-            h,
-            [](ek_db_handle_t db, ek_db_key_desc_t k, void *arg) {
-                auto *out = static_cast<std::vector<ek_db_key_desc_t> *>(arg);
-                out->push_back(ek_db_store(db, "w", 1, "w", 1) < 0 ? k : ek_db_key_desc_t{});
-            },
-            &keys);
-        return keys;
-    }
-    std::string at(ek_db_key_desc_t k) {
-        char buf[64] = {};
-        return ek_db_fetch_bykey(h, k, buf) == 0 ? buf : "<refused>";
-    }
-    // The count, then the values in walk order.
-    std::string dump() {
-        std::string out = std::to_string(ek_db_count(h)) + ":";
-        for (auto k : walk()) out += " " + at(k);
-        return out;
-    }
-    ek_db_handle_t h;
-};
 
 constexpr uid_t kNobody = 65534;
 constexpr const char *kLog = "/tmp/trust.log";
@@ -517,12 +486,11 @@ TEST(HostDb, VerifiedDirectorySharedByThreadsWhileReMade) {
     std::vector<std::thread> readers;
     for (int t = 0; t < 3; ++t) {
         readers.emplace_back([&] {
-            std::string value(sizeof(ek_wanif_entry_t), '\0');
             while (!done) {
                 Db db(kWanif);
                 int count = ek_db_count(db.h);
-                bool whole = count == 0 || (ek_db_fetch(db.h, "eth0", 4, value.data()) == 0 &&
-                                            value == std::string(value.size(), 'A'));
+                bool whole =
+                    count == 0 || db.get("eth0") == std::string(sizeof(ek_wanif_entry_t), 'A');
                 bad += db.h == nullptr || count > 1 || !whole;
             }
         });
@@ -550,10 +518,8 @@ std::string open_seen(const std::string &path) {
     long long before = bytes_read();
     Db db(path.c_str());
     bool kept = bytes_read() - before < static_cast<long long>(kBig);
-    std::string v(kBig, '?');
-    int rc = ek_db_fetch(db.h, "k", 1, v.data());
     if (db.h == nullptr) return "refused";
-    return (kept ? "kept " : "read ") + (rc == 0 ? v.substr(0, 1) : "?");
+    return (kept ? "kept " : "read ") + db.get("k").substr(0, 1);
 }
 
 int store_big(const std::string &path, char c) {
