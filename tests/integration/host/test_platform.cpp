@@ -355,28 +355,6 @@ Step around(const char *cmd) {
     };
 }
 
-// The lock taken by a grandchild that outlives the planter by 10 s.
-int hold_lock() {
-    hosttest::StartGate locked;
-    if (store() != 0) return 1;
-    if (fork() == 0) {
-        int fd = open("/tmp/db/wanif_db.lock", O_RDWR);
-        if (fd < 0 || flock(fd, LOCK_EX) != 0) _exit(1);
-        locked.release();
-        alarm(10);
-        pause();
-    }
-    locked.wait();
-    return 0;
-}
-
-// Root runs "probe" with a PATH whose empty, relative and foreign entries lead to uid 65534's.
-int run_probe() {
-    setenv("PATH", ":.:/tmp/evil:/usr/bin:/bin", 1);
-    if (chdir("/tmp/evil") != 0) return 2;
-    return ek_system("probe 2>/dev/null") == 127 && access("/tmp/pwned", F_OK) != 0 ? 1 : 0;
-}
-
 int attach() {
     return ek_brd_get_cpe_shm_data() != nullptr ? 0 : 1;
 }
@@ -437,7 +415,13 @@ const Row kRows[] = {
      nullptr},
     {"FIFO at the database", 0, "mkdir /tmp/db && mkfifo -m 0600 /tmp/db/wanif_db", 0, store,
      "refusing file /tmp/db/wanif_db (owner uid 0, mode 0600): not a regular file"},
-    {"lock kept by another process", 0, hold_lock, 0, store,
+    // Taken by a process that outlives the planter by 10 s.
+    {"lock kept by another process", 0,
+     [] {
+         return store() + sh("flock /tmp/db/wanif_db.lock -c 'touch /tmp/locked; sleep 10' &"
+                             " until [ -e /tmp/locked ]; do sleep 0.01; done");
+     },
+     0, store,
      "cannot lock /tmp/db/wanif_db.lock: held by pid N (C) for more than 3 s; stop the "
      "process that holds it"},
     // Written under a name of no fixed record size, as another tool could.
@@ -459,10 +443,16 @@ const Row kRows[] = {
      0, store,
      "cannot store in /tmp/db/wanif_db: writing /tmp/db/wanif_db.new failed: No space left on "
      "device"},
+    // Root runs "probe" with a PATH whose empty, relative and foreign entries lead to uid 65534's.
     {"foreign programs on root's PATH", kNobody,
      "mkdir /tmp/evil && printf '#!/bin/sh\\ntouch /tmp/pwned\\n' >/tmp/evil/probe &&"
      " chmod 0755 /tmp/evil/probe",
-     0, run_probe,
+     0,
+     [] {
+         setenv("PATH", ":.:/tmp/evil:/usr/bin:/bin", 1);
+         if (chdir("/tmp/evil") != 0) return 2;
+         return ek_system("probe 2>/dev/null") == 127 && access("/tmp/pwned", F_OK) != 0 ? 1 : 0;
+     },
      "running commands as root without the PATH entries \"\" (empty), \".\" (relative), "
      "\"/tmp/evil\" (not owned by root): a directory another user can write could hold any "
      "program"},
