@@ -1,5 +1,4 @@
-// Forked children for the cross-process tests. A child runs a function and
-// leaves with its result through _exit, never through the test framework.
+// Forked children, which leave through _exit, never through gtest; a database handle.
 #pragma once
 
 #include <errno.h>
@@ -13,6 +12,9 @@
 #include <iterator>
 #include <new>
 #include <string>
+#include <vector>
+
+#include "platform/ek_db.h"
 
 namespace hosttest {
 
@@ -39,9 +41,7 @@ T *shared_anon() {
     return new (p) T();
 }
 
-// wait() blocks until every process holding the gate has released it: the
-// parent waits for a child that has reached a state the parent cannot observe
-// without racing it.
+// wait() blocks until every holder has released the gate: a state the parent cannot race to see.
 class StartGate {
 public:
     StartGate() {
@@ -54,8 +54,7 @@ public:
     void wait() {
         release();
         char c;
-        while (read(fds_[0], &c, 1) < 0 && errno == EINTR) {
-        }
+        while (read(fds_[0], &c, 1) < 0 && errno == EINTR) continue;
     }
     void release() {
         if (fds_[1] >= 0) close(fds_[1]);
@@ -64,6 +63,44 @@ public:
 
 private:
     int fds_[2];
+};
+
+struct TestDb {
+    explicit TestDb(const char *path) : h(ek_db_open_ex(path, EK_DB_MODE)) {}
+    ~TestDb() { ek_db_close(h); }
+    int store(const std::string &k, const void *v, size_t n) {
+        return ek_db_store(h, k.data(), static_cast<int32_t>(k.size()), v, static_cast<int32_t>(n));
+    }
+    int store(const std::string &k, const std::string &v) { return store(k, v.data(), v.size()); }
+    // Each walk tries a store too, refused: it would replace the image the descriptors point into.
+    std::vector<ek_db_key_desc_t> walk() {
+        std::vector<ek_db_key_desc_t> keys;
+        ek_db_foreach(
+            h,
+            [](ek_db_handle_t db, ek_db_key_desc_t k, void *arg) {
+                auto *out = static_cast<std::vector<ek_db_key_desc_t> *>(arg);
+                out->push_back(ek_db_store(db, "w", 1, "w", 1) < 0 ? k : ek_db_key_desc_t{});
+            },
+            &keys);
+        return keys;
+    }
+    std::string at(ek_db_key_desc_t k) {
+        char buf[1024] = {};
+        return ek_db_fetch_bykey(h, k, buf) == 0 ? buf : "<refused>";
+    }
+    // The value under k, up to a NUL, or "<refused>".
+    std::string get(const std::string &k) {
+        std::string v(8192, '\0');
+        int32_t rc = ek_db_fetch(h, k.data(), static_cast<int32_t>(k.size()), v.data());
+        return rc == 0 ? v.c_str() : "<refused>";
+    }
+    // The count, then the values in walk order.
+    std::string dump() {
+        std::string out = std::to_string(ek_db_count(h)) + ":";
+        for (auto k : walk()) out += " " + at(k);
+        return out;
+    }
+    ek_db_handle_t h;
 };
 
 inline std::string slurp(const char *path) {

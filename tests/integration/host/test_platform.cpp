@@ -1,7 +1,5 @@
-// The host platform in one process and across real processes: the database
-// (semantics, descriptors, damaged files), semaphores, the shell, logging, the
-// device configuration service, and what another local user can plant in /tmp
-// and in the SysV key space.
+// The host platform across real processes: database, semaphores, shell, log, configuration
+// service, and what another local user can plant in /tmp and in the SysV key space.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <grp.h>
@@ -14,9 +12,9 @@
 
 #include <array>
 #include <atomic>
-#include <chrono>
 #include <regex>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "child.h"
@@ -27,50 +25,35 @@
 
 namespace {
 
+using Db = hosttest::TestDb;
 using hosttest::slurp;
 using hosttest::spawn;
 using hosttest::wait_child;
 
-struct Db {
-    explicit Db(const char *path) : h(ek_db_open_ex(path, EK_DB_MODE)) {}
-    ~Db() { ek_db_close(h); }
-    int store(const std::string &k, const std::string &v) {
-        return ek_db_store(h, k.data(), static_cast<int32_t>(k.size()), v.data(),
-                           static_cast<int32_t>(v.size()));
-    }
-    int del(const std::string &k) {
-        return ek_db_delete_ex(h, k.data(), static_cast<int32_t>(k.size()), EK_DB_MODE);
-    }
-    // Every walk also tries a store, which must be refused while the walk's
-    // descriptors are out: a store would replace the image they point into.
-    std::vector<ek_db_key_desc_t> walk() {
-        std::vector<ek_db_key_desc_t> keys;
-        ek_db_foreach(
-            h,
-            [](ek_db_handle_t db, ek_db_key_desc_t k, void *arg) {
-                auto *out = static_cast<std::vector<ek_db_key_desc_t> *>(arg);
-                out->push_back(ek_db_store(db, "w", 1, "w", 1) < 0 ? k : ek_db_key_desc_t{});
-            },
-            &keys);
-        return keys;
-    }
-    std::string at(ek_db_key_desc_t k) {
-        char buf[64] = {};
-        return ek_db_fetch_bykey(h, k, buf) == 0 ? buf : "<refused>";
-    }
-    // The count, then the values in walk order.
-    std::string dump() {
-        std::string out = std::to_string(ek_db_count(h)) + ":";
-        for (auto k : walk()) out += " " + at(k);
-        return out;
-    }
-    ek_db_handle_t h;
-};
+constexpr uid_t kNobody = 65534;
+constexpr const char *kLog = "/tmp/trust.log";
+
+// body's exit code in a child running as uid, stderr to kLog; a hang ends by alarm, failing.
+int as_user(uid_t uid, const std::function<int()> &body) {
+    return wait_child(spawn([&] {
+        alarm(15);
+        FILE *log = freopen(kLog, "w", stderr);
+        setenv("EK_LOG_STDERR", "1", 1);
+        if (log == nullptr ||
+            (uid != 0 && (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0))) {
+            return 99;
+        }
+        return body();
+    }));
+}
+
+int sh(const char *cmd) {
+    return std::system(cmd) == 0 ? 0 : 1;
+}
 
 TEST(HostDb, StoresDeletesWalksAndSnapshots) {
     const char *path = "/tmp/db/a/b/sem";
     Db w(path);
-    ASSERT_NE(w.h, nullptr);
     for (const char *k : {"eth0", "usbnet0", "ppp0"}) ASSERT_EQ(w.store(k, k), 0);
     struct stat st;
     EXPECT_TRUE(stat(path, &st) == 0 && (st.st_mode & 0777) == 0600) << "readable by others";
@@ -79,31 +62,23 @@ TEST(HostDb, StoresDeletesWalksAndSnapshots) {
     auto old = r.walk();
     ASSERT_EQ(r.dump(), "3: eth0 v2 ppp0");
     EXPECT_EQ(w.at(old[1]), "<refused>") << "another handle's descriptor";
-
-    // Descriptors of the view a delete replaced are refused; a refused
-    // delete replaces nothing.
+    // A delete refuses the descriptors of the view it replaced; a refused one replaces nothing.
     auto before = w.walk();
-    ASSERT_EQ(w.del("eth0"), 0);
+    ASSERT_EQ(ek_db_delete_ex(w.h, "eth0", 4, EK_DB_MODE), 0);
     auto after = w.walk();
-    EXPECT_LT(w.del("eth0"), 0);
+    EXPECT_LT(ek_db_delete_ex(w.h, "eth0", 4, EK_DB_MODE), 0);
     EXPECT_EQ((std::vector<std::string>{w.at(before[0]), w.at(after[0])}),
               (std::vector<std::string>{"<refused>", "v2"}));
     EXPECT_EQ(r.dump(), "3: eth0 v2 ppp0") << "a handle keeps the state it opened";
     EXPECT_EQ(Db(path).dump(), "2: v2 ppp0");
-    // A handle whose file was removed meanwhile stores into an empty database.
     Db gone(path);
     ASSERT_EQ(unlink(path), 0);
-    ASSERT_EQ(gone.store("new", "n"), 0);
+    ASSERT_EQ(gone.store("new", "n"), 0) << "a handle whose file was removed";
     EXPECT_EQ(Db(path).dump(), "1: n");
-    // Readers never wait for a writer: the writers' lock held, a reader
-    // opens and reads at once.
+    // Readers never wait for a writer: with the writers' lock held, a reader reads at once.
     int lock = open("/tmp/db/a/b/sem.lock", O_RDWR);
     ASSERT_EQ(flock(lock, LOCK_EX), 0);
-    EXPECT_EQ(wait_child(spawn([path] {
-                  alarm(10);
-                  return Db(path).dump() == "1: n" ? 0 : 1;
-              })),
-              0);
+    EXPECT_EQ(as_user(0, [path] { return Db(path).dump() == "1: n" ? 0 : 1; }), 0);
     close(lock);
 }
 
@@ -126,44 +101,32 @@ std::string resealed(std::string img, const uint32_t (&words)[4]) {
     return img;
 }
 
-// Bad arguments are refused without touching anything; a one-byte key is
-// fine, and two fresh handles refuse each other's descriptors.
-TEST(HostDb, BadArgumentsAreRefused) {
-    const std::string deep = "/tmp/db/" + [] {
-        std::string dirs;
-        while (dirs.size() < PATH_MAX) dirs += "d/";
-        return dirs;
-    }() + "x";
+// Bad arguments, a 4097-byte key, a replacement with a bad record, a repeated key, an image past
+// 1 GiB or a lock that is no regular file are refused and change nothing; a 4096-byte key and a
+// null empty value are fine; two fresh handles refuse each other's descriptors.
+TEST(HostDb, BadArgumentsAndEdgesChangeNothing) {
+    std::string deep = "/tmp/db/";
+    while (deep.size() < PATH_MAX) deep += "d/";
+    deep += "x";
     for (const char *path : {static_cast<const char *>(nullptr), "", "/tmp/db/dir/", deep.c_str()})
         EXPECT_EQ(ek_db_open_ex(path, EK_DB_MODE), nullptr) << (path ? path : "null");
-    Db a("/tmp/db/args"), b("/tmp/db/args");
+    const std::string longest(4096, 'k'), too_long(4097, 'k');
+    Db a("/tmp/db/args"), b("/tmp/db/args"), e("/tmp/db/edge");
     EXPECT_EQ(a.store("k", "1-byte key"), 0);
     auto cb = [](ek_db_handle_t, ek_db_key_desc_t, void *) {};
-    const int32_t refused[] = {
-        ek_db_delete_ex(nullptr, "k", 1, EK_DB_MODE), ek_db_delete_ex(a.h, nullptr, 1, EK_DB_MODE),
-        ek_db_delete_ex(a.h, "k", 0, EK_DB_MODE),     ek_db_delete_ex(a.h, "k", -1, EK_DB_MODE),
-        ek_db_store(nullptr, "k", 1, "v", 1),         ek_db_store(a.h, "", 0, "v", 1),
-        ek_db_foreach(nullptr, cb, nullptr),          ek_db_foreach(a.h, nullptr, nullptr)};
-    EXPECT_EQ(std::vector<int32_t>(std::begin(refused), std::end(refused)),
-              std::vector<int32_t>(std::size(refused), -1));
-    EXPECT_EQ(Db("/tmp/db/args").dump(), "1: 1-byte key");
-    Db c("/tmp/db/args"), d("/tmp/db/args");
-    EXPECT_EQ(d.at(c.walk()[0]), "<refused>");
-    EXPECT_EQ(ek_db_count(nullptr), 0);
-}
-
-// The edges of what may be stored: a key of 4096 bytes and an empty value
-// without a buffer are fine, a longer key is not. A whole-table replacement
-// with a bad record, a repeated key, an image past 1 GiB, or a lock that is
-// no regular file changes nothing.
-TEST(HostDb, EdgesOfKeysValuesAndReplacements) {
-    const std::string longest(4096, 'k'), too_long(4097, 'k');
-    Db e("/tmp/db/edge");
     const ek_host_db_record_t kv{"k", 1, "v", 1};
     const std::vector<std::vector<ek_host_db_record_t>> bad = {
         {{nullptr, 1, "v", 1}}, {{"k", 0, "v", 1}},        {{"k", 1, "v", -1}},
         {{"k", 1, nullptr, 1}}, {kv, {"x", 1, "", 0}, kv}, {{"k", 1, "v", int32_t{1} << 30}}};
-    std::vector<int32_t> got = {ek_db_store(e.h, longest.data(), 4096, nullptr, 0),
+    std::vector<int32_t> got = {ek_db_delete_ex(nullptr, "k", 1, EK_DB_MODE),
+                                ek_db_delete_ex(a.h, nullptr, 1, EK_DB_MODE),
+                                ek_db_delete_ex(a.h, "k", 0, EK_DB_MODE),
+                                ek_db_delete_ex(a.h, "k", -1, EK_DB_MODE),
+                                ek_db_store(nullptr, "k", 1, "v", 1),
+                                ek_db_store(a.h, "", 0, "v", 1),
+                                ek_db_foreach(nullptr, cb, nullptr),
+                                ek_db_foreach(a.h, nullptr, nullptr),
+                                ek_db_store(e.h, longest.data(), 4096, nullptr, 0),
                                 ek_db_store(e.h, too_long.data(), 4097, "v", 1)};
     for (const auto &records : bad)
         got.push_back(
@@ -171,10 +134,14 @@ TEST(HostDb, EdgesOfKeysValuesAndReplacements) {
     ASSERT_EQ(unlink("/tmp/db/edge.lock") + mkfifo("/tmp/db/edge.lock", 0600), 0);
     got.push_back(ek_host_db_replace(e.h, &kv, 1));
     got.push_back(e.store("k", "v"));
-    EXPECT_EQ(got, (std::vector<int32_t>{0, -1, -1, -1, -1, -1, -1, -1, -1, -1}));
+    EXPECT_EQ(got, (std::vector<int32_t>{-1, -1, -1, -1, -1, -1, -1, -1, 0, -1, -1, -1, -1, -1, -1,
+                                         -1, -1, -1}));
     unlink("/tmp/db/edge.lock");
-    // A refusal shows the key's first 32 bytes, those outside printable
-    // ASCII and the quoting characters escaped.
+    EXPECT_EQ(Db("/tmp/db/args").dump(), "1: 1-byte key");
+    Db c("/tmp/db/args"), d("/tmp/db/args");
+    EXPECT_EQ(d.at(c.walk()[0]), "<refused>");
+    EXPECT_EQ(ek_db_count(nullptr), 0);
+    // A refusal shows the key's first 32 bytes, non-printable and quoting characters escaped.
     const std::string key = " ~\x7f\"\\" + std::string(30, 'k');
     EXPECT_EQ(Db("/tmp/db/e/wanif_db").store(key, "v"), -1);
     EXPECT_EQ(std::string(ek_host_last_log_line()),
@@ -189,9 +156,7 @@ TEST(HostDb, EdgesOfKeysValuesAndReplacements) {
               (std::vector<int32_t>{4096, -1}));
 }
 
-// An open confirms the directory the last walk verified by its identity
-// alone (device, inode, owner, mode); a store always walks, and so sees a
-// parent that others may now write.
+// Opens confirm the verified directory by identity alone; a store walks, and sees the parent.
 TEST(HostDb, OpensConfirmTheVerifiedDirectoryStoresWalkAgain) {
     ASSERT_EQ(Db("/tmp/v/db/x").store("k", "v"), 0);
     ASSERT_EQ(chmod("/tmp/v", 0777), 0);
@@ -200,9 +165,7 @@ TEST(HostDb, OpensConfirmTheVerifiedDirectoryStoresWalkAgain) {
               (std::vector<int>{1, -1}));
 }
 
-// A relative path starts at the working directory, and its first component
-// is not followed either. A daemon with its standard input closed gets
-// descriptor 0 for a database like any other.
+// Relative paths start at the working directory, unfollowed; descriptor 0 serves like any other.
 TEST(HostDb, RelativePathsAndDescriptorZero) {
     auto *got = hosttest::shared_anon<std::array<int, 5>>();
     EXPECT_EQ(wait_child(spawn([got] {
@@ -238,18 +201,13 @@ TEST(HostDbDamage, EveryTruncationFlippedBitAndBadFieldIsRefused) {
     ASSERT_EQ(db.store("p1", ""), 0);
     const std::string small = slurp(path);
     ASSERT_EQ(db.store("big", std::string(70000, 'x')), 0);
-    // A large image is read and checked in pieces; it gets a sample.
-    struct Sample {
-        std::string good;
-        size_t byte_stride, bit_stride;
-    };
-    // Every 32-byte lane of the large image's checksum still gets a flip.
-    for (const auto &[good, byte_stride, bit_stride] :
-         {Sample{small, 1, 1}, Sample{odd_tail, 1, 1}, Sample{slurp(path), 61, 251}}) {
+    // A large image is checked in pieces: a sample, a bit flipped in every 32-byte checksum lane.
+    const std::tuple<std::string, size_t, size_t> samples[] = {
+        {small, 1, 1}, {odd_tail, 1, 1}, {slurp(path), 61, 251}};
+    for (const auto &[good, byte_stride, bit_stride] : samples) {
         ASSERT_FALSE(refused(good));
-        for (size_t len = 0; len < good.size(); len += byte_stride) {
+        for (size_t len = 0; len < good.size(); len += byte_stride)
             EXPECT_TRUE(refused(good.substr(0, len))) << "truncated to " << len;
-        }
         EXPECT_TRUE(refused(good + '\0')) << "trailing byte";
         for (size_t i = 0; i < good.size() * 8; i += bit_stride) {
             std::string bad = good;
@@ -257,8 +215,7 @@ TEST(HostDbDamage, EveryTruncationFlippedBitAndBadFieldIsRefused) {
             EXPECT_TRUE(refused(bad)) << "bit " << i;
         }
     }
-    // Rows: words of the header or of a record header set to what may not
-    // stand there (offset, value, a second offset and value).
+    // Header and record header words set to what may not stand there: offset, value, twice.
     const uint32_t s = 24 + 8 + 4 + 30,
                    rows[][4] = {{0, 0, 4, 0},       {8, 2, 4, 0},       {12, 2, 4, 0},
                                 {12, 4, 4, 0},      {12, ~0u, 4, 0},    {16, 75, 4, 0},
@@ -277,56 +234,50 @@ TEST(HostDbDamage, EveryTruncationFlippedBitAndBadFieldIsRefused) {
               "remove it");
 }
 
-// A new semaphore of value 0 is stamped, so that the next opener does not
-// wait for its creator to finish.
 TEST(HostServices, SemaphoreShellAndLog) {
     int s = ek_sem_create(0x4500, 0);
     ASSERT_GE(s, 0);
     sembuf op{0, -1, IPC_NOWAIT};
     EXPECT_EQ(semop(s, &op, 1), -1) << "a new semaphore of value 0 is taken";
+    // Stamped at 0, so that the next opener does not wait for its creator to finish.
     EXPECT_EQ(ek_sem_create(0x4500, 0), s);
-    // A semaphore whose creator died before setting its value is refused.
+    // Refused: a semaphore whose creator died before setting it, one past this IPC namespace's
+    // limit of sets, values a semaphore cannot hold.
     ASSERT_GE(semget(0x4501, 1, IPC_CREAT | 0600), 0);
-    EXPECT_EQ(ek_sem_create(0x4501, 1), -1);
-    // No room for another semaphore set (the limit is this IPC namespace's).
     const std::string limits = slurp("/proc/sys/kernel/sem");
     std::ofstream("/proc/sys/kernel/sem") << "250 32000 32 2";
-    EXPECT_EQ(ek_sem_create(0x4502, 1), -1);
+    EXPECT_EQ((std::vector<int32_t>{ek_sem_create(0x4501, 1), ek_sem_create(0x4502, 1),
+                                    ek_sem_create(0x4504, -1), ek_sem_create(0x4504, 32768)}),
+              (std::vector<int32_t>{-1, -1, -1, -1}));
     std::ofstream("/proc/sys/kernel/sem") << limits;
-    // Values a semaphore cannot hold.
-    EXPECT_EQ((std::vector<int32_t>{ek_sem_create(0x4504, -1), ek_sem_create(0x4504, 32768)}),
-              (std::vector<int32_t>{-1, -1}));
     EXPECT_GE(ek_sem_create(0x4504, 32767), 0);
     // A caller that ignores SIGCHLD cannot wait for its shell: -1, no hang.
-    EXPECT_EQ(wait_child(spawn([] {
-                  alarm(10);
-                  signal(SIGCHLD, SIG_IGN);
-                  return ek_system("true") == -1 ? 0 : 1;
-              })),
-              0);
-    // A segment's id is reported when asked for.
+    auto ignoring_sigchld = [] {
+        signal(SIGCHLD, SIG_IGN);
+        return ek_system("true") == -1 ? 0 : 1;
+    };
+    EXPECT_EQ(as_user(0, ignoring_sigchld), 0);
     int32_t shm = -2;
     EXPECT_NE(ek_shm_create(&shm, 0x4503, 64, s), nullptr);
-    EXPECT_EQ(shm, shmget(0x4503, 64, 0));
+    EXPECT_EQ(shm, shmget(0x4503, 64, 0)) << "the segment's id, when asked for";
     EXPECT_NE(ek_shm_create(nullptr, 0x4503, 64, s), nullptr);
     const std::pair<const char *, int32_t> rows[] = {
         {"true", 0}, {"exit 3", 3}, {"kill -9 $$", 128 + 9}, {"/no/such", 127}, {nullptr, -1}};
     for (const auto &[cmd, want] : rows) EXPECT_EQ(ek_system(cmd), want) << cmd;
     // With EK_LOG_STDERR set, every record is also a line on standard error.
-    EXPECT_EQ(wait_child(spawn([] {
-                  dup2(open("/tmp/err", O_WRONLY | O_CREAT | O_TRUNC, 0600), STDERR_FILENO);
-                  __ek_err(" ", 123, "usb_modem: store [key=%s] failed!\n", "12d10003");
-                  setenv("EK_LOG_STDERR", "1", 1);
-                  __ek_err(" ", 123, "usb_modem: store [key=%s] failed!\n", "12d10003");
-                  ek_log(7, "\n");
-                  return ek_log(7, "probe %d\n\n", 4);
-              })),
-              0);
-    EXPECT_EQ(slurp("/tmp/err"), "line 123: usb_modem: store [key=12d10003] failed!\n\nprobe 4\n");
+    auto log_twice = [] {
+        unsetenv("EK_LOG_STDERR");
+        __ek_err(" ", 123, "usb_modem: store [key=%s] failed!\n", "12d10003");
+        setenv("EK_LOG_STDERR", "1", 1);
+        __ek_err(" ", 123, "usb_modem: store [key=%s] failed!\n", "12d10003");
+        ek_log(7, "\n");
+        return ek_log(7, "probe %d\n\n", 4);
+    };
+    EXPECT_EQ(as_user(0, log_twice), 0);
+    EXPECT_EQ(slurp(kLog), "line 123: usb_modem: store [key=12d10003] failed!\n\nprobe 4\n");
 }
 
-// The classes a name is in: e(th), p, u(sbnet or ppp), b (usb); a usbnet
-// record of another size is refused. Interfaces by kernel index: brdctl.
+// The classes a name is in: e(th), p, u(sbnet or ppp), b (usb). Kernel indexes: brdctl's.
 TEST(HostDcd, NameClassesAndModeConfigurations) {
     const char *rows[][2] = {
         {"eth0", "e"}, {"eth12", "e"}, {"p1", "p"},    {"usbnet0", "u"}, {"ppp3", "u"},
@@ -341,13 +292,8 @@ TEST(HostDcd, NameClassesAndModeConfigurations) {
     int32_t cfg[24];
     ASSERT_EQ(ek_host_dcd_set_wan_priority("usbnet0", 3), 0);
     ASSERT_EQ(ek_dcd_get_usbnet_mode_cfg("usbnet0", cfg), 0);
-    ek_db_handle_t db = ek_db_open_ex(EK_HOST_DCD_USBNET_DB, EK_DB_MODE);
-    EXPECT_LT(ek_db_store(db, "usb1", 4, cfg, 92), 0) << "a record of another size";
-    ek_db_close(db);
-    EXPECT_LT(ek_dcd_get_usbnet_mode_cfg("usb1", cfg), 0) << "a record of another size";
-    db = ek_db_open_ex(EK_HOST_DCD_USBNET_DB, EK_DB_MODE);
-    ASSERT_EQ(ek_db_store(db, "usbnet0123456789", 16, cfg, sizeof cfg), 0);
-    ek_db_close(db);
+    EXPECT_LT(Db(EK_HOST_DCD_USBNET_DB).store("usb1", cfg, 92), 0) << "a record of another size";
+    ASSERT_EQ(Db(EK_HOST_DCD_USBNET_DB).store("usbnet0123456789", cfg, sizeof cfg), 0);
     EXPECT_LT(ek_dcd_get_usbnet_mode_cfg("usbnet0123456789", cfg), 0) << "16 characters";
     // Addresses as the kernel has them (network order); the loopback is up.
     uint32_t addr = 0, mask = 0;
@@ -358,44 +304,26 @@ TEST(HostDcd, NameClassesAndModeConfigurations) {
     EXPECT_EQ(ek_dcd_get_addr_byname("lo", nullptr, &mask), -1);
     EXPECT_EQ(ek_dcd_get_addr_byname("lo", &addr, nullptr), -1);
     EXPECT_EQ(ek_host_dcd_set_wan_priority("wlan0", 3), -1) << "a name of no class";
-    // Setting the priority keeps the rest of an existing record.
     int32_t want[24];
     std::fill(std::begin(want), std::end(want), 0x11111111);
-    db = ek_db_open_ex(EK_HOST_DCD_USBNET_DB, EK_DB_MODE);
-    ASSERT_EQ(ek_db_store(db, "usb2", 4, want, sizeof want), 0);
-    ek_db_close(db);
+    ASSERT_EQ(Db(EK_HOST_DCD_USBNET_DB).store("usb2", want, sizeof want), 0);
     ASSERT_EQ(ek_host_dcd_set_wan_priority("usb2", 5), 0);
     ASSERT_EQ(ek_dcd_get_usbnet_mode_cfg("usb2", cfg), 0);
     want[5] = 5;
-    EXPECT_EQ(std::vector<int32_t>(cfg, cfg + 24), std::vector<int32_t>(want, want + 24));
+    EXPECT_EQ(std::vector<int32_t>(cfg, cfg + 24), std::vector<int32_t>(want, want + 24))
+        << "setting the priority keeps the rest of the record";
 }
 
-// Another local user's objects: a child dropped to uid 65534 plants them, and
-// another child, as root or as that user, stores a record or attaches.
-constexpr uid_t kNobody = 65534;
-constexpr const char *kLog = "/tmp/trust.log";
+// A child dropped to uid 65534 plants objects; another, as root or that user, stores or attaches.
+// A step of a row: a shell command or a function, 0 when it did its part.
+struct Step {
+    Step(const char *cmd) : run([cmd] { return sh(cmd); }) {}
+    template <typename F>
+    Step(F f) : run(f) {}
+    std::function<int()> run;
+};
 
-// body's exit code in a child running as uid, its stderr going to kLog.
-// A child that hangs is ended by its alarm, and the row fails.
-int as_user(uid_t uid, const std::function<int()> &body) {
-    return wait_child(spawn([&] {
-        alarm(15);
-        FILE *log = freopen(kLog, "w", stderr);
-        setenv("EK_LOG_STDERR", "1", 1);
-        if (log == nullptr ||
-            (uid != 0 && (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0))) {
-            return 99;
-        }
-        return body();
-    }));
-}
-
-int sh(const char *cmd) {
-    return std::system(cmd) == 0 ? 0 : 1;
-}
-
-// A semaphore stamped by a semop (or not) and a segment at the CPE keys
-// (mode 0: none).
+// A semaphore stamped by a semop (or not) and a segment at the CPE keys (mode 0: none).
 int plant_ipc(int sem_mode, int shm_mode, size_t shm_size = EK_BRD_CPE_SHM_SIZE,
               bool stamp = true) {
     if (sem_mode != 0) {
@@ -408,69 +336,23 @@ int plant_ipc(int sem_mode, int shm_mode, size_t shm_size = EK_BRD_CPE_SHM_SIZE,
 
 constexpr const char *kWanif = "/tmp/db/wanif_db";
 
-template <size_t size = sizeof(ek_wanif_entry_t)>
+// A record "eth0" of size bytes of 'A'.
+int store_at(const char *path, size_t size) {
+    return Db(path).store("eth0", std::string(size, 'A')) == 0 ? 0 : 1;
+}
+
 int store() {
-    std::string value(size, 'A');
-    ek_db_handle_t db = ek_db_open_ex(kWanif, EK_DB_MODE);
-    int rc = db != nullptr && ek_db_store(db, "eth0", 4, value.data(), size) == 0 ? 0 : 1;
-    ek_db_close(db);
-    return rc;
+    return store_at(kWanif, sizeof(ek_wanif_entry_t));
 }
 
-// wanif_db holding one record "eth0" of size bytes of 'A', as another tool
-// could write it.
-int plant_record(size_t size) {
-    namespace db = ek::host::db;
-    std::string value(size, 'A');
-    std::vector<unsigned char> img(db::kHeaderSize + db::record_size(4, size));
-    db::put_record(img.data() + db::kHeaderSize,
-                   db::Bytes(reinterpret_cast<const unsigned char *>("eth0"), 4),
-                   db::Bytes(reinterpret_cast<const unsigned char *>(value.data()), size));
-    db::seal_image(img, 1);
-    std::ofstream(kWanif, std::ios::binary).write(reinterpret_cast<char *>(img.data()), img.size());
-    return chmod(kWanif, 0600);
-}
-
-// A store, the command, then an open in the same process: the open sees
-// what the command did to the directory the store verified (1: refused, 0:
-// opened, and empty, as a re-made directory is).
-int around(const char *cmd) {
-    if (store() != 0 || sh(cmd) != 0) return 2;
-    ek_db_handle_t db = ek_db_open_ex(kWanif, EK_DB_MODE);
-    int count = ek_db_count(db);
-    ek_db_close(db);
-    return db == nullptr ? 1 : count == 0 ? 0 : 3;
-}
-
-// A store through a handle opened before the command.
-int through_handle(const char *cmd) {
-    ek_db_handle_t db = ek_db_open_ex(kWanif, EK_DB_MODE);
-    std::string value(sizeof(ek_wanif_entry_t), 'B');
-    int rc = sh(cmd) != 0 ? 2 : ek_db_store(db, "eth1", 4, value.data(), value.size()) == 0 ? 0 : 1;
-    ek_db_close(db);
-    return rc;
-}
-
-// The lock taken by a grandchild that outlives the planter by 10 s.
-int hold_lock() {
-    int ready[2];
-    if (store() != 0 || pipe(ready) != 0) return 1;
-    if (fork() == 0) {
-        int fd = open("/tmp/db/wanif_db.lock", O_RDWR);
-        if (fd < 0 || flock(fd, LOCK_EX) != 0 || write(ready[1], "x", 1) != 1) _exit(1);
-        alarm(10);
-        pause();
-    }
-    char c;
-    return read(ready[0], &c, 1) == 1 ? 0 : 1;
-}
-
-// Root runs "probe" with a PATH whose empty, relative and foreign entries
-// all lead to uid 65534's program.
-int run_probe() {
-    setenv("PATH", ":.:/tmp/evil:/usr/bin:/bin", 1);
-    if (chdir("/tmp/evil") != 0) return 2;
-    return ek_system("probe 2>/dev/null") == 127 && access("/tmp/pwned", F_OK) != 0 ? 1 : 0;
+// A store, the command, then an open in the same process, which sees what the command did to the
+// directory the store verified (1: refused, 0: opened, and empty, as a re-made directory is).
+Step around(const char *cmd) {
+    return [cmd] {
+        if (store() != 0 || sh(cmd) != 0) return 2;
+        Db db(kWanif);
+        return db.h == nullptr ? 1 : ek_db_count(db.h) == 0 ? 0 : 3;
+    };
 }
 
 int attach() {
@@ -480,11 +362,10 @@ int attach() {
 struct Row {
     const char *name;
     uid_t planter;
-    std::function<int()> plant;
+    Step plant;
     uid_t user;
-    int (*use)();
-    // The line logged ("pid N (C)": any), or null: the use works; "":
-    // refused without a line.
+    Step use;
+    // The line logged ("pid N (C)": any), or null: the use works; "": refused without a line.
     const char *refusal;
 };
 
@@ -494,19 +375,15 @@ constexpr const char *kForeignDir =
 
 const Row kRows[] = {
     {"foreign /tmp/db with links to root's files", kNobody,
-     [] {
-         return sh(
-             "mkdir /tmp/db && ln -s /tmp/root_only/victim /tmp/db/wanif_db.new &&"
-             " ln -s /tmp/root_only/x /tmp/db/wanif_db.lock");
-     },
-     0, store<>, kForeignDir},
-    {"root's sticky /tmp/db open to all", 0, [] { return sh("mkdir -m 1777 /tmp/db"); }, 0, store<>,
+     "mkdir /tmp/db && ln -s /tmp/root_only/victim /tmp/db/wanif_db.new &&"
+     " ln -s /tmp/root_only/x /tmp/db/wanif_db.lock",
+     0, store, kForeignDir},
+    {"root's sticky /tmp/db open to all", 0, "mkdir -m 1777 /tmp/db", 0, store,
      "refusing directory /tmp/db (owner uid 0, mode 1777): writable by group or others"},
     {"group-writable database", 0, [] { return store() + sh("chmod 0620 /tmp/db/wanif_db"); }, 0,
-     store<>,
-     "refusing file /tmp/db/wanif_db (owner uid 0, mode 0620): writable by group or others"},
-    {"database is a link", 0,
-     [] { return sh("mkdir /tmp/db && ln -s /tmp/root_only/victim /tmp/db/wanif_db"); }, 0, store<>,
+     store, "refusing file /tmp/db/wanif_db (owner uid 0, mode 0620): writable by group or others"},
+    {"database is a link", 0, "mkdir /tmp/db && ln -s /tmp/root_only/victim /tmp/db/wanif_db", 0,
+     store,
      "refusing file /tmp/db/wanif_db (owner uid 0, mode 0777): a symbolic link, never followed"},
     {"foreign semaphore, no segment", kNobody, [] { return plant_ipc(0600, 0); }, 0, attach,
      "refusing SysV semaphore 0x00015010 (owner uid 65534, creator uid 65534, mode 0600): owned or "
@@ -515,39 +392,41 @@ const Row kRows[] = {
      "refusing SysV segment 0x00015011 (owner uid 0, creator uid 0, mode 0640): open to group or "
      "others"},
     {"stale .new link in root's /tmp/db", 0,
-     [] { return sh("mkdir /tmp/db && ln -s /tmp/root_only/victim /tmp/db/wanif_db.new"); }, 0,
-     store<>, nullptr},
-    {"own database of uid 65534", kNobody, store<>, kNobody, store<>, nullptr},
+     "mkdir /tmp/db && ln -s /tmp/root_only/victim /tmp/db/wanif_db.new", 0, store, nullptr},
+    {"own database of uid 65534", kNobody, store, kNobody, store, nullptr},
     {"own CPE objects of uid 65534", kNobody, attach, kNobody, attach, nullptr},
-    {"/tmp/db re-made by another user while in use", 0, [] { return 0; }, 0,
-     [] { return around("rm -r /tmp/db && mkdir /tmp/db && chown 65534 /tmp/db"); }, kForeignDir},
-    {"/tmp/db opened to all while in use", 0, [] { return 0; }, 0,
-     [] { return around("chmod 0777 /tmp/db"); },
+    {"/tmp/db re-made by another user while in use", 0, "true", 0,
+     around("rm -r /tmp/db && mkdir /tmp/db && chown 65534 /tmp/db"), kForeignDir},
+    {"/tmp/db opened to all while in use", 0, "true", 0, around("chmod 0777 /tmp/db"),
      "refusing directory /tmp/db (owner uid 0, mode 0777): writable by group or others"},
-    {"/tmp/db given away while in use", 0, [] { return 0; }, 0,
-     [] { return around("chown 65534 /tmp/db"); }, kForeignDir},
-    {"/tmp/db given away under an open handle", 0, [] { return store(); }, 0,
-     [] { return through_handle("chown 65534 /tmp/db"); }, kForeignDir},
-    {"a crashed writer's leftover .new", 0,
-     [] { return store() + sh("echo x >/tmp/db/wanif_db.new"); }, 0,
-     [] { return store() + (access("/tmp/db/wanif_db.new", F_OK) == 0); }, nullptr},
+    {"/tmp/db given away while in use", 0, "true", 0, around("chown 65534 /tmp/db"), kForeignDir},
+    {"/tmp/db given away under an open handle", 0, store, 0,
+     [] {
+         Db db(kWanif);
+         std::string value(sizeof(ek_wanif_entry_t), 'B');
+         return sh("chown 65534 /tmp/db") != 0 ? 2 : db.store("eth1", value) == 0 ? 0 : 1;
+     },
+     kForeignDir},
     {"root's semaphore met by another user", 0, [] { return plant_ipc(0600, 0); }, kNobody, attach,
      ""},
-    {"commands run by another user", 0, [] { return 0; }, kNobody,
-     [] { return ek_system("exit 0"); }, nullptr},
-    {"/tmp/db re-made by root while in use", 0, [] { return 0; }, 0,
-     [] { return around("rm -r /tmp/db && mkdir /tmp/db"); }, nullptr},
-    {"FIFO at the database", 0,
-     [] { return sh("mkdir /tmp/db && mkfifo -m 0600 /tmp/db/wanif_db"); }, 0, store<>,
+    {"commands run by another user", 0, "true", kNobody, [] { return ek_system("exit 0"); },
+     nullptr},
+    {"/tmp/db re-made by root while in use", 0, "true", 0, around("rm -r /tmp/db && mkdir /tmp/db"),
+     nullptr},
+    {"FIFO at the database", 0, "mkdir /tmp/db && mkfifo -m 0600 /tmp/db/wanif_db", 0, store,
      "refusing file /tmp/db/wanif_db (owner uid 0, mode 0600): not a regular file"},
-    {"lock kept by another process", 0, hold_lock, 0, store<>,
+    // Taken by a process that outlives the planter by 10 s.
+    {"lock kept by another process", 0,
+     [] {
+         return store() + sh("flock /tmp/db/wanif_db.lock -c 'touch /tmp/locked; sleep 10' &"
+                             " until [ -e /tmp/locked ]; do sleep 0.01; done");
+     },
+     0, store,
      "cannot lock /tmp/db/wanif_db.lock: held by pid N (C) for more than 3 s; stop the "
      "process that holds it"},
-    {"record of another size stored", 0, [] { return 0; }, 0, store<905>,
-     "refusing to store a value of 905 bytes under key \"eth0\" in /tmp/db/wanif_db: its records "
-     "are 904 bytes"},
+    // Written under a name of no fixed record size, as another tool could.
     {"oversized record read by a WAN query", 0,
-     [] { return sh("mkdir /tmp/db") + plant_record(4000); }, 0,
+     [] { return store_at("/tmp/db/x", 4000) + rename("/tmp/db/x", kWanif); }, 0,
      [] { return ek_brd_check_intf_wanif("eth0") == 0 ? 1 : 0; },
      "refusing to hand out a value of 4000 bytes under key \"eth0\" in /tmp/db/wanif_db: its "
      "records are 904 bytes"},
@@ -556,21 +435,24 @@ const Row kRows[] = {
          return store() +
                 sh("printf X | dd of=/tmp/db/wanif_db bs=1 seek=40 conv=notrunc status=none");
      },
-     0, store<>,
+     0, store,
      "refusing database /tmp/db/wanif_db: bad checksum or record count: restore it from a copy or "
      "remove it"},
     {"full disk", 0,
      [] { return sh("mkdir /tmp/db && mount -t tmpfs -o size=4k,mode=0755 t /tmp/db") + store(); },
-     0, store<>,
+     0, store,
      "cannot store in /tmp/db/wanif_db: writing /tmp/db/wanif_db.new failed: No space left on "
      "device"},
+    // Root runs "probe" with a PATH whose empty, relative and foreign entries lead to uid 65534's.
     {"foreign programs on root's PATH", kNobody,
+     "mkdir /tmp/evil && printf '#!/bin/sh\\ntouch /tmp/pwned\\n' >/tmp/evil/probe &&"
+     " chmod 0755 /tmp/evil/probe",
+     0,
      [] {
-         return sh(
-             "mkdir /tmp/evil && printf '#!/bin/sh\\ntouch /tmp/pwned\\n' >/tmp/evil/probe &&"
-             " chmod 0755 /tmp/evil/probe");
+         setenv("PATH", ":.:/tmp/evil:/usr/bin:/bin", 1);
+         if (chdir("/tmp/evil") != 0) return 2;
+         return ek_system("probe 2>/dev/null") == 127 && access("/tmp/pwned", F_OK) != 0 ? 1 : 0;
      },
-     0, run_probe,
      "running commands as root without the PATH entries \"\" (empty), \".\" (relative), "
      "\"/tmp/evil\" (not owned by root): a directory another user can write could hold any "
      "program"},
@@ -582,23 +464,19 @@ const Row kRows[] = {
      "it (ipcrm -S 0x00015010)"},
 };
 
-// Threads open the database while another removes and re-makes its
-// directory: each open either finds the record whole or an empty database,
-// never a refusal or another directory's state.
+// Opens while the directory is re-made find the record whole or none, never a refusal.
 TEST(HostDb, VerifiedDirectorySharedByThreadsWhileReMade) {
     std::atomic<bool> done{false};
     std::atomic<int> bad{0};
     std::vector<std::thread> readers;
     for (int t = 0; t < 3; ++t) {
         readers.emplace_back([&] {
-            std::string value(sizeof(ek_wanif_entry_t), '\0');
             while (!done) {
-                ek_db_handle_t db = ek_db_open_ex(kWanif, EK_DB_MODE);
-                int count = ek_db_count(db);
-                bool whole = count == 0 || (ek_db_fetch(db, "eth0", 4, value.data()) == 0 &&
-                                            value == std::string(value.size(), 'A'));
-                bad += db == nullptr || count > 1 || !whole;
-                ek_db_close(db);
+                Db db(kWanif);
+                int count = ek_db_count(db.h);
+                bool whole =
+                    count == 0 || db.get("eth0") == std::string(sizeof(ek_wanif_entry_t), 'A');
+                bad += db.h == nullptr || count > 1 || !whole;
             }
         });
     }
@@ -613,84 +491,57 @@ TEST(HostDb, VerifiedDirectorySharedByThreadsWhileReMade) {
 
 // Bytes this process has read so far, by any read.
 long long bytes_read() {
-    std::ifstream io("/proc/self/io");
-    std::string word;
-    long long n = -1;
-    while (io >> word && word != "rchar:") {
-    }
-    io >> n;
-    return n;
+    const std::string io = slurp("/proc/self/io");
+    return std::stoll(io.substr(io.find("rchar:") + 6));
 }
 
 constexpr size_t kBig = 6000;
 
-// An open of path: "refused", or whether it read the file ("read") or took
-// the image kept from an earlier open ("kept"), and the letter its value
-// "k" is made of.
+// An open of path: "refused", or whether it read the file ("read") or took the image kept from
+// an earlier open ("kept"), and the letter its value "k" is made of.
 std::string open_seen(const std::string &path) {
     long long before = bytes_read();
-    ek_db_handle_t db = ek_db_open_ex(path.c_str(), EK_DB_MODE);
+    Db db(path.c_str());
     bool kept = bytes_read() - before < static_cast<long long>(kBig);
-    std::string v(kBig, '?');
-    int rc = ek_db_fetch(db, "k", 1, v.data());
-    ek_db_close(db);
-    if (db == nullptr) return "refused";
-    return (kept ? "kept " : "read ") + (rc == 0 ? v.substr(0, 1) : "?");
+    if (db.h == nullptr) return "refused";
+    return (kept ? "kept " : "read ") + db.get("k").substr(0, 1);
 }
 
 int store_big(const std::string &path, char c) {
     return Db(path.c_str()).store("k", std::string(kBig, c));
 }
 
-// A process keeps the image of a file that has not changed for 2 s and
-// hands it out again without reading the file, as long as the file and its
-// directory show what they showed then; any change is read or refused. The
-// files are aged once, by one wait past that window.
+// The image of a file unchanged for 2 s is handed out unread while the file and its directory
+// show what they showed then; any change is read or refused. One wait ages all the files.
 TEST(HostDb, KeptImagesAreHandedOutUntilTheFileOrDirectoryChanges) {
     struct Change {
         const char *name;
-        std::function<int(const std::string &)> change;
-        const char *want;
-        const char *log;
+        Step change;
+        const char *want, *log;
     } rows[] = {
         {"stored through a handle that was kept",
-         [](const std::string &p) {
-             return store_big(p, 'B') != 0 ||
-                    wait_child(spawn([p] { return open_seen(p) == "read B" ? 0 : 1; }));
+         [] {
+             return store_big("/tmp/db/c0", 'B') != 0 ||
+                    wait_child(spawn([] { return open_seen("/tmp/db/c0") == "read B" ? 0 : 1; }));
          },
          "read B", ""},
         {"replaced by rename",
-         [](const std::string &p) {
-             return store_big("/tmp/db/next", 'C') != 0 || rename("/tmp/db/next", p.c_str());
-         },
+         [] { return store_big("/tmp/db/next", 'C') != 0 || rename("/tmp/db/next", "/tmp/db/c1"); },
          "read C", ""},
         {"written in place, its times put back",
-         [](const std::string &p) {
-             int fd = open(p.c_str(), O_WRONLY);
-             struct stat st;
-             fstat(fd, &st);
-             timespec times[2] = {st.st_atim, st.st_mtim};
-             int rc = pwrite(fd, "Z", 1, st.st_size - 1) != 1 || futimens(fd, times) != 0;
-             close(fd);
-             return rc;
-         },
+         "touch -r /tmp/db/c2 /tmp/t && printf Z | dd of=/tmp/db/c2 bs=1 seek=6000 conv=notrunc"
+         " status=none && touch -r /tmp/t /tmp/db/c2",
          "refused",
          "refusing database /tmp/db/c2: bad checksum or record count: restore it from a copy or "
-         "remove it\n"},
-        {"made writable by others", [](const std::string &p) { return chmod(p.c_str(), 0666); },
-         "refused",
-         "refusing file /tmp/db/c3 (owner uid 0, mode 0666): writable by group or others\n"},
-        {"directory given away", [](const std::string &) { return chown("/tmp/db", kNobody, 0); },
-         "refused",
-         "refusing directory /tmp/db (owner uid 65534, mode 0755): owned by another user: remove "
-         "it, do not chown it\n"},
+         "remove it"},
+        {"made writable by others", "chmod 0666 /tmp/db/c3", "refused",
+         "refusing file /tmp/db/c3 (owner uid 0, mode 0666): writable by group or others"},
+        {"directory given away", "chown 65534 /tmp/db", "refused", kForeignDir},
     };
-    std::vector<std::string> paths;
-    for (size_t i = 0; i < std::size(rows); ++i) {
-        paths.push_back("/tmp/db/c" + std::to_string(i));
-        ASSERT_EQ(store_big(paths.back(), 'A'), 0);
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+    const std::string paths[] = {"/tmp/db/c0", "/tmp/db/c1", "/tmp/db/c2", "/tmp/db/c3",
+                                 "/tmp/db/c4"};
+    for (const std::string &path : paths) ASSERT_EQ(store_big(path, 'A'), 0);
+    usleep(2100 * 1000);
     // Threads share kept images while their other opens push them out.
     std::atomic<int> bad{0};
     std::vector<std::thread> readers;
@@ -701,20 +552,21 @@ TEST(HostDb, KeptImagesAreHandedOutUntilTheFileOrDirectoryChanges) {
     }
     for (auto &t : readers) t.join();
     EXPECT_EQ(bad, 0);
+    // Standard error goes to the log, emptied before each row's last open.
     setenv("EK_LOG_STDERR", "1", 1);
-    int saved_stderr = dup(STDERR_FILENO);
+    int saved_stderr = dup(STDERR_FILENO), log = open(kLog, O_WRONLY | O_CREAT | O_APPEND, 0600);
+    dup2(log, STDERR_FILENO);
+    close(log);
     for (size_t i = 0; i < std::size(rows); ++i) {
         SCOPED_TRACE(rows[i].name);
         open_seen(paths[i]);
         EXPECT_EQ(open_seen(paths[i]), "kept A");
-        ASSERT_EQ(rows[i].change(paths[i]), 0);
-        int log = open(kLog, O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(log, STDERR_FILENO);
-        close(log);
+        ASSERT_EQ(rows[i].change.run(), 0);
+        ASSERT_EQ(truncate(kLog, 0), 0);
         EXPECT_EQ(open_seen(paths[i]), rows[i].want);
-        dup2(saved_stderr, STDERR_FILENO);
-        EXPECT_EQ(slurp(kLog), rows[i].log);
+        EXPECT_EQ(slurp(kLog), *rows[i].log ? rows[i].log + std::string("\n") : "");
     }
+    dup2(saved_stderr, STDERR_FILENO);
     close(saved_stderr);
     unsetenv("EK_LOG_STDERR");
     ASSERT_EQ(sh("rm -r /tmp/db"), 0);
@@ -733,8 +585,8 @@ TEST(HostTrust, ForeignOrOpenObjectsAreRefusedOwnOnesWork) {
         ASSERT_EQ(sh("rm -r /tmp/db"), 0);
         semctl(semget(EK_BRD_CPE_SEM_KEY, 0, 0), 0, IPC_RMID);
         shmctl(shmget(EK_BRD_CPE_SHM_KEY, 0, 0), IPC_RMID, nullptr);
-        ASSERT_EQ(as_user(row.planter, row.plant), 0);
-        EXPECT_EQ(as_user(row.user, row.use), row.refusal != nullptr ? 1 : 0);
+        ASSERT_EQ(as_user(row.planter, row.plant.run), 0);
+        EXPECT_EQ(as_user(row.user, row.use.run), row.refusal != nullptr ? 1 : 0);
         std::string log =
             std::regex_replace(slurp(kLog), std::regex("pid [0-9]+ \\([^)]*\\)"), "pid N (C)");
         EXPECT_EQ(log,
@@ -744,10 +596,8 @@ TEST(HostTrust, ForeignOrOpenObjectsAreRefusedOwnOnesWork) {
     }
 }
 
-// What root's shell finds on PATH: the trusted entries, resolved, in their
-// order, and one line naming the dropped ones. Rows of as many entries
-// follow each other longest first, so that a PATH built in the memory of the
-// one before must end where it belongs.
+// Root's shell finds the trusted PATH entries, resolved, in order; one line names the dropped.
+// Rows of as many entries go longest first: a PATH built in the one before's memory must end.
 TEST(HostTrust, RootsShellSeesTheTrustedPathEntriesOnly) {
     if (geteuid() != 0 || as_user(kNobody, [] { return 0; }) != 0) {
         GTEST_SKIP() << "needs root and a uid 65534 to switch to";
