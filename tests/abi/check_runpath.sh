@@ -1,7 +1,6 @@
 #!/bin/bash
-# No ELF file under the build tree may name an empty or relative directory
-# in its run path: the loader resolves those against the working directory
-# of whoever starts the program.
+# No ELF file under the build tree may name an empty or relative run path entry: the loader
+# resolves those against the working directory of whoever starts the program.
 #   check_runpath.sh BUILD_DIR
 set -uo pipefail
 bad=0
