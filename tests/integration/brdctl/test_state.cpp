@@ -36,12 +36,20 @@ const char *const kDbs[] = {"/tmp/db/wanif_db", "/tmp/db/usb_modem_cfg",
 
 std::string hex(const void *p, size_t n) {
     std::string out;
-    char two[3];
-    for (size_t i = 0; i < n; ++i) {
-        snprintf(two, sizeof two, "%02x", static_cast<const unsigned char *>(p)[i]);
-        out += two;
+    for (auto *b = static_cast<const unsigned char *>(p); n-- > 0; ++b) {
+        out.append({"0123456789abcdef"[*b >> 4], "0123456789abcdef"[*b & 15]});
     }
     return out;
+}
+
+using Records = std::map<std::string, std::string>;
+
+void collect(ek_db_handle_t db, ek_db_key_desc_t key, void *records) {
+    char k[64], v[4096] = {};
+    int32_t n = ek_host_db_key_bykey(db, key, k, sizeof k);
+    ek_db_fetch_bykey(db, key, v);
+    (*static_cast<Records *>(records))[std::string(k, n)] =
+        std::string(v, ek_host_db_value_size(db, k, n));
 }
 
 // Everything another process can see: the CPE values, the NAT table's bytes
@@ -53,18 +61,9 @@ std::string snapshot() {
         << hex(cpe + EK_BRD_CPE_NAT_TABLE_OFFSET,
                EK_BRD_CPE_NAT_POLICY_MAX * sizeof(ek_nat_policy_t));
     for (const char *path : kDbs) {
-        std::map<std::string, std::string> records;
+        Records records;
         ek_db_handle_t db = ek_db_open_ex(path, EK_DB_MODE);
-        ek_db_foreach(
-            db,
-            [](ek_db_handle_t h, ek_db_key_desc_t key, void *arg) {
-                char k[64], v[4096] = {};
-                int32_t n = ek_host_db_key_bykey(h, key, k, sizeof k);
-                ek_db_fetch_bykey(h, key, v);
-                (*static_cast<std::map<std::string, std::string> *>(arg))[std::string(k, n)] =
-                    std::string(v, ek_host_db_value_size(h, k, n));
-            },
-            &records);
+        ek_db_foreach(db, collect, &records);
         ek_db_close(db);
         for (const auto &[k, v] : records) {
             out << '\n' << path << ' ' << hex(k.data(), k.size()) << ' ' << hex(v.data(), v.size());
@@ -86,12 +85,10 @@ void wipe() {
 // zero so that short and long fields both occur, text with bytes after its
 // terminator or none at all.
 void seed(std::mt19937 &rng) {
-    auto byte = [&rng] { return rng() % 3 == 0 ? static_cast<unsigned char>(rng()) : 0; };
-    auto fill = [&](void *p, size_t n) {
-        for (size_t i = 0; i < n; ++i) static_cast<unsigned char *>(p)[i] = byte();
+    auto fill = [&rng](void *p, size_t n) {
+        for (auto *b = static_cast<unsigned char *>(p); n-- > 0; ++b) *b = rng() % 3 ? 0 : rng();
     };
-    // A key of 1-`size` bytes at the start of `field`, none of them NUL, and
-    // a terminator unless it fills the field.
+    // 1-`size` bytes but NUL at the start of `field`, a terminator unless they fill it.
     auto text = [&rng](char *field, size_t size) {
         size_t n = 1 + rng() % size;
         for (size_t i = 0; i < n; ++i) field[i] = static_cast<char>(1 + rng() % 255);
