@@ -3,6 +3,7 @@
 # namespace mapped to root for unprivileged users) with a fresh tmpfs on /tmp
 # and lo up: the library's fixed SysV keys and /tmp/db paths are the test's
 # own, and no stray child outlives a test that ctest times out.
+# shellcheck disable=SC2086 # $user_ns is a list of words
 set -eu
 # 77: ctest reports the test SKIPPED; it could not run here, it did not pass.
 skip() {
@@ -12,10 +13,8 @@ skip() {
 if [ "${EK_ISOLATED:-}" != 1 ]; then
     user_ns=""
     [ "$(id -u)" -eq 0 ] || user_ns="--user --map-root-user"
-    # shellcheck disable=SC2086
     unshare $user_ns --ipc --mount --net --pid --fork true 2>/dev/null ||
         skip "no private namespaces here (unshare $user_ns refused)"
-    # shellcheck disable=SC2086
     exec env EK_ISOLATED=1 unshare $user_ns --ipc --mount --net --pid --mount-proc --kill-child -- "$0" "$@"
 fi
 mount --make-rprivate / || skip "no private mounts here"

@@ -5,8 +5,7 @@
 set -uo pipefail
 bad=0
 while IFS= read -r -d '' f; do
-    [ "$(head -c 4 "$f" | od -An -c | tr -d ' ')" = '177ELF' ] || continue
-    path=$(readelf -d "$f" | sed -n 's/.*(R\(UN\)\{0,1\}PATH).*\[\(.*\)\]/\2/p')
+    path=$(readelf -d "$f" 2>/dev/null | sed -n 's/.*(R\(UN\)\{0,1\}PATH).*\[\(.*\)\]/\2/p')
     [ -n "$path" ] || continue
     IFS=: read -ra entries <<<"$path:"
     for e in "${entries[@]}"; do
