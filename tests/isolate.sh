@@ -2,7 +2,7 @@
 # Runs a command in private IPC, mount, network and PID namespaces (a user
 # namespace mapped to root for unprivileged users) with a fresh tmpfs on /tmp
 # and lo up: the library's fixed SysV keys and /tmp/db paths are the test's
-# own, and no stray child outlives a test that ctest times out.
+# own, and a test that ctest times out leaves no child holding ctest's pipe.
 # shellcheck disable=SC2086 # $user_ns is a list of words
 set -eu
 # 77: ctest reports the test SKIPPED; it could not run here, it did not pass.
