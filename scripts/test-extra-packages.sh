@@ -1,8 +1,6 @@
 #!/bin/sh
-# Builds the Debian packages, checks them with lintian, installs them into
-# this machine, uses them as a user would, then removes them and checks that
-# nothing they installed is left behind. Refuses to run where any of them is
-# already installed, so that it never replaces or removes a user's copy.
+# Builds, lints, installs, uses and removes the Debian packages, and checks that nothing they
+# installed is left behind; refuses to run where one is installed, never to touch a user's copy.
 # shellcheck disable=SC2086 # $pkgs is a list of words
 set -eu
 cd "$(dirname "$0")/.."
@@ -15,7 +13,6 @@ fail() {
 for p in $pkgs; do
     ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || fail "$p is already installed"
 done
-
 rm -f build/deb/*.deb
 cmake --workflow --preset deb || fail "cmake --workflow --preset deb"
 set -- build/deb/*.deb
@@ -28,7 +25,6 @@ files=$(mktemp)
 # Purged in the end: their ldconfig postrm scripts keep dpkg's records after -r.
 trap 'dpkg -P $pkgs >/dev/null 2>&1 || true; rm -f "$files"' EXIT
 dpkg -L $pkgs | sort -u >"$files"
-
 version=$(sed -n 's/^project(ek_brd VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 [ "$(/usr/bin/brdctl --version)" = "brdctl $version" ] || fail "brdctl --version"
 man -l /usr/share/man/man1/brdctl.1.gz >/dev/null || fail "man -l brdctl.1.gz"
@@ -39,7 +35,6 @@ bash -c '. /usr/share/bash-completion/completions/brdctl; COMP_WORDS=(brdctl nat
 pkg-config --exists ek_brd || fail "pkg-config ek_brd"
 # A machine without lsusb still has a readable brd state.
 tests/isolate.sh /usr/bin/brdctl status || fail "brdctl status"
-
 dpkg -r $pkgs || fail "dpkg -r"
 # What is still there must be a directory that another package owns.
 while read -r path; do

@@ -1,9 +1,9 @@
 #!/bin/sh
-# Runs a command in private IPC, mount, network and PID namespaces with a
-# fresh tmpfs on /tmp and the loopback interface up, so the library's fixed
-# SysV keys and /tmp/db paths are the test's own. The PID namespace dies with
-# the command: a test that ctest times out leaves no stray child holding
-# ctest's output pipe. Unprivileged users get a user namespace mapped to root.
+# Runs a command in private IPC, mount, network and PID namespaces (a user
+# namespace mapped to root for unprivileged users) with a fresh tmpfs on /tmp
+# and lo up: the library's fixed SysV keys and /tmp/db paths are the test's
+# own, and a test that ctest times out leaves no child holding ctest's pipe.
+# shellcheck disable=SC2086 # $user_ns is a list of words
 set -eu
 # 77: ctest reports the test SKIPPED; it could not run here, it did not pass.
 skip() {
@@ -13,17 +13,13 @@ skip() {
 if [ "${EK_ISOLATED:-}" != 1 ]; then
     user_ns=""
     [ "$(id -u)" -eq 0 ] || user_ns="--user --map-root-user"
-    # shellcheck disable=SC2086
     unshare $user_ns --ipc --mount --net --pid --fork true 2>/dev/null ||
         skip "no private namespaces here (unshare $user_ns refused)"
-    # shellcheck disable=SC2086
     exec env EK_ISOLATED=1 unshare $user_ns --ipc --mount --net --pid --mount-proc --kill-child -- "$0" "$@"
 fi
 mount --make-rprivate / || skip "no private mounts here"
-
-# The new /tmp is prepared aside and moved into place. A checkout that itself
-# lives under /tmp (as CI clones may) is bound into it at the same path, so
-# the build tree stays reachable.
+# The new /tmp is made aside and moved into place; a checkout under /tmp (as
+# CI clones may be) is bound into it at the same path.
 fresh=$(mktemp -d /dev/shm/ek-isolate.XXXXXX 2>/dev/null || mktemp -d /run/ek-isolate.XXXXXX)
 mount -t tmpfs -o size=256m,mode=1777 ek_tmp "$fresh" || skip "no tmpfs here"
 for keep in "$(cd "$(dirname "$0")/.." && pwd -P)" "$(pwd -P)"; do

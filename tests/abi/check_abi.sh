@@ -1,8 +1,7 @@
 #!/bin/bash
-# The dynamic interface of libek_brd.so, read with readelf so it works for
-# any target's ELF: exactly the names the header declares with EK_BRD_API,
-# libek_db.so and libc as the only NEEDED entries (unless built with
-# sanitizers, whose runtimes are NEEDED too), nothing from the C++ runtime.
+# libek_brd.so's dynamic interface (readelf reads any target's ELF): exactly the names the header
+# declares with EK_BRD_API, NEEDED only libek_db.so and libc (and the sanitizers' runtimes if built
+# with them), nothing from the C++ runtime.
 #   check_abi.sh LIBRARY HEADER [SANITIZERS]
 set -euo pipefail
 syms=$(readelf --dyn-syms -W "$1")

@@ -1,7 +1,6 @@
 #!/bin/sh
-# Installs the build into a fresh prefix, then builds and runs (traced) what
-# docs/brdctl.md tells a user to write, the blocks marked "consumer:" there:
-# app.c with pkg-config and with find_package(ek_brd); and examples/ alone.
+# Installs the build into a fresh prefix, then builds and runs app.c as the blocks marked
+# "consumer:" in docs/brdctl.md tell a user to (pkg-config, find_package), and examples/ alone.
 #   run.sh CMAKE BUILD_DIR SOURCE_DIR GENERATOR C_COMPILER TOOLCHAIN_FILE SANITIZERS [EMULATOR...]
 set -eux
 cmake=$1 build=$2 src=$3 generator=$4 cc=$5 toolchain=$6 flags=${7:+-fsanitize=$7}
@@ -9,7 +8,6 @@ shift 7
 work=$(mktemp -d /tmp/ek-consumer.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix cflags="-std=c99 -Wall -Wextra -Werror -pedantic $flags"
-# The block of docs/brdctl.md after the line "<!-- consumer: $1 -->".
 snippet() {
     sed -n "/^<!-- consumer: $1 -->\$/,/^\`\`\`\$/p" "$src/docs/brdctl.md" | sed "1,2d;\$d;s|/opt/ek_brd|$prefix|g"
 }

@@ -1,8 +1,6 @@
 #!/bin/bash
-# Replays TRANSCRIPT: each "$ " line is a shell command, `brdctl` the build's
-# executable (under the emulator in a cross build), followed by what it
-# printed: stdout (JSON compacted to a line), stderr marked "! ", and "  [N]"
-# after the last line for an exit status N other than 0.
+# Replays TRANSCRIPT: each "$ " line is a shell command (brdctl: the build's, under the emulator if
+# any), then its stdout (JSON compacted), stderr marked "! " and "  [N]" for a status N other than 0.
 #   run.sh TRANSCRIPT BRDCTL [EMULATOR ARGS...]   BRDCTL_UPDATE=1 rewrites TRANSCRIPT
 set -eu
 work=$(mktemp -d /tmp/brdctl-transcript.XXXXXX)
@@ -15,7 +13,6 @@ chmod +x "$work/bin/brdctl"
 # lsusb and usb_modeswitch are stand-ins kept next to this script.
 PATH="$work/bin:$(cd "$(dirname "$0")" && pwd):$PATH"
 export FAKE=$work PATH
-
 cd "$work"
 while IFS= read -r line; do
     case $line in

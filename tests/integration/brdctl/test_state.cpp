@@ -2,6 +2,7 @@
 // over random states, and bad documents that must change nothing.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -16,20 +17,17 @@
 
 namespace {
 
+std::string slurp(const char *path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
 // BRDCTL: the command that runs brdctl (with its emulator in a cross build).
 int brdctl(const std::string &args, std::string *err = nullptr) {
     std::string cmd = std::string(std::getenv("BRDCTL")) + " " + args + " 2>/tmp/err";
     int rc = std::system(cmd.c_str());
-    if (err != nullptr) {
-        std::ifstream in("/tmp/err");
-        *err = std::string(std::istreambuf_iterator<char>(in), {});
-    }
+    if (err != nullptr) *err = slurp("/tmp/err");
     return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-}
-
-std::string slurp(const char *path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 const char *const kDbs[] = {"/tmp/db/wanif_db", "/tmp/db/usb_modem_cfg",
@@ -38,12 +36,20 @@ const char *const kDbs[] = {"/tmp/db/wanif_db", "/tmp/db/usb_modem_cfg",
 
 std::string hex(const void *p, size_t n) {
     std::string out;
-    char two[3];
-    for (size_t i = 0; i < n; ++i) {
-        snprintf(two, sizeof two, "%02x", static_cast<const unsigned char *>(p)[i]);
-        out += two;
+    for (auto *b = static_cast<const unsigned char *>(p); n-- > 0; ++b) {
+        out.append({"0123456789abcdef"[*b >> 4], "0123456789abcdef"[*b & 15]});
     }
     return out;
+}
+
+using Records = std::map<std::string, std::string>;
+
+void collect(ek_db_handle_t db, ek_db_key_desc_t key, void *records) {
+    char k[64], v[4096] = {};
+    int32_t n = ek_host_db_key_bykey(db, key, k, sizeof k);
+    ek_db_fetch_bykey(db, key, v);
+    (*static_cast<Records *>(records))[std::string(k, n)] =
+        std::string(v, ek_host_db_value_size(db, k, n));
 }
 
 // Everything another process can see: the CPE values, the NAT table's bytes
@@ -55,18 +61,9 @@ std::string snapshot() {
         << hex(cpe + EK_BRD_CPE_NAT_TABLE_OFFSET,
                EK_BRD_CPE_NAT_POLICY_MAX * sizeof(ek_nat_policy_t));
     for (const char *path : kDbs) {
-        std::map<std::string, std::string> records;
+        Records records;
         ek_db_handle_t db = ek_db_open_ex(path, EK_DB_MODE);
-        ek_db_foreach(
-            db,
-            [](ek_db_handle_t h, ek_db_key_desc_t key, void *arg) {
-                char k[64], v[4096] = {};
-                int32_t n = ek_host_db_key_bykey(h, key, k, sizeof k);
-                ek_db_fetch_bykey(h, key, v);
-                (*static_cast<std::map<std::string, std::string> *>(arg))[std::string(k, n)] =
-                    std::string(v, ek_host_db_value_size(h, k, n));
-            },
-            &records);
+        ek_db_foreach(db, collect, &records);
         ek_db_close(db);
         for (const auto &[k, v] : records) {
             out << '\n' << path << ' ' << hex(k.data(), k.size()) << ' ' << hex(v.data(), v.size());
@@ -88,12 +85,10 @@ void wipe() {
 // zero so that short and long fields both occur, text with bytes after its
 // terminator or none at all.
 void seed(std::mt19937 &rng) {
-    auto byte = [&rng] { return rng() % 3 == 0 ? static_cast<unsigned char>(rng()) : 0; };
-    auto fill = [&](void *p, size_t n) {
-        for (size_t i = 0; i < n; ++i) static_cast<unsigned char *>(p)[i] = byte();
+    auto fill = [&rng](void *p, size_t n) {
+        for (auto *b = static_cast<unsigned char *>(p); n-- > 0; ++b) *b = rng() % 3 ? 0 : rng();
     };
-    // A key of 1-`size` bytes at the start of `field`, none of them NUL, and
-    // a terminator unless it fills the field.
+    // 1-`size` bytes but NUL at the start of `field`, a terminator unless they fill it.
     auto text = [&rng](char *field, size_t size) {
         size_t n = 1 + rng() % size;
         for (size_t i = 0; i < n; ++i) field[i] = static_cast<char>(1 + rng() % 255);
@@ -107,37 +102,31 @@ void seed(std::mt19937 &rng) {
     for (int i = 0; i < EK_BRD_CPE_NAT_POLICY_MAX; ++i) {
         if (rng() % 4 == 0) fill(nat + i * sizeof(ek_nat_policy_t), sizeof(ek_nat_policy_t));
     }
-    auto store = [](const char *path, const std::string &key, const void *rec, size_t size) {
-        ek_db_handle_t db = ek_db_open_ex(path, EK_DB_MODE);
-        ASSERT_EQ(ek_db_store(db, key.data(), static_cast<int32_t>(key.size()), rec,
-                              static_cast<int32_t>(size)),
-                  0);
-        ek_db_close(db);
+    // Fewer than `most` records like `rec`, each keyed by what `key` makes of it.
+    auto records = [&](const char *path, int most, auto rec, auto key) {
+        for (int n = rng() % most; n > 0; --n) {
+            fill(&rec, sizeof rec);
+            std::string k = key(rec);
+            ek_db_handle_t db = ek_db_open_ex(path, EK_DB_MODE);
+            ASSERT_EQ(ek_db_store(db, k.data(), static_cast<int32_t>(k.size()), &rec, sizeof rec),
+                      0);
+            ek_db_close(db);
+        }
     };
-    for (int n = rng() % 4; n > 0; --n) {
-        ek_wanif_entry_t w;
-        fill(&w, sizeof w);
-        store(kDbs[0], text(w.name, sizeof w.name), &w, sizeof w);
-    }
-    for (int n = rng() % 3; n > 0; --n) {
-        ek_usb_modem_cfg_t m;
-        fill(&m, sizeof m);
-        store(kDbs[1], text(m.modem_id, sizeof m.modem_id), &m, sizeof m);
-    }
-    for (int n = rng() % 3; n > 0; --n) {
-        ek_usb_modeswitch_t s;
-        fill(&s, sizeof s);
+    records(kDbs[0], 4, ek_wanif_entry_t{}, [&](auto &w) { return text(w.name, sizeof w.name); });
+    records(kDbs[1], 3, ek_usb_modem_cfg_t{},
+            [&](auto &m) { return text(m.modem_id, sizeof m.modem_id); });
+    records(kDbs[2], 3, ek_usb_modeswitch_t{}, [](auto &s) {
         char key[16];
         snprintf(key, sizeof key, "%04x%04x", unsigned{s.vid}, unsigned{s.pid});
-        store(kDbs[2], key, &s, sizeof s);
-    }
-    for (int n = rng() % 3; n > 0; --n) {
-        unsigned char cfg[96];
-        fill(cfg, sizeof cfg);
-        char name[16] = {};
-        bool eth = rng() % 2;
-        store(eth ? kDbs[3] : kDbs[4], text(name, 15), cfg, eth ? 80 : 96);
-    }
+        return std::string(key);
+    });
+    auto ifname = [&](auto &) {
+        char name[15];
+        return text(name, sizeof name);
+    };
+    records(kDbs[3], 3, std::array<unsigned char, EK_HOST_DCD_ETH_CFG_SIZE>{}, ifname);
+    records(kDbs[4], 3, std::array<unsigned char, EK_HOST_DCD_USBNET_CFG_SIZE>{}, ifname);
 }
 
 // import(export(s)) is s, byte for byte, and exporting it again writes the
@@ -159,64 +148,51 @@ TEST(BrdctlState, RoundTripOverRandomStates) {
 }
 
 // A bad document is refused whole, naming its first bad value, and leaves
-// every table as it was, also the ones before the bad value.
+// every table as it was, also the ones before the bad value. A case a line:
+// the document ("\n" a line break) => what brdctl says after "import: ".
+constexpr const char *kBadDocuments = R"(
+{"format_version": 1, "cpe": {"brd_auth": 9}, "nat": [{"id": 1, "name": "a"}, {"id": 2}, {"id": 3}, {"id": 4, "type": 4294967296}]} => nat[3].type: 4294967296 is not a signed 32-bit integer
+{"format_version": 1, "cpe": {"brd_auth": 9}, "nat": [{"id": 1, "name": "a"}, {"id": 2}, {"id": 3}, {"id": 2}]} => nat[3].id: 2 is already the id of nat[1]
+{"format_version": 1, "cpe": {"brd_auth": 9}, "nat": [{"id": 129}]} => nat[0].id: 129 is not an id of 1-128
+{"format_version": 1, "cpe": {"brd_auth": 9}, "nat": [{"name": "x"}]} => nat[0].id: missing
+{"format_version": 1, "cpe": {"brd_auth": 9}, "nat": [{"id": 1, "name": "123456789012345678901234567890123x"}]} => nat[0].name: "123456789012345678901234567890123x" is longer than 33 bytes
+{"format_version": 1, "cpe": {"brd_auth": 9}, "nat": [{"id": 1, "typo": 1}]} => nat[0].typo: unknown field; did you mean 'type'?
+{"format_version": 1, "cpe": {"brd_auth": 9}, "wanfi": []} => wanfi: unknown table; did you mean 'wanif'?
+{"format_version": 1, "cpe": {"brd_auth": 9}, "wanif": {}} => wanif: {} is not an array
+{"format_version": 1, "cpe": {"brd_auth": 9}, "wanif": [{"name": "a", "name": "b"}]} => wanif[0].name: appears twice in one object
+{"format_version": 1, "cpe": {"brd_auth": 9}, "wanif": [{"name": "e"}, {"ifname": "e"}]} => wanif[1].name: is empty, and it is the record's key
+{"format_version": 1, "cpe": {"brd_auth": 9}, "wanif": [{"name": "e"}, {"name": "e"}]} => wanif[1].name: 'e' is already the key of wanif[0]
+{"format_version": 1, "cpe": {"brd_auth": 9}, "wanif": [{"name": "e", "ip_addr": "10.1.2"}]} => wanif[0].ip_addr: "10.1.2" is not a dotted-quad IPv4 address
+{"format_version": 1, "cpe": {"brd_auth": 9}, "wanif": [{"name": "e", "rsv_49": "0g"}]} => wanif[0].rsv_49: "0g" is not bytes in hexadecimal
+{"format_version": 1, "cpe": {"brd_auth": 9}, "wanif": [{"name": "e", "priority": 1.5}]} => wanif[0].priority: 1.5 is not a signed 32-bit integer
+{"format_version": 1, "cpe": {"brd_auth": 9}, "usb_modem_cfg": [{"modem_id": "m", "usbid_num": -1}]} => usb_modem_cfg[0].usbid_num: -1 is not an unsigned 32-bit integer
+{"format_version": 1, "cpe": {"brd_auth": 9}, "usb_modem_cfg": [{"modem_id": "m", "usbid": [{"vid": "12345"}]}]} => usb_modem_cfg[0].usbid[0].vid: "12345" is not a 16-bit id of 1-4 hexadecimal digits
+{"format_version": 1, "cpe": {"brd_auth": 9}, "usb_modem_cfg": [{"modem_id": "m", "usbid": [{},{},{},{},{},{},{},{},{}]}]} => usb_modem_cfg[0].usbid: 9 slots, at most 8
+{"format_version": 1, "cpe": {"brd_auth": 9}, "usb_modem_mode_switch": [{"vid": "1", "pid": "2"}, {"vid": "0001", "pid": "2"}]} => usb_modem_mode_switch[1].vid: '00010002' is already the key of usb_modem_mode_switch[0]
+{"format_version": 1, "cpe": {"brd_auth": 9}, "dcd_eth_mode_cfg": [{"priority": 3}]} => dcd_eth_mode_cfg[0].ifname: missing
+{"format_version": 2} => format_version: 2 is not 1, the only version this brdctl reads
+{"nat": []} => format_version: missing
+[1] => the document is not a JSON object
+{\n  "format_version": 1,\n  "nat": [\n => standard input is not a JSON document: it breaks off at line 4, column 1
+)";
+
 TEST(BrdctlState, BadDocumentsChangeNothing) {
-    const char *const v = R"("format_version": 1, "cpe": {"brd_auth": 9}, )";
-    const char *const nat = R"("nat": [{"id": 1, "name": "a"}, {"id": 2}, {"id": 3}, )";
-    const std::pair<std::string, const char *> rows[] = {
-        {std::string("{") + v + nat + R"({"id": 4, "type": 4294967296}]})",
-         "nat[3].type: 4294967296 is not a signed 32-bit integer"},
-        {std::string("{") + v + nat + R"({"id": 2}]})", "nat[3].id: 2 is already the id of nat[1]"},
-        {std::string("{") + v + R"("nat": [{"id": 129}]})", "nat[0].id: 129 is not an id of 1-128"},
-        {std::string("{") + v + R"("nat": [{"name": "x"}]})", "nat[0].id: missing"},
-        {std::string("{") + v +
-             R"("nat": [{"id": 1, "name": "123456789012345678901234567890123x"}]})",
-         R"(nat[0].name: "123456789012345678901234567890123x" is longer than 33 bytes)"},
-        {std::string("{") + v + R"("nat": [{"id": 1, "typo": 1}]})",
-         "nat[0].typo: unknown field; did you mean 'type'?"},
-        {std::string("{") + v + R"("wanfi": []})", "wanfi: unknown table; did you mean 'wanif'?"},
-        {std::string("{") + v + R"("wanif": {}})", "wanif: {} is not an array"},
-        {std::string("{") + v + R"("wanif": [{"name": "a", "name": "b"}]})",
-         "wanif[0].name: appears twice in one object"},
-        {std::string("{") + v + R"("wanif": [{"name": "e"}, {"ifname": "e"}]})",
-         "wanif[1].name: is empty, and it is the record's key"},
-        {std::string("{") + v + R"("wanif": [{"name": "e"}, {"name": "e"}]})",
-         "wanif[1].name: 'e' is already the key of wanif[0]"},
-        {std::string("{") + v + R"("wanif": [{"name": "e", "ip_addr": "10.1.2"}]})",
-         R"(wanif[0].ip_addr: "10.1.2" is not a dotted-quad IPv4 address)"},
-        {std::string("{") + v + R"("wanif": [{"name": "e", "rsv_49": "0g"}]})",
-         R"(wanif[0].rsv_49: "0g" is not bytes in hexadecimal)"},
-        {std::string("{") + v + R"("wanif": [{"name": "e", "priority": 1.5}]})",
-         "wanif[0].priority: 1.5 is not a signed 32-bit integer"},
-        {std::string("{") + v + R"("usb_modem_cfg": [{"modem_id": "m", "usbid_num": -1}]})",
-         "usb_modem_cfg[0].usbid_num: -1 is not an unsigned 32-bit integer"},
-        {std::string("{") + v +
-             R"("usb_modem_cfg": [{"modem_id": "m", "usbid": [{"vid": "12345"}]}]})",
-         R"(usb_modem_cfg[0].usbid[0].vid: "12345" is not a 16-bit id of 1-4 hexadecimal digits)"},
-        {std::string("{") + v +
-             R"("usb_modem_cfg": [{"modem_id": "m", "usbid": [{},{},{},{},{},{},{},{},{}]}]})",
-         "usb_modem_cfg[0].usbid: 9 slots, at most 8"},
-        {std::string("{") + v +
-             R"("usb_modem_mode_switch": [{"vid": "1", "pid": "2"}, {"vid": "0001", "pid": "2"}]})",
-         "usb_modem_mode_switch[1].vid: '00010002' is already the key of usb_modem_mode_switch[0]"},
-        {std::string("{") + v + R"("dcd_eth_mode_cfg": [{"priority": 3}]})",
-         "dcd_eth_mode_cfg[0].ifname: missing"},
-        {R"({"format_version": 2})",
-         "format_version: 2 is not 1, the only version this brdctl reads"},
-        {R"({"nat": []})", "format_version: missing"},
-        {"[1]", "the document is not a JSON object"},
-        {"{\n  \"format_version\": 1,\n  \"nat\": [\n",
-         "standard input is not a JSON document: it breaks off at line 4, column 1"},
-    };
     wipe();
     std::mt19937 rng(7);
     seed(rng);
     std::string before = snapshot();
-    for (const auto &[doc, want] : rows) {
+    std::istringstream cases(kBadDocuments);
+    for (std::string doc; std::getline(cases, doc);) {
+        if (doc.empty()) continue;
+        size_t at = doc.find(" => ");
+        ASSERT_NE(at, std::string::npos) << doc;
+        std::string want = "brdctl: import: " + doc.substr(at + 4) + "\n";
+        doc.resize(at);
+        for (size_t nl; (nl = doc.find("\\n")) != std::string::npos;) doc.replace(nl, 2, "\n");
         std::ofstream("/tmp/bad.json") << doc;
         std::string err;
         EXPECT_EQ(brdctl("import - </tmp/bad.json", &err), 2) << doc;
-        EXPECT_EQ(err, std::string("brdctl: import: ") + want + "\n") << doc;
+        EXPECT_EQ(err, want) << doc;
         EXPECT_EQ(snapshot(), before) << doc;
     }
 }

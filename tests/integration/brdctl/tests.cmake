@@ -1,9 +1,7 @@
-# brdctl end to end: run.sh replays transcript.txt against the executable.
 add_test(NAME integration.brdctl
          COMMAND ${EK_ISOLATE} ${CMAKE_CURRENT_LIST_DIR}/run.sh ${CMAKE_CURRENT_LIST_DIR}/transcript.txt
                  $<TARGET_FILE:brdctl> ${CMAKE_CROSSCOMPILING_EMULATOR})
 set_tests_properties(integration.brdctl PROPERTIES TIMEOUT 600)
-# export and import: the round trip and the bad documents.
 ek_add_integration_test(brdctl_state ${CMAKE_CURRENT_LIST_DIR}/test_state.cpp)
 list(JOIN CMAKE_CROSSCOMPILING_EMULATOR " " EK_BRDCTL_EMULATOR)
 set_tests_properties(integration.brdctl_state PROPERTIES
