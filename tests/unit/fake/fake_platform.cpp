@@ -22,7 +22,6 @@ namespace fake {
 namespace {
 
 std::mutex g_mu;  // guards the captured logs against threaded tests
-// Plain atomics: the allocation wrappers must not construct anything.
 std::atomic<bool> g_armed{false};
 std::atomic<long> g_count{0}, g_fail_at{-1}, g_live{0};
 std::atomic<int> g_open_handles{0};
@@ -44,7 +43,6 @@ std::string key_of(const void *key, int32_t len) {
     return std::string(static_cast<const char *>(key), static_cast<size_t>(len));
 }
 
-// Counts an allocation while armed and fails the one asked for.
 template <typename Alloc>
 void *counted(Alloc alloc) {
     if (!g_armed.load(std::memory_order_relaxed)) return alloc();
@@ -78,6 +76,7 @@ void put(const std::string &path, const std::string &key, const void *value, siz
 int open_handles() {
     return g_open_handles;
 }
+
 void arm_malloc(long fail_at) {
     g_count = 0;
     g_live = 0;
@@ -251,7 +250,6 @@ int __wrap_snprintf(char *buf, size_t size, const char *fmt, ...) {
 
 int32_t ek_system(const char *cmd) {
     auto &s = state();
-    s.calls.systems++;
     s.commands.push_back(cmd);
     return s.system ? s.system(cmd) : -1;
 }
@@ -269,10 +267,9 @@ int32_t ek_dcd_get_addr_byname(const char *ifname, uint32_t *addr, uint32_t *mas
     return state().dcd_addr ? state().dcd_addr(ifname, addr, mask) : -1;
 }
 
-// The four interface-class predicates: each call is recorded by class.
 #define FAKE_PREDICATE(cls)                                   \
     int32_t ek_is_##cls##_ifname(const char *name) {          \
-        state().predicate_calls.push_back(#cls);              \
+        state().calls.predicates++;                           \
         return state().is_##cls ? state().is_##cls(name) : 0; \
     }
 FAKE_PREDICATE(eth)
@@ -289,8 +286,7 @@ void *__wrap_malloc(size_t n) {
     });
 }
 
-// The compiler may fold malloc and a zero fill into calloc: the same
-// allocation to the tests.
+// The compiler may fold malloc and a zero fill into calloc: the same allocation.
 void *__real_calloc(size_t, size_t);
 void *__wrap_calloc(size_t n, size_t size) {
     return fake::counted([n, size] { return __real_calloc(n, size); });

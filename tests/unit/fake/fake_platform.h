@@ -1,7 +1,5 @@
 // In-process fake of the database library and the process services, with
-// fault injection, call counters and captured log lines, for unit tests of
-// the library's objects (linked statically, with malloc, calloc, free,
-// syslog, fopen, fclose, mkstemp, unlink, if_nametoindex and snprintf wrapped).
+// fault injection, call counters and captured log lines (libc calls wrapped).
 #pragma once
 
 #include <stdint.h>
@@ -23,7 +21,7 @@ enum class Channel { ek_err, ek_log, syslog };
 struct LogLine {
     Channel channel;
     int level, line;        // syslog priority or ek_log level (3 for __ek_err); its source line
-    std::string tag, text;  // tag: __ek_err only, like the source line
+    std::string tag, text;  // tag: __ek_err only
 };
 
 using Record = std::pair<std::string, std::vector<uint8_t>>;  // key, value
@@ -40,7 +38,7 @@ struct Faults {
 };
 
 struct Counters {
-    int fetches = 0, systems = 0;
+    int fetches = 0, predicates = 0;
     int sem_creates = 0, sem_waits = 0, sem_destroys = 0, shm_creates = 0;
     long mallocs = 0, live = 0;  // made while armed; and of them not freed while armed
 };
@@ -58,12 +56,10 @@ struct State {
     std::function<int32_t(const char *, void *)> dcd_usbnet;
     std::function<int32_t(const char *, uint32_t *, uint32_t *)> dcd_addr;
     std::function<int32_t(const char *)> is_eth, is_p, is_usbnet_ppp, is_usb;  // default: 0
-    std::vector<std::string> predicate_calls;
     std::function<unsigned(const char *)> if_nametoindex;
 };
 
 State &state();
-// Clears the store, the segments, faults, counters and captured logs.
 void reset();
 void put(const std::string &path, const std::string &key, const void *value, size_t len);
 template <typename T>
@@ -73,16 +69,13 @@ void put(const std::string &path, const std::string &key, const T &record) {
 int open_handles();
 std::vector<std::string> texts(Channel c);
 
-// A zero-filled MAP_SHARED segment for key, made now so that children forked
-// afterwards attach the same memory through ek_shm_create.
+// Made now, so that children forked afterwards attach the same memory.
 void *shared_segment(int32_t key, size_t size);
 
-// Runs body in a forked child (the library's once flags never reset within
-// a process); the calling test fails unless the child ends without failure.
+// The library's once flags never reset within a process: each case forks.
 void in_fresh_process(const std::function<void()> &body);
 
-// Allocation faults: counts malloc and calloc, in one sequence, between arm
-// and disarm, and fails the fail_at-th (0-based; -1 for none).
+// Counts malloc and calloc, in one sequence, and fails the fail_at-th (0-based).
 void arm_malloc(long fail_at);
 void disarm_malloc();
 
