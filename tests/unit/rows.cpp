@@ -23,11 +23,6 @@ using Lines = std::vector<std::string>;
 // Each call's answers in the order they come; a row lists what it expects.
 using Answers = std::vector<long>;
 using Call = std::function<Answers()>;
-// A call's answers, whether it gives one or a list.
-template <typename Fn>
-Call answers_of(Fn call) {
-    return [call] { return Answers{call()}; };
-}
 using One = std::function<long()>;
 using Step = std::function<void()>;
 using F = fake::Faults;
@@ -51,11 +46,11 @@ const char kListing[] =
 const uint32_t kMgt0 = 0x0a010200, kVpn = 0x0a080000, kMask = 0xffffff00;
 // Colons in the header lines: only what follows them names interfaces.
 const std::string kNetDevHead = "mgt0: header one\n mgt01: header two\n";
+const std::string kWanDb = "/tmp/db/wanif_db";
 
 fake::Faults &faults = fake::state().faults;
 const fake::Counters &calls = fake::state().calls;
 
-const std::string kWanDb = "/tmp/db/wanif_db";
 struct Wan {
     ek_wanif_entry_t r{};
     explicit Wan(const std::string &ifname) {
@@ -68,14 +63,19 @@ struct Wan {
     Wan &wan() { return r.is_wanif = 1, *this; }
     Wan &active() { return r.is_active_dft_wan = 1, *this; }
     Wan &ip(uint32_t a) { return r.ip_addr = a, *this; }
-    Wan &pppoe(int32_t kifidx) { return r.is_pppoe = 1, r.pppoe_ethnet_kifidx = kifidx, *this; }
+    Wan &kifidx(int32_t k) { return r.pppoe_ethnet_kifidx = k, *this; }
+    Wan &pppoe(int32_t k) { return r.is_pppoe = 1, kifidx(k); }
     Wan &prio(int32_t p) { return r.priority = p, *this; }
     Wan &status(int32_t s) { return r.usbnet_status = s, *this; }
 };
 // Stored under its name, or its interface name without one.
-void put(const Wan &w) {
-    const std::string ifname(w.r.ifname, strnlen(w.r.ifname, sizeof w.r.ifname));
-    fake::put(kWanDb, w.r.name[0] != '\0' ? w.r.name : ifname, w.r);
+Step wans(std::vector<Wan> list) {
+    return [list] {
+        for (const Wan &w : list) {
+            const std::string ifname(w.r.ifname, strnlen(w.r.ifname, sizeof w.r.ifname));
+            fake::put(kWanDb, w.r.name[0] != '\0' ? w.r.name : ifname, w.r);
+        }
+    };
 }
 
 // Every byte position-dependent, so a stray write anywhere shows up; byte 4
@@ -86,6 +86,9 @@ T filled(uint8_t seed) {
     auto *b = reinterpret_cast<uint8_t *>(&v);
     for (size_t i = 0; i < sizeof v; i++) b[i] = static_cast<uint8_t>(i * 7 + seed);
     return v;
+}
+long seed_of(const void *record) {
+    return static_cast<const uint8_t *>(record)[4] - 28;
 }
 // Modem `id` for the usb ids 0x1000:pid and 0x2000:7.
 ek_usb_modem_cfg_t cfg(const char *id, uint16_t pid, uint8_t seed) {
@@ -110,9 +113,9 @@ char g_msg[128];
 const std::string kUntouched(127, '#');
 ek_usb_modem_cfg_t g_cfg = filled<ek_usb_modem_cfg_t>(0xee);
 ek_usb_modeswitch_t g_ms = filled<ek_usb_modeswitch_t>(0xee);
-std::string g_unaddressed;  // the interface dcd has no address for
-Lines g_asked;              // the names dcd was asked for
-std::vector<int> g_listed;  // the seed of every record a listing held
+std::string g_unaddressed;   // the interface dcd has no address for
+Lines g_asked;               // the names dcd was asked for
+std::vector<long> g_listed;  // the seed of every record a listing held
 void *g_cpe;
 
 // The probe's and the count's temporary files: /tmp is the test's own.
@@ -128,20 +131,20 @@ std::string redirect_target(const std::string &cmd) {
     return p == std::string::npos ? std::string() : cmd.substr(p + 2);
 }
 
-void subnet(uint32_t index, uint32_t addr, uint32_t mask) {
+void subnet(uint32_t index, uint32_t addr, uint32_t mask, int32_t local = 1) {
     const uint32_t at = EK_BRD_CPE_VPN_SUBNETS_OFFSET + 4 + 36 * index;
     ek::shm_word(g_cpe, at) = static_cast<int32_t>(addr);
     ek::shm_word(g_cpe, at + 4) = static_cast<int32_t>(mask);
-    ek::shm_word(g_cpe, at + 24) = 1;
+    ek::shm_word(g_cpe, at + 24) = local;
 }
 
-// Three records in each database, the CPE segment with the subnets of mgt0
-// and kVpn marked local, /proc/net/dev listing mgt0 in mgt0's subnet, and a
-// shell that lists a modem, counts two serial devices and switches modes.
+// Three records in each database, the subnets of mgt0 and kVpn marked local,
+// /proc/net/dev listing mgt0, and a shell that lists a modem, counts two
+// serial devices and switches modes.
 void seed() {
-    put(Wan("eth0").wan().active().ip(0x0a000001).prio(11));
-    put(Wan("ppp0").wan().pppoe(7).ip(0x0a000002).prio(12));
-    put(Wan("tunnel0").wan().ip(0x0a000003).prio(13));
+    wans({Wan("eth0").wan().active().ip(0x0a000001).prio(11),
+          Wan("ppp0").wan().pppoe(7).ip(0x0a000002).prio(12),
+          Wan("tunnel0").wan().ip(0x0a000003).prio(13)})();
     for (uint8_t i = 0; i < 3; i++) {
         const std::string id = "m" + std::to_string(i);
         fake::put(kCfgDb, id, cfg(id.c_str(), i, i));
@@ -171,8 +174,8 @@ void seed() {
     memset(g_msg, '#', sizeof g_msg - 1);
 }
 
-// The broken dependency (or the allocation that fails), the calls, their
-// result and log lines, and what else must hold afterwards.
+// The broken dependency, the calls, their answers and log lines, and what
+// else must hold afterwards.
 struct Row {
     std::string name;
     Step arrange;
@@ -181,27 +184,32 @@ struct Row {
     Channel channel;
     Lines lines = {};
     Step verify = {};
-    long fail_at = -1;  // a sweep's allocation; its last run must not reach it
-    bool last = false;
 };
+template <typename Fn>
+Row row(std::string name, Step arrange, Fn call, Answers result, Channel channel, Lines lines = {},
+        Step verify = {}) {
+    // Answers{} of a single answer or of a list: both are the call's answers as they come.
+    return {name, arrange, [call] { return Answers{call()}; }, result, channel, lines, verify};
+}
 
-// Runs a row in a fresh process over a freshly seeded fake. Afterwards:
-// nothing allocated, open or locked, and log lines only on the row's
-// channel, exactly its lines ("@" stands for the temporary file of the last
-// command), at error level (debug for ek_log) with the error tag.
-void check(const Row &row) {
+// Runs a row in a fresh process over a freshly seeded fake, with allocation
+// fail_at failing (a sweep's last run must not reach it). Afterwards: nothing
+// allocated, open or locked, and log lines only on the row's channel, exactly
+// its lines ("@": the last command's temporary file), at error level (debug
+// for ek_log) with the error tag.
+void check(const Row &row, long fail_at = -1, bool last = false) {
     SCOPED_TRACE(row.name);
     fake::reset();
     for (const std::string &f : temp_files()) std::filesystem::remove(f);
     seed();
     fake::in_fresh_process([&] {
         if (row.arrange) row.arrange();
-        fake::arm_malloc(row.fail_at);
+        fake::arm_malloc(fail_at);
         EXPECT_EQ(row.call(), row.result) << "the answers of " << row.name;
         fake::disarm_malloc();
         if (row.verify) row.verify();
-        if (row.fail_at >= 0) {
-            EXPECT_EQ(calls.mallocs > row.fail_at, !row.last);
+        if (fail_at >= 0) {
+            EXPECT_EQ(calls.mallocs > fail_at, !last);
             EXPECT_TRUE(temp_files().empty());
         }
         EXPECT_EQ(calls.live, 0);
@@ -240,7 +248,7 @@ One getall(int (*fn)(ek_list_head *)) {
         g_listed.clear();
         ek::list_for_each_safe(&list, [&mine](ek_list_head *node) {
             if (node == &mine) return;
-            g_listed.push_back(reinterpret_cast<const uint8_t *>(node + 1)[4] - 28);
+            g_listed.push_back(seed_of(node + 1));
             free(node);
         });
         return r;
@@ -252,33 +260,27 @@ const One ms_getall = getall(ek_brd_lib_usb_modem_db_getall_usb_modeswitch);
 Call by_usb_id(uint16_t vid, uint16_t pid) {
     return [=] {
         long r = ek_brd_lib_usb_modem_db_get_entry_by_usb_id(vid, pid, &g_cfg);
-        return r < 0 ? Answers{r} : Answers{r, g_cfg.modem_id[4] - 28};
+        return r < 0 ? Answers{r} : Answers{r, seed_of(&g_cfg)};
     };
 }
 Call modeswitch_entry(uint16_t pid) {
     return [=] {
         long r = ek_brd_lib_usb_modem_db_get_usb_modeswitch_entry(0x1000, pid, &g_ms);
-        return r < 0 ? Answers{r} : Answers{r, g_ms.rest[0] - 28};
+        return r < 0 ? Answers{r} : Answers{r, seed_of(&g_ms)};
     };
 }
-const auto priority = [](int v) -> One {
-    return [v] { return ek_brd_check_cfg_priority_valid(45, v, g_msg); };
-};
+// Each of (kind, priority) in turn.
+Call priorities(std::vector<std::pair<int, int>> asks) {
+    return [asks] {
+        Answers r;
+        for (auto [kind, p] : asks) r.push_back(ek_brd_check_cfg_priority_valid(kind, p, g_msg));
+        return r;
+    };
+}
 std::string taken(int p) {
     return "Please use a different priority value since priority " + std::to_string(p) +
            " is in already configured\n";
 }
-// Priorities 1 and 9999 are in range; only kind 45 asks whether usbnet0 is
-// the primary WAN.
-const Call free_priorities = [] {
-    return Answers{ek_brd_check_cfg_priority_valid(0, 1, g_msg),
-                   ek_brd_check_cfg_priority_valid(0, 9999, g_msg),
-                   ek_brd_check_cfg_priority_valid(46, 8, g_msg)};
-};
-const Call out_of_range = [] {
-    return Answers{ek_brd_check_cfg_priority_valid(45, 0, g_msg),
-                   ek_brd_check_cfg_priority_valid(45, 10000, g_msg)};
-};
 // A caller holding the mutex keeps the query out: whether it had answered
 // after 50 ms of that (-9: not), then its answer.
 Call kept_out(pthread_mutex_t *mutex, One query) {
@@ -293,27 +295,17 @@ Call kept_out(pthread_mutex_t *mutex, One query) {
         return Answers{while_held, got};
     };
 }
-// All but "tunnel0" and "tunnel"; then only the two slots counted before the
-// other five records arrived.
+// Then only the two slots counted before the other five records arrived.
 Answers wan_counts() {
     const long all = ek_brd_get_wanif_count();
     faults.count_result = 2;
     return {all, ek_brd_get_wanif_count()};
 }
-// 16 bytes compared, null matching nothing, the first match deciding, case
-// counting.
-Answers wan_names() {
-    return {ek_brd_check_intf_wanif("abcdefghijklmnopXYZ"),
-            ek_brd_check_intf_wanif("abcdefghijklmno"),
-            ek_brd_check_intf_wanif(nullptr),
-            ek_brd_get_pppoe_ethnet_kifidx("ppp1"),
-            ek_brd_check_intf_active_dft_wan("eth9"),
-            ek_brd_check_intf_wanif("ETH0")};
-}
-// 0 and the status, then -1 without a place to put it.
+// The call and the status (77 when not given); once known, -1 without a place to put it.
 Answers usbnet_status() {
-    int status = 0;
+    int status = 77;
     const long r = ek_brd_lib_get_usbnet_status(&status);
+    if (r != 0) return {r, status};
     return {r, status, ek_brd_lib_get_usbnet_status(nullptr)};
 }
 Answers five_queries() {
@@ -322,39 +314,27 @@ Answers five_queries() {
             ek_brd_get_pppoe_ethnet_kifidx("ppp0")};
 }
 const Answers kFiveZeros(5, 0);
-const Call two_wans = [] {
-    return Answers{ek_brd_check_intf_wanif("eth0"), ek_brd_check_intf_wanif("ppp0")};
-};
 // Fresh memory is 0xa5 bytes: a slot not cleared (or filled with ones)
 // before its fetch would claim that name and those words.
-const Call unnamed_wan = [] {
+Answers unnamed_wan() {
     const std::string dirty(16, '\xa5'), ones(16, '\x01');
-    return Answers{ek_brd_check_intf_wanif(""),
-                   ek_brd_cpe_shm_check_wan_intf_ip(0),
-                   ek_brd_check_intf_wanif(dirty.c_str()),
-                   ek_brd_check_intf_active_dft_wan(dirty.c_str()),
-                   ek_brd_cpe_shm_check_wan_intf_ip(0xa5a5a5a5),
-                   ek_brd_check_intf_wanif(ones.c_str())};
-};
-long status() {
-    int status = 77;
-    long r = ek_brd_lib_get_usbnet_status(&status);
-    EXPECT_EQ(status, 77);
-    return r;
+    return {ek_brd_check_intf_wanif(""),
+            ek_brd_cpe_shm_check_wan_intf_ip(0),
+            ek_brd_check_intf_wanif(dirty.c_str()),
+            ek_brd_check_intf_active_dft_wan(dirty.c_str()),
+            ek_brd_cpe_shm_check_wan_intf_ip(0xa5a5a5a5),
+            ek_brd_check_intf_wanif(ones.c_str())};
 }
 int is_local(uint32_t a, uint32_t m = kMask) {
     return ek_brd_lib_is_cpe_local_subnet(&a, &m);
 }
-const auto local = [](uint32_t a, uint32_t m = kMask) -> One {
+One local(uint32_t a, uint32_t m = kMask) {
     return [=] { return is_local(a, m); };
-};
-const One no_nat_type = [] { return ek_brd_cpe_shm_get_nat_policy_type("a"); };
-const Call local_without_segment = [] { return Answers{is_local(kMgt0 + 0x77), is_local(kVpn)}; };
-const auto dcd_priority = [](const char *ifname) -> One {
+}
+One dcd_priority(const char *ifname) {
     return [ifname] { return ek_wanif_get_wan_priority_from_dcd_shm(ifname); };
-};
-// Both segments asked for twice, whether each got an address: a failed
-// attach is never retried.
+}
+// Both segments asked for twice: a failed attach is never retried.
 Answers segments_twice() {
     Answers attached;
     for (auto get : {ek_brd_get_routing_shm_data, ek_brd_get_cpe_shm_data}) {
@@ -428,18 +408,14 @@ Answers cpe_fields_in_segment() {
             ek::shm_word(g_cpe, EK_BRD_CPE_BRD_AUTH_OFFSET), ek_brd_get_save_report_flag(),
             ek_brd_get_brd_auth()};
 }
-const Call init_twice = [] {
-    return Answers{ek_brd_lib_usb_modem_init(), ek_brd_lib_usb_modem_init()};
-};
 Answers lock_with_sem_failing() {
     ek_brd_lib_usb_modem_init();
     faults.sem_op_result = -5;
     return {ek_brd_lib_usb_modem_cfg_lock(), ek_brd_lib_usb_modem_cfg_unlock()};
 }
-const Call probe_and_count = [] { return Answers{probe(), count()}; };
-const auto switch_with = [](std::string message) -> One {
+One switch_with(std::string message) {
     return [message] { return ek_brd_lib_usb_modem_modeswitch(0x12d1, 0x1446, message.c_str()); };
-};
+}
 // Every character the shell still reads between double quotes.
 Answers unsafe_modeswitches() {
     Answers r;
@@ -450,14 +426,6 @@ Answers unsafe_modeswitches() {
 }
 const ek_usb_modem_cfg_t kCfg = cfg("m7", 2, 1);
 const ek_usb_modeswitch_t kMs = modeswitch_record(0x1a2b, 3, 1);
-Answers stores() {
-    return {ek_brd_lib_usb_modem_db_store_entry(&kCfg),
-            ek_brd_lib_usb_modem_db_store_usb_modeswitch_entry(&kMs)};
-}
-Answers deletes() {
-    return {ek_brd_lib_usb_modem_db_delete_entry_by_modem_id("m1"),
-            ek_brd_lib_usb_modem_db_delete_usb_modeswitch_entry(0x1a2b, 3)};
-}
 Answers cfg_calls() {
     return {ek_brd_lib_usb_modem_db_store_entry(&kCfg),
             ek_brd_lib_usb_modem_db_delete_entry_by_modem_id("m1"),
@@ -466,7 +434,6 @@ Answers cfg_calls() {
             cfg_getall(),
             by_usb_id(0x2000, 7)()[0]};
 }
-const One cfg_get = [] { return ek_brd_lib_usb_modem_db_get_entry_by_modem_id("m1", &g_cfg); };
 Answers ms_calls() {
     return {ek_brd_lib_usb_modem_db_store_usb_modeswitch_entry(&kMs),
             ek_brd_lib_usb_modem_db_delete_usb_modeswitch_entry(0x1a2b, 3), ms_getall(),
@@ -476,6 +443,9 @@ Answers ms_calls() {
 template <typename T>
 Step set(T F::*field, std::type_identity_t<T> v) {
     return [=] { faults.*field = v; };
+}
+Step fail(bool F::*flag) {
+    return set(flag, true);
 }
 // lsusb and the count print `out` and exit with `status`.
 Step shell(std::string out, int32_t status, int32_t modeswitch_status = 0) {
@@ -488,47 +458,36 @@ Step shell(std::string out, int32_t status, int32_t modeswitch_status = 0) {
     };
 }
 const Step no_wan_records = [] { fake::state().dbs[kWanDb].clear(); };
-Step usbnet(int32_t code) {
-    return [code] { put(Wan("usb0").name("usbnet0").status(code)); };
+Step usbnet0(int32_t status, int32_t priority = 0) {
+    return wans({Wan("usb0").name("usbnet0").status(status).prio(priority)});
 }
-Step usbnet0_priority(int32_t p) {
-    return [p] { put(Wan("usb0").name("usbnet0").prio(p)); };
+// Priority words at `offset` in the configuration dcd fills.
+void dcd_word(void *cfg, size_t offset, int32_t word) {
+    memcpy(static_cast<uint8_t *>(cfg) + offset, &word, sizeof word);
 }
-// A p name asked by its kernel index 4 (priority word at 12), a ppp name by
-// name (word at 20).
+// A p name asked by its kernel index 4 (word at 12), a ppp name by name (word at 20).
 const Step dcd_by_class = [] {
     auto &s = fake::state();
     s.is_p = [](const char *n) { return strcmp(n, "p1") == 0 ? 1 : 0; };
     s.is_usbnet_ppp = [](const char *n) { return strcmp(n, "ppp3") == 0 ? 1 : 0; };
     s.if_nametoindex = [](const char *) { return 4u; };
     s.dcd_eth = [](uint32_t index, void *cfg) {
-        const int32_t word = 40;
-        memcpy(static_cast<uint8_t *>(cfg) + 12, &word, sizeof word);
+        dcd_word(cfg, 12, 40);
         return index == 4 ? 0 : -1;
     };
     s.dcd_usbnet = [](const char *name, void *cfg) {
-        const int32_t word = 4321;
-        memcpy(static_cast<uint8_t *>(cfg) + 20, &word, sizeof word);
+        dcd_word(cfg, 20, 4321);
         return strcmp(name, "ppp3") == 0 ? 0 : -1;
     };
 };
-const Call dcd_p_and_ppp = [] {
-    return Answers{ek_wanif_get_wan_priority_from_dcd_shm("p1"),
-                   ek_wanif_get_wan_priority_from_dcd_shm("ppp3")};
-};
-// A third subnet whose flag says it is not local.
-const Step unmarked_subnet = [] {
-    ek::shm_word(g_cpe, EK_BRD_CPE_VPN_SUBNETS_OFFSET) = 3;
-    subnet(2, 0x0a090000, kMask);
-    ek::shm_word(g_cpe, EK_BRD_CPE_VPN_SUBNETS_OFFSET + 4 + 36 * 2 + 24) = 0;
-};
-// Modem m3 lists 0x3000:3 in slot 1 but counts one slot.
-const Step slot_past_count = [] {
-    auto c = cfg("m3", 3, 3);
-    c.usbid[1].vid = 0x3000;
-    c.usbid[1].pid = 3;
-    c.usbid_num = 1;
-    fake::put(kCfgDb, "m3", c);
+// The last word shows a short buffer under asan.
+const Step dcd_usbnet_answers = [] {
+    fake::state().is_usb = [](const char *) { return 1; };
+    fake::state().dcd_usbnet = [](const char *, void *cfg) {
+        dcd_word(cfg, 20, 4321);
+        dcd_word(cfg, 92, -1);
+        return 0;
+    };
 };
 Step dcd_fails(bool usb) {
     return [usb] {
@@ -539,44 +498,27 @@ Step dcd_fails(bool usb) {
         (usb ? s.is_usb : s.is_eth) = [](const char *) { return 1; };
     };
 }
+// Modem m3 lists 0x3000:3 in slot 1 but counts one slot.
+const Step slot_past_count = [] {
+    auto c = cfg("m3", 3, 3);
+    c.usbid[1].vid = 0x3000;
+    c.usbid[1].pid = 3;
+    c.usbid_num = 1;
+    fake::put(kCfgDb, "m3", c);
+};
 Step net_dev(std::string body, std::string unaddressed = "") {
     return [body, unaddressed] {
         std::ofstream("/tmp/net_dev") << kNetDevHead << body;
         g_unaddressed = unaddressed;
     };
 }
-// Damage: a count past the records' room, the first record that does not fit.
-const Step overfull_table = [] {
-    ek::shm_word(g_cpe, EK_BRD_CPE_VPN_SUBNETS_OFFSET) = 760;
-    subnet(759, 0x0b000000, kMask);
-};
-const Step more_wans = [] {
-    for (const char *n : {"tunnel", "tunne", "Tunnel0", "ppp0tunnel"}) put(Wan(n));
-};
-const Step odd_wans = [] {
-    put(Wan("abcdefghijklmnop").wan());  // fills ifname, no NUL
-    Wan not_pppoe("ppp1");
-    not_pppoe.name("0").r.pppoe_ethnet_kifidx = 5;  // not PPPoE: its index does not count
-    put(not_pppoe);
-    put(Wan("ppp1").name("a").pppoe(0));
-    put(Wan("ppp1").name("b").pppoe(9));
-    put(Wan("eth9").active());  // the active default WAN, not first
-};
-const Step usbnet_wans = [] {
-    put(Wan("usb9").name("usbnet").prio(0));  // not usbnet0: 7 characters count
-    put(Wan("eth1").prio(9));
-    put(Wan("usb0").name("usbnet01").prio(0));
-};
-// The priority word at offset 20; the last word shows a short buffer under asan.
-const Step dcd_usbnet_answers = [] {
-    fake::state().is_usb = [](const char *) { return 1; };
-    fake::state().dcd_usbnet = [](const char *, void *cfg) {
-        const int32_t word = 4321;
-        memcpy(static_cast<uint8_t *>(cfg) + 20, &word, sizeof word);
-        memset(static_cast<uint8_t *>(cfg) + 92, 0xff, 4);
-        return 0;
+// The n-th subnet; the count of the table raised to reach it.
+Step subnet_at(uint32_t n, uint32_t addr, int32_t local) {
+    return [=] {
+        ek::shm_word(g_cpe, EK_BRD_CPE_VPN_SUBNETS_OFFSET) = static_cast<int32_t>(n + 1);
+        subnet(n, addr, kMask, local);
     };
-};
+}
 
 Step attempts(int sems, int shms, int destroys) {
     return [=] {
@@ -595,20 +537,20 @@ Step retried(bool F::*failing, int shms) {
     };
 }
 // The temporary files left behind and the commands run.
-Step files(size_t left, size_t systems) {
+Step files(size_t left, size_t commands) {
     return [=] {
         EXPECT_EQ(temp_files().size(), left);
-        EXPECT_EQ(fake::state().commands.size(), systems);
+        EXPECT_EQ(fake::state().commands.size(), commands);
     };
 }
 // The whole buffer: the text, its terminator, the filler after them.
-const auto msg = [](std::string want) -> Step {
+Step msg(std::string want) {
     return [want] {
         EXPECT_EQ(std::string(g_msg, sizeof g_msg - 1),
                   want == kUntouched ? want : want + '\0' + kUntouched.substr(want.size() + 1));
     };
-};
-// What the calls left in a place the row can read afterwards.
+}
+// What the calls left where the row can read it afterwards.
 template <typename T>
 Step expect(const T &got, std::type_identity_t<T> want) {
     return [&got, want] { EXPECT_EQ(got, want); };
@@ -621,52 +563,68 @@ const Step untouched = [] {
     EXPECT_EQ(memcmp(&g_ms, &ms, sizeof ms), 0);
     EXPECT_TRUE(g_listed.empty());
 };
-const auto ids = [](uint32_t want) -> Step {
-    return [want] { EXPECT_EQ(g_vid * 0x10000u + g_pid, want); };
-};
-const auto ran = [](std::string command) -> Step {
+Step ids(uint16_t vid, uint16_t pid) {
+    return [=] { EXPECT_EQ(std::make_pair(g_vid, g_pid), std::make_pair(vid, pid)); };
+}
+Step ran(std::string command) {
     return [command] { EXPECT_EQ(fake::state().commands.back(), command); };
-};
-// The records the last load was handed, and every fetch of the row.
-Step cursor_at(int records, int fetches) {
-    return [=] {
-        EXPECT_EQ(db_wanif_idx, records);
-        EXPECT_EQ(calls.fetches, fetches);
-    };
 }
 
-template <typename Fn>
-Row row(const char *name, Step arrange, Fn call, Answers result, Channel channel, Lines lines = {},
-        Step verify = {}) {
-    return {name, arrange, answers_of(call), result, channel, lines, verify};
-}
-
-// What each subsystem answers on the seeded fake.
 std::vector<Row> answer_rows() {
     const std::string root_hub = "Bus 001 Device 001: ID 1d6b:0002 root hub\n";
     const std::string hubs = "Bus 002 Device 001: ID 1d6b:0002\nBus 001 Device 002: ID 05e3:0608\n";
     const std::string k31(31, 'S'), head = "usb_modeswitch -Q -v 0x12d1 -p 0x1446 -M \"";
     const std::string harmless = "it's ;|&<>*?!~#(){}[]% \xc3\xa9", long_message(400, 'a');
+    // usbnet0 is known by 7 characters.
+    const Step usbnet_wans = wans({Wan("usb9").name("usbnet").prio(0), Wan("eth1").prio(9),
+                                   Wan("usb0").name("usbnet01").prio(0)});
+    // 16 bytes compared, null matching nothing, the first match deciding, case counting; a
+    // record that is no PPPoE has no index.
+    const Step odd_wans = wans({Wan("abcdefghijklmnop").wan(), Wan("ppp1").name("0").kifidx(5),
+                                Wan("ppp1").name("a").pppoe(0), Wan("ppp1").name("b").pppoe(9),
+                                Wan("eth9").active()});
     return {
-        row("wan count | tunnels, records past the count", more_wans, wan_counts, {5, 2}, kSys, {},
-            cursor_at(7, 9)),
+        // All but "tunnel0" and "tunnel"; the records the last load was handed, every fetch.
+        row("wan count | tunnels, records past the count",
+            wans({Wan("tunnel"), Wan("tunne"), Wan("Tunnel0"), Wan("ppp0tunnel")}), wan_counts,
+            {5, 2}, kSys, {},
+            [] {
+                EXPECT_EQ(db_wanif_idx, 7);
+                EXPECT_EQ(calls.fetches, 9);
+            }),
         row("wan count | kept out by a caller's lock", {},
             kept_out(&g_wanif_db_mutex, ek_brd_get_wanif_count), {-9, 2}, kSys),
-        row("wan queries | names and the first match", odd_wans, wan_names, {1, 0, 0, 0, 1, 0},
-            kSys),
-        row("usbnet status | code 4", usbnet(4), usbnet_status, {0, 4, -1}, kErr),
-        row("usbnet status | code 1", usbnet(1), usbnet_status, {0, 1, -1}, kErr),
-        row("priority | taken; usbnet0 is known by 7 characters", usbnet_wans, priority(9), {0},
-            kSys, {}, msg(taken(9))),
-        row("priority | usbnet0 in primary-WAN mode", usbnet_wans, priority(8), {0}, kSys, {},
+        row(
+            "wan queries | names and the first match", odd_wans,
+            [] {
+                return Answers{ek_brd_check_intf_wanif("abcdefghijklmnopXYZ"),
+                               ek_brd_check_intf_wanif("abcdefghijklmno"),
+                               ek_brd_check_intf_wanif(nullptr),
+                               ek_brd_get_pppoe_ethnet_kifidx("ppp1"),
+                               ek_brd_check_intf_active_dft_wan("eth9"),
+                               ek_brd_check_intf_wanif("ETH0")};
+            },
+            {1, 0, 0, 0, 1, 0}, kSys),
+        row("usbnet status | code 4", usbnet0(4), usbnet_status, {0, 4, -1}, kErr),
+        row("usbnet status | code 1", usbnet0(1), usbnet_status, {0, 1, -1}, kErr),
+        row("priority | taken; usbnet0 is known by 7 characters", usbnet_wans,
+            priorities({{45, 9}}), {0}, kSys, {}, msg(taken(9))),
+        row("priority | usbnet0 in primary-WAN mode", usbnet_wans, priorities({{45, 8}}), {0}, kSys,
+            {},
             msg("Usbmode mode is primary-wan. Please change it to always-connected or on-demand "
                 "first\n")),
-        row("priority | free", usbnet_wans, free_priorities, {1, 1, 1}, kSys, {}, msg(kUntouched)),
-        row("priority | usbnet0 in another mode", usbnet0_priority(3), priority(8), {1}, kSys, {},
-            msg(kUntouched)),
+        // 1 and 9999 are in range; only kind 45 asks whether usbnet0 is the primary WAN.
+        row("priority | free", usbnet_wans, priorities({{0, 1}, {0, 9999}, {46, 8}}), {1, 1, 1},
+            kSys, {}, msg(kUntouched)),
+        row("priority | usbnet0 in another mode", usbnet0(0, 3), priorities({{45, 8}}), {1}, kSys,
+            {}, msg(kUntouched)),
         row("dcd priority | usb class", dcd_usbnet_answers, dcd_priority("usb0"), {4321}, kSys),
-        row("dcd priority | p by index, ppp by name", dcd_by_class, dcd_p_and_ppp, {40, 4321},
-            kSys),
+        row(
+            "dcd priority | p by index, ppp by name", dcd_by_class,
+            [] {
+                return Answers{dcd_priority("p1")(), dcd_priority("ppp3")()};
+            },
+            {40, 4321}, kSys),
         // Blanks before names and a line past getline's first 512 bytes.
         row("local | the first mgt0 interface in the subnet",
             net_dev("no colon mgt0 here\n" + std::string(700, ' ') +
@@ -675,30 +633,34 @@ std::vector<Row> answer_rows() {
             local(kMgt0 + 0x77), {1}, kErr, {}, expect(g_asked, {"mgt01", "mgt0.5"})),
         row("local | only with the interface's mask", {}, local(kMgt0, 0xffffff80), {0}, kErr, {},
             expect(g_asked, {"mgt0"})),
-        row("local | a count past the room is clamped", overfull_table, local(0x0b000000), {0},
-            kErr),
-        row("local | a subnet not marked local", unmarked_subnet, local(0x0a090000), {0}, kErr),
+        // Damage: a count past the records' room, the first record that does not fit.
+        row("local | a count past the room is clamped", subnet_at(759, 0x0b000000, 1),
+            local(0x0b000000), {0}, kErr),
+        row("local | a subnet not marked local", subnet_at(2, 0x0a090000, 0), local(0x0a090000),
+            {0}, kErr),
         row("local | kept out by a caller's lock", net_dev(""),
             kept_out(&internal_subnet_mutex, local(kVpn)), {-9, 1}, kErr),
-        row("nat type | no such policy", {}, no_nat_type, {-1}, kSys),
+        row(
+            "nat type | no such policy", {}, [] { return ek_brd_cpe_shm_get_nat_policy_type("a"); },
+            {-1}, kSys),
         row("cpe fields | at their offsets, without a lock", {}, cpe_fields_in_segment,
             {0x01020304, -7, 0x01020304, -7}, kErr, {}, expect(calls.sem_waits, 1)),
         row("usb modem | after init", {}, usb_modem_after_init, {0, 0, 1, 0, 0}, kErr, {},
             attempts(1, 1, 0)),
         row("nat id | the lowest of a name", {}, nat_lowest_id, {3, 5}, kSys),
         row("probe | hubs alone: attached, no ids", shell(root_hub + hubs, 0), probe, {1}, kErr, {},
-            ids(0xaaaaaaaa)),
+            ids(0xaaaa, 0xaaaa)),
         row("probe | the first device that is no hub",
             shell(root_hub + hubs + "Bus 001 Device 003: ID 12d1:1446 " + std::string(2000, 'd') +
                       "\nBus 001 Device 004: ID 19d2:0031\n",
                   0),
-            probe, {1}, kErr, {}, ids(0x12d11446)),
+            probe, {1}, kErr, {}, ids(0x12d1, 0x1446)),
         row("probe | another bus's root hub is a device",
             shell("Bus 002 Device 001: ID 1d6b:0003 3.0 root hub\n", 0), probe, {1}, kErr, {},
-            ids(0x1d6b0003)),
+            ids(0x1d6b, 0x0003)),
         row("probe | words of full width",
             shell(k31 + " 0000002 " + k31 + " 000003: " + k31 + " 0abc:0def\n", 0), probe, {1},
-            kErr, {}, ids(0x0abc0def)),
+            kErr, {}, ids(0x0abc, 0x0def)),
         // Too few words, ids not split at the colon, and words longer than
         // their fields, which would shift later words onto the wrong fields.
         row("probe | unusable lines",
@@ -708,7 +670,7 @@ std::vector<Row> answer_rows() {
                       " 002 Device 003: ID 0abc:0def\nBus 002000001 Dev 003: 0abc:0def ID "
                       "1111:2222\n",
                   0),
-            probe, {0}, kErr, {}, ids(0xaaaaaaaa)),
+            probe, {0}, kErr, {}, ids(0xaaaa, 0xaaaa)),
         row("mode switch | a harmless message unchanged", {}, switch_with(harmless), {0}, kErr, {},
             ran(head + harmless + "\"")),
         row("mode switch | the command cut to 320 characters", {}, switch_with(long_message), {0},
@@ -716,74 +678,92 @@ std::vector<Row> answer_rows() {
     };
 }
 
-// Every failure path of every exported function.
 std::vector<Row> failure_rows() {
     return {
-        row("segments | sem", set(&F::sem_create_fail, true), segments_twice, {0, 0, 0, 0}, kErr,
+        row("segments | sem", fail(&F::sem_create_fail), segments_twice, {0, 0, 0, 0}, kErr,
             {"ek brd create create routing sem failed!"}, attempts(2, 0, 0)),
-        row("segments | shm", set(&F::shm_create_fail, true), segments_twice, {0, 0, 0, 0}, kErr,
+        row("segments | shm", fail(&F::shm_create_fail), segments_twice, {0, 0, 0, 0}, kErr,
             {"Init routing share memory failed."}, attempts(2, 2, 2)),
-        row("cpe fields | no segment", set(&F::shm_create_fail, true), cpe_fields, {0, 0}, kErr, {},
+        row("cpe fields | no segment", fail(&F::shm_create_fail), cpe_fields, {0, 0}, kErr, {},
             attempts(1, 1, 1)),
-        row("nat | no segment", set(&F::shm_create_fail, true), nat_without_segment, {0, 0, 0, 0},
-            kSys, {}, attempts(1, 1, 1)),
+        row("nat | no segment", fail(&F::shm_create_fail), nat_without_segment, {0, 0, 0, 0}, kSys,
+            {}, attempts(1, 1, 1)),
         row("nat delete | id outside 1-128", {}, nat_out_of_range, {0, 0, 0}, kSys,
             {"WANIF: ek_brd_cpe_shm_delete_nat_policy: id 0 is out or range (1-128)",
              "WANIF: ek_brd_cpe_shm_delete_nat_policy: id -1 is out or range (1-128)",
              "WANIF: ek_brd_cpe_shm_delete_nat_policy: id 129 is out or range (1-128)",
              "WANIF: ek_brd_cpe_shm_get_nat_policy_name: id 129 exceeds the max range 128"}),
-        row("local | fopen", set(&F::fopen_fail, true), local(kMgt0), {0}, kErr,
+        row("local | fopen", fail(&F::fopen_fail), local(kMgt0), {0}, kErr,
             {"can't open /proc/net/dev\n"}, expect(g_asked, {})),
-        row("local | no segment: interfaces only", set(&F::shm_create_fail, true),
-            local_without_segment, {1, 0}, kErr),
+        row(
+            "local | no segment: interfaces only", fail(&F::shm_create_fail),
+            [] {
+                return Answers{is_local(kMgt0 + 0x77), is_local(kVpn)};
+            },
+            {1, 0}, kErr),
         row("local | no ':'", net_dev("  mgt0 1 2 3\n"), local(kMgt0 + 0x77), {0}, kErr, {},
             expect(g_asked, {})),
         row("local | dcd", net_dev("  mgt0: 1\n  eth0: 1\n  mgt01: 4\n", "mgt0"),
             local(kMgt0 + 0x77), {1}, kErr, {}, expect(g_asked, {"mgt0", "mgt01"})),
-        row("wan queries | open", set(&F::open_fail_all, true), five_queries, kFiveZeros, kSys,
+        row("wan queries | open", fail(&F::open_fail_all), five_queries, kFiveZeros, kSys,
             Lines(5, "WANIF: " + kWanOpen)),
         row("wan queries | no records", no_wan_records, five_queries, kFiveZeros, kSys, {},
             expect(calls.fetches, 0)),
         row("wan queries | negative count", set(&F::count_result, -3), five_queries, kFiveZeros,
             kSys, {}, expect(calls.fetches, 0)),
-        row("wan queries | fetch", set(&F::fetch_bykey_fail_at, {0}), two_wans, {0, 1}, kSys,
-            {kPbr, kPbr}),
+        row("wan queries | fetch", set(&F::fetch_bykey_fail_at, {0}),
+            [] {
+                return Answers{ek_brd_check_intf_wanif("eth0"), ek_brd_check_intf_wanif("ppp0")};
+            },
+            {0, 1}, kSys, {kPbr, kPbr}),
         row("wan count | fetch: the zero slot counts, the cursor moves on",
             set(&F::fetch_bykey_fail_at, {2}), ek_brd_get_wanif_count, {3}, kSys, {kPbr},
             expect(db_wanif_idx, 3)),
         row("wan \"\" and 0 | fetch: the zero slot is no WAN and owns none",
             set(&F::fetch_bykey_fail_at, {0}), unnamed_wan, {0, 0, 0, 0, 0, 0}, kSys,
             Lines(6, kPbr)),
-        row("priority | outside 1-9999", set(&F::open_fail_all, true), out_of_range, {0, 0}, kSys,
-            {}, msg("WAN priority can only be a value within 1 - 9999\n")),
-        row("priority | open", set(&F::open_fail_all, true), priority(5), {0}, kSys,
+        row("priority | outside 1-9999", fail(&F::open_fail_all),
+            priorities({{45, 0}, {45, 10000}}), {0, 0}, kSys, {},
+            msg("WAN priority can only be a value within 1 - 9999\n")),
+        row("priority | open", fail(&F::open_fail_all), priorities({{45, 5}}), {0}, kSys,
             {"WANIF: " + kWanOpen}, msg(kWanOpen)),
-        row("priority | no records", no_wan_records, priority(5), {0}, kSys, {},
+        row("priority | no records", no_wan_records, priorities({{45, 5}}), {0}, kSys, {},
             msg("brd db is empty\n")),
-        row("priority | fetch", set(&F::fetch_bykey_fail_at, {0}), priority(11), {1}, kSys, {kPbr},
-            msg(kUntouched)),
-        row("usbnet status | open", set(&F::open_fail_all, true), status, {-1}, kErr, {kWanOpen}),
-        row("usbnet status | fetch", {}, status, {-1}, kErr),
-        row("usbnet status | code 5", usbnet(5), status, {-1}, kErr),
-        row("usbnet status | code 0", usbnet(0), status, {-1}, kErr),
+        row("priority | fetch", set(&F::fetch_bykey_fail_at, {0}), priorities({{45, 11}}), {1},
+            kSys, {kPbr}, msg(kUntouched)),
+        row("usbnet status | open", fail(&F::open_fail_all), usbnet_status, {-1, 77}, kErr,
+            {kWanOpen}),
+        row("usbnet status | fetch", {}, usbnet_status, {-1, 77}, kErr),
+        row("usbnet status | code 5", usbnet0(5), usbnet_status, {-1, 77}, kErr),
+        row("usbnet status | code 0", usbnet0(0), usbnet_status, {-1, 77}, kErr),
         row("dcd priority | eth", dcd_fails(false), dcd_priority("eth0"), {-1}, kSys,
             {"WANIF: ek_dcd_get_eth_mode_cfg failed eth0"}),
         row("dcd priority | usbnet", dcd_fails(true), dcd_priority("usbnet0"), {-1}, kSys,
             {"WANIF: ek_dcd_get_usbnet_mode_cfg failed usbnet0"}),
         row("dcd priority | no class", {}, dcd_priority("wlan0"), {-1}, kSys, {},
             expect(calls.predicates, 4)),
-        row("usb init | again", {}, init_twice, {0, 0}, Channel::ek_log,
-            {"USB modem cfg shared mem already initialized\n"}, attempts(1, 1, 0)),
-        row("usb init | sem", set(&F::sem_create_fail, true), ek_brd_lib_usb_modem_init, {-1}, kErr,
+        row(
+            "usb init | again", {},
+            [] {
+                return Answers{ek_brd_lib_usb_modem_init(), ek_brd_lib_usb_modem_init()};
+            },
+            {0, 0}, Channel::ek_log, {"USB modem cfg shared mem already initialized\n"},
+            attempts(1, 1, 0)),
+        row("usb init | sem", fail(&F::sem_create_fail), ek_brd_lib_usb_modem_init, {-1}, kErr,
             {"Failed to create sem id for USB modem shared mem cfg\n"},
             retried(&F::sem_create_fail, 1)),
-        row("usb init | shm", set(&F::shm_create_fail, true), ek_brd_lib_usb_modem_init, {-1}, kErr,
-            {}, retried(&F::shm_create_fail, 2)),
+        row("usb init | shm", fail(&F::shm_create_fail), ek_brd_lib_usb_modem_init, {-1}, kErr, {},
+            retried(&F::shm_create_fail, 2)),
         row("usb lock | no init", {}, lock_state, {-1}, kErr, {}, attempts(0, 0, 0)),
         row("usb lock | sem op", {}, lock_with_sem_failing, {-5, -5}, kErr),
         row("probe | lsusb exits 127", shell("", 127), probe, {0}, kErr, {}, files(0, 1)),
         row("count | empty output", shell("", 0), count, {-1}, kErr, {}, files(0, 1)),
-        row("probe, count | mkstemp", set(&F::mkstemp_fail, true), probe_and_count, {0, -1}, kErr,
+        row(
+            "probe, count | mkstemp", fail(&F::mkstemp_fail),
+            [] {
+                return Answers{probe(), count()};
+            },
+            {0, -1}, kErr,
             {kProbe +
                  "Failed to create temp file [/tmp/ek_brd_lib_usb_modem_get_attached_dev.XXXXXX]",
              kCount +
@@ -803,10 +783,10 @@ std::vector<Row> failure_rows() {
             {kCount +
              "Failed to run cmd [ls /sys/class/tty | grep -E \"ttyACM|ttyUSB\" | wc -l > @]"},
             files(1, 1)),
-        row("count | fopen", set(&F::fopen_fail, true), count, {-1}, kErr,
+        row("count | fopen", fail(&F::fopen_fail), count, {-1}, kErr,
             {kCount + "Unable to open temp file [@]"}, files(1, 1)),
         row("probe | unlink", set(&F::unlink_result, -1), probe, {1}, kErr,
-            {kProbe + "Unable to remove temp file [@]: rc=-1"}, ids(0x12d11446)),
+            {kProbe + "Unable to remove temp file [@]: rc=-1"}, ids(0x12d1, 0x1446)),
         row("mode switch | no device", shell("Bus 001 Device 001: ID 1d6b:0002 hub\n", 0),
             modeswitch, {-1}, kErr, {kNoDevice}, files(0, 1)),
         row("mode switch | status 256", shell(kListing, 0, 256), modeswitch, {-1}, kErr,
@@ -818,13 +798,26 @@ std::vector<Row> failure_rows() {
             {"usb_modem: open DB failed when store entry: /tmp/db/usb_modem_cfg\n", kCfgOpen,
              kCfgOpen, kCfgOpen, kCfgOpen, kCfgOpen, "usb_modem: failed to get config from db."},
             untouched),
-        row("stores | store", set(&F::store_fail, true), stores, {-1, -1}, kErr,
+        row("stores | store", fail(&F::store_fail),
+            [] {
+                return Answers{ek_brd_lib_usb_modem_db_store_entry(&kCfg),
+                               ek_brd_lib_usb_modem_db_store_usb_modeswitch_entry(&kMs)};
+            },
+            {-1, -1}, kErr,
             {"usb_modem: store usbmodem cfg entry [key=m7] failed!\n",
              "usb_modem: store modeswitch entry " + kMsKey}),
-        row("stores | delete", set(&F::delete_fail, true), deletes, {-1, -1}, kErr,
+        row("stores | delete", fail(&F::delete_fail),
+            [] {
+                return Answers{ek_brd_lib_usb_modem_db_delete_entry_by_modem_id("m1"),
+                               ek_brd_lib_usb_modem_db_delete_usb_modeswitch_entry(0x1a2b, 3)};
+            },
+            {-1, -1}, kErr,
             {"usb_modem: delete usbmodem cfg entry [modem_id=m1] failed!\n",
              "usb_modem: delete modeswitch entry " + kMsKey}),
-        row("cfg get | fetch", set(&F::fetch_fail, true), cfg_get, {-1}, kErr, {}, untouched),
+        row(
+            "cfg get | fetch", fail(&F::fetch_fail),
+            [] { return ek_brd_lib_usb_modem_db_get_entry_by_modem_id("m1", &g_cfg); }, {-1}, kErr,
+            {}, untouched),
         row("cfg number | count", set(&F::count_result, -7), ek_brd_lib_usb_modem_db_get_num, {-7},
             kErr),
         row("cfg getall | fetch", set(&F::fetch_bykey_fail_at, {1}), cfg_getall, {0}, kErr,
@@ -864,26 +857,18 @@ std::string row_name(const ::testing::TestParamInfo<Row> &info) {
 INSTANTIATE_TEST_SUITE_P(Answer, Rows, ::testing::ValuesIn(answer_rows()), row_name);
 INSTANTIATE_TEST_SUITE_P(Failure, Rows, ::testing::ValuesIn(failure_rows()), row_name);
 
-// One run of a sweep: the answer and log lines with the run's allocation
-// failing.
+// One run of a sweep: the answers and log lines with the run's allocation failing.
 struct Outcome {
     Answers answer;
     Lines lines;
     Step verify = {};
 };
-
 template <typename Fn>
 void sweep(const std::string &name, Fn f, Channel channel, const std::vector<Outcome> &runs) {
     for (size_t k = 0; k < runs.size(); k++)
-        check({name + ", allocation " + std::to_string(k) + " failing",
-               {},
-               answers_of(f),
-               runs[k].answer,
-               channel,
-               runs[k].lines,
-               runs[k].verify,
-               static_cast<long>(k),
-               k + 1 == runs.size()});
+        check(row(name + ", allocation " + std::to_string(k) + " failing", {}, f, runs[k].answer,
+                  channel, runs[k].lines, runs[k].verify),
+              static_cast<long>(k), k + 1 == runs.size());
 }
 
 // A WAN load over the three records: the array, then each record.
@@ -894,7 +879,6 @@ std::vector<Outcome> wan_load(long failed, long answer, Step array = {}, Step re
     runs.push_back({{answer}, {}, done});
     return runs;
 }
-
 // A listing of the three records, with each node's allocation failing in turn.
 std::vector<Outcome> listing(const std::string &node) {
     return {{{0}, {node}, expect(g_listed, {1, 2})},
@@ -902,7 +886,6 @@ std::vector<Outcome> listing(const std::string &node) {
             {{0}, {node}, expect(g_listed, {0, 1})},
             {{0}, {}, expect(g_listed, {0, 1, 2})}};
 }
-
 // A lookup that finds record `match` of three unless its node is not made.
 std::vector<Outcome> lookup(const std::string &node, long match) {
     std::vector<Outcome> runs;
@@ -911,11 +894,10 @@ std::vector<Outcome> lookup(const std::string &node, long match) {
     runs.push_back({{0, match}, {}});
     return runs;
 }
-
-One wan(int (*query)(const char *), const char *ifname) {
-    return [query, ifname] { return query(ifname); };
+template <typename A>
+One wan(int (*query)(A), A arg) {
+    return [query, arg] { return query(arg); };
 }
-const One wan_address = [] { return ek_brd_cpe_shm_check_wan_intf_ip(0x0a000002); };
 
 TEST(FailureRows, AllocationSweepOfEveryExportedFunction) {
     sweep("probe", probe, kErr, {{{0}, {"malloc failed"}, files(0, 0)}, {{1}, {}}});
@@ -930,10 +912,10 @@ TEST(FailureRows, AllocationSweepOfEveryExportedFunction) {
     sweep("wan count", ek_brd_get_wanif_count, kSys, wan_load(0, 2));
     sweep("wan default", wan(ek_brd_check_intf_active_dft_wan, "eth0"), kSys, wan_load(0, 1));
     sweep("wan interface", wan(ek_brd_check_intf_wanif, "ppp0"), kSys, wan_load(0, 1));
-    sweep("wan address", wan_address, kSys, wan_load(0, 1));
+    sweep("wan address", wan(ek_brd_cpe_shm_check_wan_intf_ip, 0x0a000002u), kSys, wan_load(0, 1));
     sweep("wan pppoe", wan(ek_brd_get_pppoe_ethnet_kifidx, "ppp0"), kSys, wan_load(0, 7));
     sweep(
-        "priority", priority(11), kSys,
+        "priority", priorities({{45, 11}}), kSys,
         wan_load(1, 0, msg("brd: malloc failed for all_entry\n"), msg(kUntouched), msg(taken(11))));
 }
 
@@ -948,8 +930,7 @@ int32_t &word(void *base, uint32_t offset) {
     return const_cast<int32_t &>(ek::shm_word(base, offset));
 }
 
-// Each case runs in a forked child, as the once flags never reset within a
-// process, against segments made here that stay readable afterwards.
+// Against segments made here, which stay readable after each child's attach.
 TEST(Segments, EveryAttachResetsTheRoutingWordAndInitialisesOnlyAFreshCpeHeader) {
     fake::reset();
     void *cpe = fake::shared_segment(0x15011, 85896);
@@ -979,17 +960,13 @@ TEST(Segments, EveryAttachResetsTheRoutingWordAndInitialisesOnlyAFreshCpeHeader)
 // One round's answers; every round of every thread must give kRound.
 Answers round_of_queries(int thread) {
     char text[128];
-    return {ek_brd_get_wanif_count(),
-            ek_brd_check_intf_active_dft_wan("eth0"),
-            ek_brd_check_intf_wanif("ppp0"),
-            ek_brd_cpe_shm_check_wan_intf_ip(0x0a000002),
-            ek_brd_get_pppoe_ethnet_kifidx("ppp0"),
-            ek_brd_check_cfg_priority_valid(45, 11, text),
-            ek_brd_check_cfg_priority_valid(0, 100 + thread, text),
-            is_local(kMgt0 + 0x77),
-            is_local(kVpn),
-            is_local(0x0b000000),
-            ek_brd_get_brd_auth()};
+    Answers r = five_queries();
+    for (long more :
+         {ek_brd_check_cfg_priority_valid(45, 11, text),
+          ek_brd_check_cfg_priority_valid(0, 100 + thread, text), is_local(kMgt0 + 0x77),
+          is_local(kVpn), is_local(0x0b000000), ek_brd_get_brd_auth()})
+        r.push_back(more);
+    return r;
 }
 const Answers kRound = {2, 1, 1, 1, 7, 0, 1, 1, 1, 0, 0};
 
