@@ -192,6 +192,16 @@ Row row(std::string name, Step arrange, Fn call, Answers result, Channel channel
     return {name, arrange, [call] { return Answers{call()}; }, result, channel, lines, verify};
 }
 
+// Several calls in turn.
+template <typename... Fn>
+Call each(Fn... fn) {
+    return [=] { return Answers{fn()...}; };
+}
+template <typename Fn, typename... A>
+One on(Fn fn, A... args) {
+    return [=] { return fn(args...); };
+}
+
 // Runs a row in a fresh process over a freshly seeded fake, with allocation
 // fail_at failing (a sweep's last run must not reach it). Afterwards: nothing
 // allocated, open or locked, and log lines only on the row's channel, exactly
@@ -331,8 +341,11 @@ int is_local(uint32_t a, uint32_t m = kMask) {
 One local(uint32_t a, uint32_t m = kMask) {
     return [=] { return is_local(a, m); };
 }
+One wanif(const char *ifname) {
+    return on(ek_brd_check_intf_wanif, ifname);
+}
 One dcd_priority(const char *ifname) {
-    return [ifname] { return ek_wanif_get_wan_priority_from_dcd_shm(ifname); };
+    return on(ek_wanif_get_wan_priority_from_dcd_shm, ifname);
 }
 // Both segments asked for twice: a failed attach is never retried.
 Answers segments_twice() {
@@ -594,16 +607,10 @@ std::vector<Row> answer_rows() {
             }),
         row("wan count | kept out by a caller's lock", {},
             kept_out(&g_wanif_db_mutex, ek_brd_get_wanif_count), {-9, 2}, kSys),
-        row(
-            "wan queries | names and the first match", odd_wans,
-            [] {
-                return Answers{ek_brd_check_intf_wanif("abcdefghijklmnopXYZ"),
-                               ek_brd_check_intf_wanif("abcdefghijklmno"),
-                               ek_brd_check_intf_wanif(nullptr),
-                               ek_brd_get_pppoe_ethnet_kifidx("ppp1"),
-                               ek_brd_check_intf_active_dft_wan("eth9"),
-                               ek_brd_check_intf_wanif("ETH0")};
-            },
+        row("wan queries | names and the first match", odd_wans,
+            each(wanif("abcdefghijklmnopXYZ"), wanif("abcdefghijklmno"), wanif(nullptr),
+                 on(ek_brd_get_pppoe_ethnet_kifidx, "ppp1"),
+                 on(ek_brd_check_intf_active_dft_wan, "eth9"), wanif("ETH0")),
             {1, 0, 0, 0, 1, 0}, kSys),
         row("usbnet status | code 4", usbnet0(4), usbnet_status, {0, 4, -1}, kErr),
         row("usbnet status | code 1", usbnet0(1), usbnet_status, {0, 1, -1}, kErr),
@@ -619,12 +626,8 @@ std::vector<Row> answer_rows() {
         row("priority | usbnet0 in another mode", usbnet0(0, 3), priorities({{45, 8}}), {1}, kSys,
             {}, msg(kUntouched)),
         row("dcd priority | usb class", dcd_usbnet_answers, dcd_priority("usb0"), {4321}, kSys),
-        row(
-            "dcd priority | p by index, ppp by name", dcd_by_class,
-            [] {
-                return Answers{dcd_priority("p1")(), dcd_priority("ppp3")()};
-            },
-            {40, 4321}, kSys),
+        row("dcd priority | p by index, ppp by name", dcd_by_class,
+            each(dcd_priority("p1"), dcd_priority("ppp3")), {40, 4321}, kSys),
         // Blanks before names and a line past getline's first 512 bytes.
         row("local | the first mgt0 interface in the subnet",
             net_dev("no colon mgt0 here\n" + std::string(700, ' ') +
@@ -640,9 +643,8 @@ std::vector<Row> answer_rows() {
             {0}, kErr),
         row("local | kept out by a caller's lock", net_dev(""),
             kept_out(&internal_subnet_mutex, local(kVpn)), {-9, 1}, kErr),
-        row(
-            "nat type | no such policy", {}, [] { return ek_brd_cpe_shm_get_nat_policy_type("a"); },
-            {-1}, kSys),
+        row("nat type | no such policy", {}, on(ek_brd_cpe_shm_get_nat_policy_type, "a"), {-1},
+            kSys),
         row("cpe fields | at their offsets, without a lock", {}, cpe_fields_in_segment,
             {0x01020304, -7, 0x01020304, -7}, kErr, {}, expect(calls.sem_waits, 1)),
         row("usb modem | after init", {}, usb_modem_after_init, {0, 0, 1, 0, 0}, kErr, {},
@@ -695,12 +697,8 @@ std::vector<Row> failure_rows() {
              "WANIF: ek_brd_cpe_shm_get_nat_policy_name: id 129 exceeds the max range 128"}),
         row("local | fopen", fail(&F::fopen_fail), local(kMgt0), {0}, kErr,
             {"can't open /proc/net/dev\n"}, expect(g_asked, {})),
-        row(
-            "local | no segment: interfaces only", fail(&F::shm_create_fail),
-            [] {
-                return Answers{is_local(kMgt0 + 0x77), is_local(kVpn)};
-            },
-            {1, 0}, kErr),
+        row("local | no segment: interfaces only", fail(&F::shm_create_fail),
+            each(local(kMgt0 + 0x77), local(kVpn)), {1, 0}, kErr),
         row("local | no ':'", net_dev("  mgt0 1 2 3\n"), local(kMgt0 + 0x77), {0}, kErr, {},
             expect(g_asked, {})),
         row("local | dcd", net_dev("  mgt0: 1\n  eth0: 1\n  mgt01: 4\n", "mgt0"),
@@ -712,10 +710,7 @@ std::vector<Row> failure_rows() {
         row("wan queries | negative count", set(&F::count_result, -3), five_queries, kFiveZeros,
             kSys, {}, expect(calls.fetches, 0)),
         row("wan queries | fetch", set(&F::fetch_bykey_fail_at, {0}),
-            [] {
-                return Answers{ek_brd_check_intf_wanif("eth0"), ek_brd_check_intf_wanif("ppp0")};
-            },
-            {0, 1}, kSys, {kPbr, kPbr}),
+            each(wanif("eth0"), wanif("ppp0")), {0, 1}, kSys, {kPbr, kPbr}),
         row("wan count | fetch: the zero slot counts, the cursor moves on",
             set(&F::fetch_bykey_fail_at, {2}), ek_brd_get_wanif_count, {3}, kSys, {kPbr},
             expect(db_wanif_idx, 3)),
@@ -742,11 +737,7 @@ std::vector<Row> failure_rows() {
             {"WANIF: ek_dcd_get_usbnet_mode_cfg failed usbnet0"}),
         row("dcd priority | no class", {}, dcd_priority("wlan0"), {-1}, kSys, {},
             expect(calls.predicates, 4)),
-        row(
-            "usb init | again", {},
-            [] {
-                return Answers{ek_brd_lib_usb_modem_init(), ek_brd_lib_usb_modem_init()};
-            },
+        row("usb init | again", {}, each(ek_brd_lib_usb_modem_init, ek_brd_lib_usb_modem_init),
             {0, 0}, Channel::ek_log, {"USB modem cfg shared mem already initialized\n"},
             attempts(1, 1, 0)),
         row("usb init | sem", fail(&F::sem_create_fail), ek_brd_lib_usb_modem_init, {-1}, kErr,
@@ -758,12 +749,7 @@ std::vector<Row> failure_rows() {
         row("usb lock | sem op", {}, lock_with_sem_failing, {-5, -5}, kErr),
         row("probe | lsusb exits 127", shell("", 127), probe, {0}, kErr, {}, files(0, 1)),
         row("count | empty output", shell("", 0), count, {-1}, kErr, {}, files(0, 1)),
-        row(
-            "probe, count | mkstemp", fail(&F::mkstemp_fail),
-            [] {
-                return Answers{probe(), count()};
-            },
-            {0, -1}, kErr,
+        row("probe, count | mkstemp", fail(&F::mkstemp_fail), each(probe, count), {0, -1}, kErr,
             {kProbe +
                  "Failed to create temp file [/tmp/ek_brd_lib_usb_modem_get_attached_dev.XXXXXX]",
              kCount +
@@ -799,25 +785,20 @@ std::vector<Row> failure_rows() {
              kCfgOpen, kCfgOpen, kCfgOpen, kCfgOpen, "usb_modem: failed to get config from db."},
             untouched),
         row("stores | store", fail(&F::store_fail),
-            [] {
-                return Answers{ek_brd_lib_usb_modem_db_store_entry(&kCfg),
-                               ek_brd_lib_usb_modem_db_store_usb_modeswitch_entry(&kMs)};
-            },
+            each(on(ek_brd_lib_usb_modem_db_store_entry, &kCfg),
+                 on(ek_brd_lib_usb_modem_db_store_usb_modeswitch_entry, &kMs)),
             {-1, -1}, kErr,
             {"usb_modem: store usbmodem cfg entry [key=m7] failed!\n",
              "usb_modem: store modeswitch entry " + kMsKey}),
         row("stores | delete", fail(&F::delete_fail),
-            [] {
-                return Answers{ek_brd_lib_usb_modem_db_delete_entry_by_modem_id("m1"),
-                               ek_brd_lib_usb_modem_db_delete_usb_modeswitch_entry(0x1a2b, 3)};
-            },
+            each(on(ek_brd_lib_usb_modem_db_delete_entry_by_modem_id, "m1"),
+                 on(ek_brd_lib_usb_modem_db_delete_usb_modeswitch_entry, 0x1a2b, 3)),
             {-1, -1}, kErr,
             {"usb_modem: delete usbmodem cfg entry [modem_id=m1] failed!\n",
              "usb_modem: delete modeswitch entry " + kMsKey}),
-        row(
-            "cfg get | fetch", fail(&F::fetch_fail),
-            [] { return ek_brd_lib_usb_modem_db_get_entry_by_modem_id("m1", &g_cfg); }, {-1}, kErr,
-            {}, untouched),
+        row("cfg get | fetch", fail(&F::fetch_fail),
+            on(ek_brd_lib_usb_modem_db_get_entry_by_modem_id, "m1", &g_cfg), {-1}, kErr, {},
+            untouched),
         row("cfg number | count", set(&F::count_result, -7), ek_brd_lib_usb_modem_db_get_num, {-7},
             kErr),
         row("cfg getall | fetch", set(&F::fetch_bykey_fail_at, {1}), cfg_getall, {0}, kErr,
@@ -894,10 +875,6 @@ std::vector<Outcome> lookup(const std::string &node, long match) {
     runs.push_back({{0, match}, {}});
     return runs;
 }
-template <typename A>
-One wan(int (*query)(A), A arg) {
-    return [query, arg] { return query(arg); };
-}
 
 TEST(FailureRows, AllocationSweepOfEveryExportedFunction) {
     sweep("probe", probe, kErr, {{{0}, {"malloc failed"}, files(0, 0)}, {{1}, {}}});
@@ -910,10 +887,10 @@ TEST(FailureRows, AllocationSweepOfEveryExportedFunction) {
     sweep("modeswitch getall", ms_getall, kErr, listing(kMsNode));
     sweep("modeswitch fetch", modeswitch_entry(2), kErr, lookup(kMsNode, 2));
     sweep("wan count", ek_brd_get_wanif_count, kSys, wan_load(0, 2));
-    sweep("wan default", wan(ek_brd_check_intf_active_dft_wan, "eth0"), kSys, wan_load(0, 1));
-    sweep("wan interface", wan(ek_brd_check_intf_wanif, "ppp0"), kSys, wan_load(0, 1));
-    sweep("wan address", wan(ek_brd_cpe_shm_check_wan_intf_ip, 0x0a000002u), kSys, wan_load(0, 1));
-    sweep("wan pppoe", wan(ek_brd_get_pppoe_ethnet_kifidx, "ppp0"), kSys, wan_load(0, 7));
+    sweep("wan default", on(ek_brd_check_intf_active_dft_wan, "eth0"), kSys, wan_load(0, 1));
+    sweep("wan interface", on(ek_brd_check_intf_wanif, "ppp0"), kSys, wan_load(0, 1));
+    sweep("wan address", on(ek_brd_cpe_shm_check_wan_intf_ip, 0x0a000002u), kSys, wan_load(0, 1));
+    sweep("wan pppoe", on(ek_brd_get_pppoe_ethnet_kifidx, "ppp0"), kSys, wan_load(0, 7));
     sweep(
         "priority", priorities({{45, 11}}), kSys,
         wan_load(1, 0, msg("brd: malloc failed for all_entry\n"), msg(kUntouched), msg(taken(11))));
