@@ -1,6 +1,5 @@
-// The library's objects on the fake platform: a row per answer and per failure
-// path, the allocation-failure sweeps, the segments' attach, and sixteen
-// threads racing their first attach (run under the thread sanitizer too).
+// The library's objects on the fake platform, a row per answer and per failure
+// path; sixteen threads racing their first attach run under tsan too.
 #include <gtest/gtest.h>
 #include <string.h>
 
@@ -78,8 +77,7 @@ Step wans(std::vector<Wan> list) {
     };
 }
 
-// Every byte position-dependent, so a stray write anywhere shows up; byte 4
-// of a record is 28 plus its seed.
+// Every byte position-dependent, so a stray write shows; byte 4 is 28 plus the seed.
 template <typename T>
 T filled(uint8_t seed) {
     T v;
@@ -138,9 +136,8 @@ void subnet(uint32_t index, uint32_t addr, uint32_t mask, int32_t local = 1) {
     ek::shm_word(g_cpe, at + 24) = local;
 }
 
-// Three records in each database, the subnets of mgt0 and kVpn marked local,
-// /proc/net/dev listing mgt0, and a shell that lists a modem, counts two
-// serial devices and switches modes.
+// Three records in each database, two local subnets, mgt0 in /proc/net/dev,
+// and a shell that lists a modem, counts two serial devices and switches modes.
 void seed() {
     wans({Wan("eth0").wan().active().ip(0x0a000001).prio(11),
           Wan("ppp0").wan().pppoe(7).ip(0x0a000002).prio(12),
@@ -174,8 +171,6 @@ void seed() {
     memset(g_msg, '#', sizeof g_msg - 1);
 }
 
-// The broken dependency, the calls, their answers and log lines, and what
-// else must hold afterwards.
 struct Row {
     std::string name;
     Step arrange;
@@ -188,7 +183,7 @@ struct Row {
 template <typename Fn>
 Row row(std::string name, Step arrange, Fn call, Answers result, Channel channel, Lines lines = {},
         Step verify = {}) {
-    // Answers{} of a single answer or of a list: both are the call's answers as they come.
+    // Answers{} of one answer or of a list: the call's answers as they come.
     return {name, arrange, [call] { return Answers{call()}; }, result, channel, lines, verify};
 }
 
@@ -202,11 +197,9 @@ One on(Fn fn, A... args) {
     return [=] { return fn(args...); };
 }
 
-// Runs a row in a fresh process over a freshly seeded fake, with allocation
-// fail_at failing (a sweep's last run must not reach it). Afterwards: nothing
-// allocated, open or locked, and log lines only on the row's channel, exactly
-// its lines ("@": the last command's temporary file), at error level (debug
-// for ek_log) with the error tag.
+// In a fresh process, allocation fail_at failing (a sweep's last run must not
+// reach it); afterwards nothing allocated, open or locked, and exactly the
+// row's log lines ("@": the last command's temporary file), at error level.
 void check(const Row &row, long fail_at = -1, bool last = false) {
     SCOPED_TRACE(row.name);
     fake::reset();
@@ -233,21 +226,22 @@ void check(const Row &row, long fail_at = -1, bool last = false) {
         Lines want = row.lines;
         for (std::string &line : want)
             if (size_t at = line.find('@'); at != std::string::npos) line.replace(at, 1, file);
-        for (Channel c : {Channel::ek_err, Channel::ek_log, Channel::syslog})
-            EXPECT_EQ(fake::texts(c), c == row.channel ? want : Lines{}) << static_cast<int>(c);
+        std::map<Channel, Lines> texts;
         for (const fake::LogLine &l : fake::state().logs) {
+            texts[l.channel].push_back(l.text);
             EXPECT_EQ(l.level, l.channel == Channel::ek_log ? 7 : 3);
             EXPECT_EQ(l.tag, l.channel == Channel::ek_err ? " " : "");
             EXPECT_EQ(l.line > 0, l.channel == Channel::ek_err);
         }
+        for (Channel c : {Channel::ek_err, Channel::ek_log, Channel::syslog})
+            EXPECT_EQ(texts[c], c == row.channel ? want : Lines{}) << static_cast<int>(c);
     });
 }
 
 const One probe = [] { return ek_brd_lib_usb_modem_get_attached_dev(&g_vid, &g_pid); };
 const One count = ek_brd_lib_usb_modem_get_ttydev_count;
 const One modeswitch = [] { return ek_brd_lib_usb_modem_modeswitch(0x12d1, 0x1446, "55"); };
-// Lists after a node of the caller's own, which stays first, and frees the
-// listed nodes within the call.
+// Lists after a node of the caller's own, which must stay first.
 One getall(int (*fn)(ek_list_head *)) {
     return [fn] {
         ek_list_head list, mine;
@@ -291,8 +285,8 @@ std::string taken(int p) {
     return "Please use a different priority value since priority " + std::to_string(p) +
            " is in already configured\n";
 }
-// A caller holding the mutex keeps the query out: whether it had answered
-// after 50 ms of that (-9: not), then its answer.
+// Whether the query had answered within 50 ms of a caller holding the mutex
+// (-9: not), then its answer.
 Call kept_out(pthread_mutex_t *mutex, One query) {
     return [=] {
         std::atomic<long> got{-9};
@@ -318,23 +312,6 @@ Answers usbnet_status() {
     if (r != 0) return {r, status};
     return {r, status, ek_brd_lib_get_usbnet_status(nullptr)};
 }
-Answers five_queries() {
-    return {ek_brd_get_wanif_count(), ek_brd_check_intf_active_dft_wan("eth0"),
-            ek_brd_check_intf_wanif("ppp0"), ek_brd_cpe_shm_check_wan_intf_ip(0x0a000002),
-            ek_brd_get_pppoe_ethnet_kifidx("ppp0")};
-}
-const Answers kFiveZeros(5, 0);
-// Fresh memory is 0xa5 bytes: a slot not cleared (or filled with ones)
-// before its fetch would claim that name and those words.
-Answers unnamed_wan() {
-    const std::string dirty(16, '\xa5'), ones(16, '\x01');
-    return {ek_brd_check_intf_wanif(""),
-            ek_brd_cpe_shm_check_wan_intf_ip(0),
-            ek_brd_check_intf_wanif(dirty.c_str()),
-            ek_brd_check_intf_active_dft_wan(dirty.c_str()),
-            ek_brd_cpe_shm_check_wan_intf_ip(0xa5a5a5a5),
-            ek_brd_check_intf_wanif(ones.c_str())};
-}
 int is_local(uint32_t a, uint32_t m = kMask) {
     return ek_brd_lib_is_cpe_local_subnet(&a, &m);
 }
@@ -347,6 +324,16 @@ One wanif(const char *ifname) {
 One dcd_priority(const char *ifname) {
     return on(ek_wanif_get_wan_priority_from_dcd_shm, ifname);
 }
+const Call five_queries = each(ek_brd_get_wanif_count, on(ek_brd_check_intf_active_dft_wan, "eth0"),
+                               wanif("ppp0"), on(ek_brd_cpe_shm_check_wan_intf_ip, 0x0a000002u),
+                               on(ek_brd_get_pppoe_ethnet_kifidx, "ppp0"));
+const Answers kFiveZeros(5, 0);
+// Fresh memory is 0xa5 bytes: a slot not cleared (or filled with ones) would claim these.
+const std::string kDirty(16, '\xa5'), kOnes(16, '\x01');
+const Call unnamed_wan =
+    each(wanif(""), on(ek_brd_cpe_shm_check_wan_intf_ip, 0u), wanif(kDirty.c_str()),
+         on(ek_brd_check_intf_active_dft_wan, kDirty.c_str()),
+         on(ek_brd_cpe_shm_check_wan_intf_ip, 0xa5a5a5a5u), wanif(kOnes.c_str()));
 // Both segments asked for twice: a failed attach is never retried.
 Answers segments_twice() {
     Answers attached;
@@ -371,8 +358,7 @@ Answers nat_without_segment() {
             ek_brd_cpe_shm_check_nat_policy_type_valid_for_interface("nat1", "eth0"),
             ek_brd_cpe_shm_get_nat_policy_name(1) != nullptr};
 }
-// Saves outside the table are silent and change no byte of the segment; then
-// whether the names of ids 129, 0 and -1 were handed out.
+// Saves outside the table are silent and change no byte of the segment.
 Answers nat_out_of_range() {
     const auto *cpe = static_cast<const uint8_t *>(ek_brd_get_cpe_shm_data());
     const std::vector<uint8_t> before(cpe, cpe + EK_BRD_CPE_SHM_SIZE);
@@ -398,8 +384,7 @@ long lock_state() {
     EXPECT_EQ(ek_brd_lib_usb_modem_cfg_unlock(), -1);
     return ek_brd_lib_usb_modem_cfg_lock();
 }
-// After init: the address of the segment made for the key, and a lock that
-// answers the semaphore's results.
+// After init: the segment made for the key, and a lock answering the semaphore's results.
 Answers usb_modem_after_init() {
     void *shm = nullptr;
     const long init = ek_brd_lib_usb_modem_init(), got = ek_brd_lib_usb_modem_get_shm(&shm);
@@ -407,8 +392,7 @@ Answers usb_modem_after_init() {
     return {init, got, shm != nullptr && shm == made.first && made.second == EK_USB_MODEM_SHM_SIZE,
             ek_brd_lib_usb_modem_cfg_lock(), ek_brd_lib_usb_modem_cfg_unlock()};
 }
-// The words at their offsets in the segment, then the getters; no other
-// byte changes.
+// No byte but the two words changes.
 Answers cpe_fields_in_segment() {
     const auto *cpe = static_cast<const uint8_t *>(ek_brd_get_cpe_shm_data());
     std::vector<uint8_t> want(cpe, cpe + EK_BRD_CPE_SHM_SIZE);
@@ -663,8 +647,7 @@ std::vector<Row> answer_rows() {
         row("probe | words of full width",
             shell(k31 + " 0000002 " + k31 + " 000003: " + k31 + " 0abc:0def\n", 0), probe, {1},
             kErr, {}, ids(0x0abc, 0x0def)),
-        // Too few words, ids not split at the colon, and words longer than
-        // their fields, which would shift later words onto the wrong fields.
+        // Too few words, ids not split at the colon, words longer than their fields.
         row("probe | unusable lines",
             shell("Bus 001 Device 003: ID 12d1f:1446\n   \nBus 002 Device 003: ID 0abc:\n"
                   "Bus 002 Device 003: ID ab:cdef\n" +

@@ -90,14 +90,6 @@ void disarm_malloc() {
     state().calls.live = g_live;
 }
 
-std::vector<std::string> texts(Channel c) {
-    std::lock_guard<std::mutex> lock(g_mu);
-    std::vector<std::string> out;
-    for (const LogLine &l : state().logs)
-        if (l.channel == c) out.push_back(l.text);
-    return out;
-}
-
 void *shared_segment(int32_t key, size_t size) {
     void *p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED) return nullptr;

@@ -67,7 +67,6 @@ void put(const std::string &path, const std::string &key, const T &record) {
     put(path, key, &record, sizeof record);
 }
 int open_handles();
-std::vector<std::string> texts(Channel c);
 
 // Made now, so that children forked afterwards attach the same memory.
 void *shared_segment(int32_t key, size_t size);
