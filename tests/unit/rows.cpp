@@ -16,7 +16,6 @@
 #include "fake_platform.h"
 
 namespace {
-
 using fake::Channel;
 using Lines = std::vector<std::string>;
 // Each call's answers in the order they come; a row lists what it expects.
@@ -27,7 +26,6 @@ using Step = std::function<void()>;
 using F = fake::Faults;
 constexpr Channel kErr = Channel::ek_err, kSys = Channel::syslog;
 constexpr char kCfgDb[] = "/tmp/db/usb_modem_cfg", kMsDb[] = "/tmp/db/usb_modem_mode_switch";
-
 const std::string kProbe = "ek_brd_lib_usb_modem_get_attached_dev: ";
 const std::string kCount = "ek_brd_lib_usb_modem_get_ttydev_count: ";
 const std::string kWanOpen = "brd: open DB failed : /tmp/db/wanif_db\n";
@@ -46,10 +44,8 @@ const uint32_t kMgt0 = 0x0a010200, kVpn = 0x0a080000, kMask = 0xffffff00;
 // Colons in the header lines: only what follows them names interfaces.
 const std::string kNetDevHead = "mgt0: header one\n mgt01: header two\n";
 const std::string kWanDb = "/tmp/db/wanif_db";
-
 fake::Faults &faults = fake::state().faults;
 const fake::Counters &calls = fake::state().calls;
-
 struct Wan {
     ek_wanif_entry_t r{};
     explicit Wan(const std::string &ifname) {
@@ -76,7 +72,6 @@ Step wans(std::vector<Wan> list) {
         }
     };
 }
-
 // Every byte position-dependent, so a stray write shows; byte 4 is 28 plus the seed.
 template <typename T>
 T filled(uint8_t seed) {
@@ -105,7 +100,6 @@ ek_usb_modeswitch_t modeswitch_record(uint16_t vid, uint16_t pid, uint8_t seed) 
     m.pid = pid;
     return m;
 }
-
 uint16_t g_vid = 0xaaaa, g_pid = 0xaaaa;
 char g_msg[128];
 const std::string kUntouched(127, '#');
@@ -123,19 +117,16 @@ std::vector<std::string> temp_files() {
         if (e.path().string().rfind("/tmp/ek_brd_lib_usb_modem_", 0) == 0) out.push_back(e.path());
     return out;
 }
-
 std::string redirect_target(const std::string &cmd) {
     size_t p = cmd.rfind("> ");
     return p == std::string::npos ? std::string() : cmd.substr(p + 2);
 }
-
 void subnet(uint32_t index, uint32_t addr, uint32_t mask, int32_t local = 1) {
     const uint32_t at = EK_BRD_CPE_VPN_SUBNETS_OFFSET + 4 + 36 * index;
     ek::shm_word(g_cpe, at) = static_cast<int32_t>(addr);
     ek::shm_word(g_cpe, at + 4) = static_cast<int32_t>(mask);
     ek::shm_word(g_cpe, at + 24) = local;
 }
-
 // Three records in each database, two local subnets, mgt0 in /proc/net/dev,
 // and a shell that lists a modem, counts two serial devices and switches modes.
 void seed() {
@@ -170,7 +161,6 @@ void seed() {
     };
     memset(g_msg, '#', sizeof g_msg - 1);
 }
-
 struct Row {
     std::string name;
     Step arrange;
@@ -186,7 +176,6 @@ Row row(std::string name, Step arrange, Fn call, Answers result, Channel channel
     // Answers{} of one answer or of a list: the call's answers as they come.
     return {name, arrange, [call] { return Answers{call()}; }, result, channel, lines, verify};
 }
-
 // Several calls in turn.
 template <typename... Fn>
 Call each(Fn... fn) {
@@ -196,7 +185,6 @@ template <typename Fn, typename... A>
 One on(Fn fn, A... args) {
     return [=] { return fn(args...); };
 }
-
 // In a fresh process, allocation fail_at failing (a sweep's last run must not
 // reach it); afterwards nothing allocated, open or locked, and exactly the
 // row's log lines ("@": the last command's temporary file), at error level.
@@ -237,7 +225,6 @@ void check(const Row &row, long fail_at = -1, bool last = false) {
             EXPECT_EQ(texts[c], c == row.channel ? want : Lines{}) << static_cast<int>(c);
     });
 }
-
 const One probe = [] { return ek_brd_lib_usb_modem_get_attached_dev(&g_vid, &g_pid); };
 const One count = ek_brd_lib_usb_modem_get_ttydev_count;
 const One modeswitch = [] { return ek_brd_lib_usb_modem_modeswitch(0x12d1, 0x1446, "55"); };
@@ -436,7 +423,6 @@ Answers ms_calls() {
             ek_brd_lib_usb_modem_db_delete_usb_modeswitch_entry(0x1a2b, 3), ms_getall(),
             modeswitch_entry(1)()[0]};
 }
-
 template <typename T>
 Step set(T F::*field, std::type_identity_t<T> v) {
     return [=] { faults.*field = v; };
@@ -516,7 +502,6 @@ Step subnet_at(uint32_t n, uint32_t addr, int32_t local) {
         subnet(n, addr, kMask, local);
     };
 }
-
 Step attempts(int sems, int shms, int destroys) {
     return [=] {
         EXPECT_EQ(calls.sem_creates, sems);
@@ -801,7 +786,6 @@ std::vector<Row> failure_rows() {
         row("modeswitch fetch | no match", {}, modeswitch_entry(9), {-1}, kErr, {}, untouched),
     };
 }
-
 void PrintTo(const Row &row, std::ostream *os) {
     *os << row.name;
 }
@@ -820,7 +804,6 @@ std::string row_name(const ::testing::TestParamInfo<Row> &info) {
 }
 INSTANTIATE_TEST_SUITE_P(Answer, Rows, ::testing::ValuesIn(answer_rows()), row_name);
 INSTANTIATE_TEST_SUITE_P(Failure, Rows, ::testing::ValuesIn(failure_rows()), row_name);
-
 // One run of a sweep: the answers and log lines with the run's allocation failing.
 struct Outcome {
     Answers answer;
@@ -834,7 +817,6 @@ void sweep(const std::string &name, Fn f, Channel channel, const std::vector<Out
                   channel, runs[k].lines, runs[k].verify),
               static_cast<long>(k), k + 1 == runs.size());
 }
-
 // A WAN load over the three records: the array, then each record.
 std::vector<Outcome> wan_load(long failed, long answer, Step array = {}, Step record = {},
                               Step done = {}) {
@@ -885,11 +867,9 @@ constexpr int kRounds = 30;
 constexpr int kRounds = 150;
 #endif
 constexpr int kThreads = 16;
-
 int32_t &word(void *base, uint32_t offset) {
     return const_cast<int32_t &>(ek::shm_word(base, offset));
 }
-
 // Against segments made here, which stay readable after each child's attach.
 TEST(Segments, EveryAttachResetsTheRoutingWordAndInitialisesOnlyAFreshCpeHeader) {
     fake::reset();
@@ -916,7 +896,6 @@ TEST(Segments, EveryAttachResetsTheRoutingWordAndInitialisesOnlyAFreshCpeHeader)
         word(cpe, 8) = -3;
     }
 }
-
 // One round's answers; every round of every thread must give kRound.
 Answers round_of_queries(int thread) {
     char text[128];
@@ -929,7 +908,6 @@ Answers round_of_queries(int thread) {
     return r;
 }
 const Answers kRound = {2, 1, 1, 1, 7, 0, 1, 1, 1, 0, 0};
-
 TEST(Hammer, SixteenThreadsFromTheFirstAttachOn) {
     fake::reset();
     seed();

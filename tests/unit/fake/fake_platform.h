@@ -15,17 +15,13 @@
 #include "ek_brd.h"
 
 namespace fake {
-
 enum class Channel { ek_err, ek_log, syslog };
-
 struct LogLine {
     Channel channel;
     int level, line;        // syslog priority or ek_log level (3 for __ek_err); its source line
     std::string tag, text;  // tag: __ek_err only
 };
-
 using Record = std::pair<std::string, std::vector<uint8_t>>;  // key, value
-
 struct Faults {
     std::set<std::string> open_fails;  // paths whose open returns null
     bool open_fail_all = false, fetch_fail = false, store_fail = false, delete_fail = false;
@@ -36,13 +32,11 @@ struct Faults {
     int unlink_result = 0;                // non-zero: unlink fails with it, the file stays
     std::optional<int> snprintf_result;   // snprintf formats, then returns this
 };
-
 struct Counters {
     int fetches = 0, predicates = 0;
     int sem_creates = 0, sem_waits = 0, sem_destroys = 0, shm_creates = 0;
     long mallocs = 0, live = 0;  // made while armed; and of them not freed while armed
 };
-
 struct State {
     std::map<std::string, std::vector<Record>> dbs;     // by path, in ek_db_foreach order
     std::map<int32_t, std::pair<void *, size_t>> shms;  // by key: MAP_SHARED, zero-filled
@@ -58,7 +52,6 @@ struct State {
     std::function<int32_t(const char *)> is_eth, is_p, is_usbnet_ppp, is_usb;  // default: 0
     std::function<unsigned(const char *)> if_nametoindex;
 };
-
 State &state();
 void reset();
 void put(const std::string &path, const std::string &key, const void *value, size_t len);
@@ -67,15 +60,11 @@ void put(const std::string &path, const std::string &key, const T &record) {
     put(path, key, &record, sizeof record);
 }
 int open_handles();
-
 // Made now, so that children forked afterwards attach the same memory.
 void *shared_segment(int32_t key, size_t size);
-
 // The library's once flags never reset within a process: each case forks.
 void in_fresh_process(const std::function<void()> &body);
-
 // Counts malloc and calloc, in one sequence, and fails the fail_at-th (0-based).
 void arm_malloc(long fail_at);
 void disarm_malloc();
-
 }  // namespace fake
