@@ -121,6 +121,18 @@ std::string redirect_target(const std::string &cmd) {
     size_t p = cmd.rfind("> ");
     return p == std::string::npos ? std::string() : cmd.substr(p + 2);
 }
+// lsusb and the count print `out` (the count `count`, if given) and exit with `status`.
+Step shell(std::string out, int32_t status, int32_t modeswitch_status = 0, std::string count = "") {
+    return [=] {
+        fake::state().system = [=](const char *cmd) {
+            const std::string c = cmd;
+            if (c.rfind("usb_modeswitch ", 0) == 0) return modeswitch_status;
+            std::ofstream(redirect_target(c))
+                << (count.empty() || c.rfind("lsusb", 0) == 0 ? out : count);
+            return status;
+        };
+    };
+}
 void subnet(uint32_t index, uint32_t addr, uint32_t mask, int32_t local = 1) {
     const uint32_t at = EK_BRD_CPE_VPN_SUBNETS_OFFSET + 4 + 36 * index;
     ek::shm_word(g_cpe, at) = static_cast<int32_t>(addr);
@@ -153,12 +165,7 @@ void seed() {
         *m = kMask;
         return name == g_unaddressed ? -1 : 0;
     };
-    s.system = [](const char *cmd) {
-        std::string c = cmd;
-        if (c.rfind("usb_modeswitch", 0) == 0) return 0;
-        std::ofstream(redirect_target(c)) << (c.rfind("lsusb", 0) == 0 ? kListing : "2\n");
-        return 0;
-    };
+    shell(kListing, 0, 0, "2\n")();
     memset(g_msg, '#', sizeof g_msg - 1);
 }
 struct Row {
@@ -314,7 +321,6 @@ One dcd_priority(const char *ifname) {
 const Call five_queries = each(ek_brd_get_wanif_count, on(ek_brd_check_intf_active_dft_wan, "eth0"),
                                wanif("ppp0"), on(ek_brd_cpe_shm_check_wan_intf_ip, 0x0a000002u),
                                on(ek_brd_get_pppoe_ethnet_kifidx, "ppp0"));
-const Answers kFiveZeros(5, 0);
 // Fresh memory is 0xa5 bytes: a slot not cleared (or filled with ones) would claim these.
 const std::string kDirty(16, '\xa5'), kOnes(16, '\x01');
 const Call unnamed_wan =
@@ -410,35 +416,20 @@ Answers unsafe_modeswitches() {
 }
 const ek_usb_modem_cfg_t kCfg = cfg("m7", 2, 1);
 const ek_usb_modeswitch_t kMs = modeswitch_record(0x1a2b, 3, 1);
-Answers cfg_calls() {
-    return {ek_brd_lib_usb_modem_db_store_entry(&kCfg),
-            ek_brd_lib_usb_modem_db_delete_entry_by_modem_id("m1"),
-            ek_brd_lib_usb_modem_db_get_entry_by_modem_id("m1", &g_cfg),
-            ek_brd_lib_usb_modem_db_get_num(),
-            cfg_getall(),
-            by_usb_id(0x2000, 7)()[0]};
-}
-Answers ms_calls() {
-    return {ek_brd_lib_usb_modem_db_store_usb_modeswitch_entry(&kMs),
-            ek_brd_lib_usb_modem_db_delete_usb_modeswitch_entry(0x1a2b, 3), ms_getall(),
-            modeswitch_entry(1)()[0]};
-}
+const Call cfg_calls =
+    each(on(ek_brd_lib_usb_modem_db_store_entry, &kCfg),
+         on(ek_brd_lib_usb_modem_db_delete_entry_by_modem_id, "m1"),
+         on(ek_brd_lib_usb_modem_db_get_entry_by_modem_id, "m1", &g_cfg),
+         ek_brd_lib_usb_modem_db_get_num, cfg_getall, [] { return by_usb_id(0x2000, 7)()[0]; });
+const Call ms_calls = each(on(ek_brd_lib_usb_modem_db_store_usb_modeswitch_entry, &kMs),
+                           on(ek_brd_lib_usb_modem_db_delete_usb_modeswitch_entry, 0x1a2b, 3),
+                           ms_getall, [] { return modeswitch_entry(1)()[0]; });
 template <typename T>
 Step set(T F::*field, std::type_identity_t<T> v) {
     return [=] { faults.*field = v; };
 }
 Step fail(bool F::*flag) {
     return set(flag, true);
-}
-// lsusb and the count print `out` and exit with `status`.
-Step shell(std::string out, int32_t status, int32_t modeswitch_status = 0) {
-    return [=] {
-        fake::state().system = [=](const char *cmd) {
-            if (std::string(cmd).rfind("usb_modeswitch ", 0) == 0) return modeswitch_status;
-            std::ofstream(redirect_target(cmd)) << out;
-            return status;
-        };
-    };
 }
 const Step no_wan_records = [] { fake::state().dbs[kWanDb].clear(); };
 Step usbnet0(int32_t status, int32_t priority = 0) {
@@ -671,11 +662,11 @@ std::vector<Row> failure_rows() {
             expect(g_asked, {})),
         row("local | dcd", net_dev("  mgt0: 1\n  eth0: 1\n  mgt01: 4\n", "mgt0"),
             local(kMgt0 + 0x77), {1}, kErr, {}, expect(g_asked, {"mgt0", "mgt01"})),
-        row("wan queries | open", fail(&F::open_fail_all), five_queries, kFiveZeros, kSys,
+        row("wan queries | open", fail(&F::open_fail_all), five_queries, Answers(5, 0), kSys,
             Lines(5, "WANIF: " + kWanOpen)),
-        row("wan queries | no records", no_wan_records, five_queries, kFiveZeros, kSys, {},
+        row("wan queries | no records", no_wan_records, five_queries, Answers(5, 0), kSys, {},
             expect(calls.fetches, 0)),
-        row("wan queries | negative count", set(&F::count_result, -3), five_queries, kFiveZeros,
+        row("wan queries | negative count", set(&F::count_result, -3), five_queries, Answers(5, 0),
             kSys, {}, expect(calls.fetches, 0)),
         row("wan queries | fetch", set(&F::fetch_bykey_fail_at, {0}),
             each(wanif("eth0"), wanif("ppp0")), {0, 1}, kSys, {kPbr, kPbr}),

@@ -37,9 +37,6 @@ Record *find(const std::string &path, const std::string &key) {
         if (r.first == key) return &r;
     return nullptr;
 }
-std::string key_of(const void *key, int32_t len) {
-    return std::string(static_cast<const char *>(key), static_cast<size_t>(len));
-}
 template <typename Alloc>
 void *counted(Alloc alloc) {
     if (!g_armed.load(std::memory_order_relaxed)) return alloc();
@@ -142,7 +139,8 @@ int32_t ek_db_fetch_bykey(ek_db_handle_t h, ek_db_key_desc_t key, void *out) {
 }
 int32_t ek_db_fetch(ek_db_handle_t h, const void *key, int32_t key_len, void *out) {
     state().calls.fetches++;
-    fake::Record *r = fake::find(h->path, fake::key_of(key, key_len));
+    fake::Record *r =
+        fake::find(h->path, {static_cast<const char *>(key), static_cast<size_t>(key_len)});
     if (state().faults.fetch_fail || r == nullptr) return -1;
     memcpy(out, r->second.data(), r->second.size());
     return 0;
@@ -150,12 +148,14 @@ int32_t ek_db_fetch(ek_db_handle_t h, const void *key, int32_t key_len, void *ou
 int32_t ek_db_store(ek_db_handle_t h, const void *key, int32_t key_len, const void *value,
                     int32_t value_len) {
     if (state().faults.store_fail) return -1;
-    fake::put(h->path, fake::key_of(key, key_len), value, static_cast<size_t>(value_len));
+    fake::put(h->path, {static_cast<const char *>(key), static_cast<size_t>(key_len)}, value,
+              static_cast<size_t>(value_len));
     return 0;
 }
 int32_t ek_db_delete_ex(ek_db_handle_t h, const void *key, int32_t key_len, int32_t) {
     auto &recs = state().dbs[h->path];
-    fake::Record *r = fake::find(h->path, fake::key_of(key, key_len));
+    fake::Record *r =
+        fake::find(h->path, {static_cast<const char *>(key), static_cast<size_t>(key_len)});
     if (state().faults.delete_fail || r == nullptr) return -1;
     recs.erase(recs.begin() + (r - recs.data()));
     return 0;
@@ -293,10 +293,8 @@ int __real_unlink(const char *);
 int __wrap_unlink(const char *path) {
     return state().faults.unlink_result != 0 ? state().faults.unlink_result : __real_unlink(path);
 }
-unsigned __real_if_nametoindex(const char *);
 unsigned __wrap_if_nametoindex(const char *name) {
-    auto &s = state();
-    return s.if_nametoindex ? s.if_nametoindex(name) : __real_if_nametoindex(name);
+    return state().if_nametoindex ? state().if_nametoindex(name) : 0;
 }
 
 }  // extern "C"
