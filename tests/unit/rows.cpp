@@ -306,11 +306,8 @@ Answers usbnet_status() {
     if (r != 0) return {r, status};
     return {r, status, ek_brd_lib_get_usbnet_status(nullptr)};
 }
-int is_local(uint32_t a, uint32_t m = kMask) {
-    return ek_brd_lib_is_cpe_local_subnet(&a, &m);
-}
 One local(uint32_t a, uint32_t m = kMask) {
-    return [=] { return is_local(a, m); };
+    return [=]() mutable { return ek_brd_lib_is_cpe_local_subnet(&a, &m); };
 }
 One wanif(const char *ifname) {
     return on(ek_brd_check_intf_wanif, ifname);
@@ -425,11 +422,8 @@ const Call ms_calls = each(on(ek_brd_lib_usb_modem_db_store_usb_modeswitch_entry
                            on(ek_brd_lib_usb_modem_db_delete_usb_modeswitch_entry, 0x1a2b, 3),
                            ms_getall, [] { return modeswitch_entry(1)()[0]; });
 template <typename T>
-Step set(T F::*field, std::type_identity_t<T> v) {
+Step set(T F::*field, std::type_identity_t<T> v = true) {
     return [=] { faults.*field = v; };
-}
-Step fail(bool F::*flag) {
-    return set(flag, true);
 }
 const Step no_wan_records = [] { fake::state().dbs[kWanDb].clear(); };
 Step usbnet0(int32_t status, int32_t priority = 0) {
@@ -641,28 +635,28 @@ std::vector<Row> answer_rows() {
 
 std::vector<Row> failure_rows() {
     return {
-        row("segments | sem", fail(&F::sem_create_fail), segments_twice, {0, 0, 0, 0}, kErr,
+        row("segments | sem", set(&F::sem_create_fail), segments_twice, {0, 0, 0, 0}, kErr,
             {"ek brd create create routing sem failed!"}, attempts(2, 0, 0)),
-        row("segments | shm", fail(&F::shm_create_fail), segments_twice, {0, 0, 0, 0}, kErr,
+        row("segments | shm", set(&F::shm_create_fail), segments_twice, {0, 0, 0, 0}, kErr,
             {"Init routing share memory failed."}, attempts(2, 2, 2)),
-        row("cpe fields | no segment", fail(&F::shm_create_fail), cpe_fields, {0, 0}, kErr, {},
+        row("cpe fields | no segment", set(&F::shm_create_fail), cpe_fields, {0, 0}, kErr, {},
             attempts(1, 1, 1)),
-        row("nat | no segment", fail(&F::shm_create_fail), nat_without_segment, {0, 0, 0, 0}, kSys,
+        row("nat | no segment", set(&F::shm_create_fail), nat_without_segment, {0, 0, 0, 0}, kSys,
             {}, attempts(1, 1, 1)),
         row("nat delete | id outside 1-128", {}, nat_out_of_range, {0, 0, 0}, kSys,
             {"WANIF: ek_brd_cpe_shm_delete_nat_policy: id 0 is out or range (1-128)",
              "WANIF: ek_brd_cpe_shm_delete_nat_policy: id -1 is out or range (1-128)",
              "WANIF: ek_brd_cpe_shm_delete_nat_policy: id 129 is out or range (1-128)",
              "WANIF: ek_brd_cpe_shm_get_nat_policy_name: id 129 exceeds the max range 128"}),
-        row("local | fopen", fail(&F::fopen_fail), local(kMgt0), {0}, kErr,
+        row("local | fopen", set(&F::fopen_fail), local(kMgt0), {0}, kErr,
             {"can't open /proc/net/dev\n"}, expect(g_asked, {})),
-        row("local | no segment: interfaces only", fail(&F::shm_create_fail),
+        row("local | no segment: interfaces only", set(&F::shm_create_fail),
             each(local(kMgt0 + 0x77), local(kVpn)), {1, 0}, kErr),
         row("local | no ':'", net_dev("  mgt0 1 2 3\n"), local(kMgt0 + 0x77), {0}, kErr, {},
             expect(g_asked, {})),
         row("local | dcd", net_dev("  mgt0: 1\n  eth0: 1\n  mgt01: 4\n", "mgt0"),
             local(kMgt0 + 0x77), {1}, kErr, {}, expect(g_asked, {"mgt0", "mgt01"})),
-        row("wan queries | open", fail(&F::open_fail_all), five_queries, Answers(5, 0), kSys,
+        row("wan queries | open", set(&F::open_fail_all), five_queries, Answers(5, 0), kSys,
             Lines(5, "WANIF: " + kWanOpen)),
         row("wan queries | no records", no_wan_records, five_queries, Answers(5, 0), kSys, {},
             expect(calls.fetches, 0)),
@@ -676,16 +670,15 @@ std::vector<Row> failure_rows() {
         row("wan \"\" and 0 | fetch: the zero slot is no WAN and owns none",
             set(&F::fetch_bykey_fail_at, {0}), unnamed_wan, {0, 0, 0, 0, 0, 0}, kSys,
             Lines(6, kPbr)),
-        row("priority | outside 1-9999", fail(&F::open_fail_all),
-            priorities({{45, 0}, {45, 10000}}), {0, 0}, kSys, {},
-            msg("WAN priority can only be a value within 1 - 9999\n")),
-        row("priority | open", fail(&F::open_fail_all), priorities({{45, 5}}), {0}, kSys,
+        row("priority | outside 1-9999", set(&F::open_fail_all), priorities({{45, 0}, {45, 10000}}),
+            {0, 0}, kSys, {}, msg("WAN priority can only be a value within 1 - 9999\n")),
+        row("priority | open", set(&F::open_fail_all), priorities({{45, 5}}), {0}, kSys,
             {"WANIF: " + kWanOpen}, msg(kWanOpen)),
         row("priority | no records", no_wan_records, priorities({{45, 5}}), {0}, kSys, {},
             msg("brd db is empty\n")),
         row("priority | fetch", set(&F::fetch_bykey_fail_at, {0}), priorities({{45, 11}}), {1},
             kSys, {kPbr}, msg(kUntouched)),
-        row("usbnet status | open", fail(&F::open_fail_all), usbnet_status, {-1, 77}, kErr,
+        row("usbnet status | open", set(&F::open_fail_all), usbnet_status, {-1, 77}, kErr,
             {kWanOpen}),
         row("usbnet status | fetch", {}, usbnet_status, {-1, 77}, kErr),
         row("usbnet status | code 5", usbnet0(5), usbnet_status, {-1, 77}, kErr),
@@ -699,16 +692,16 @@ std::vector<Row> failure_rows() {
         row("usb init | again", {}, each(ek_brd_lib_usb_modem_init, ek_brd_lib_usb_modem_init),
             {0, 0}, Channel::ek_log, {"USB modem cfg shared mem already initialized\n"},
             attempts(1, 1, 0)),
-        row("usb init | sem", fail(&F::sem_create_fail), ek_brd_lib_usb_modem_init, {-1}, kErr,
+        row("usb init | sem", set(&F::sem_create_fail), ek_brd_lib_usb_modem_init, {-1}, kErr,
             {"Failed to create sem id for USB modem shared mem cfg\n"},
             retried(&F::sem_create_fail, 1)),
-        row("usb init | shm", fail(&F::shm_create_fail), ek_brd_lib_usb_modem_init, {-1}, kErr, {},
+        row("usb init | shm", set(&F::shm_create_fail), ek_brd_lib_usb_modem_init, {-1}, kErr, {},
             retried(&F::shm_create_fail, 2)),
         row("usb lock | no init", {}, lock_state, {-1}, kErr, {}, attempts(0, 0, 0)),
         row("usb lock | sem op", {}, lock_with_sem_failing, {-5, -5}, kErr),
         row("probe | lsusb exits 127", shell("", 127), probe, {0}, kErr, {}, files(0, 1)),
         row("count | empty output", shell("", 0), count, {-1}, kErr, {}, files(0, 1)),
-        row("probe, count | mkstemp", fail(&F::mkstemp_fail), each(probe, count), {0, -1}, kErr,
+        row("probe, count | mkstemp", set(&F::mkstemp_fail), each(probe, count), {0, -1}, kErr,
             {kProbe +
                  "Failed to create temp file [/tmp/ek_brd_lib_usb_modem_get_attached_dev.XXXXXX]",
              kCount +
@@ -728,7 +721,7 @@ std::vector<Row> failure_rows() {
             {kCount +
              "Failed to run cmd [ls /sys/class/tty | grep -E \"ttyACM|ttyUSB\" | wc -l > @]"},
             files(1, 1)),
-        row("count | fopen", fail(&F::fopen_fail), count, {-1}, kErr,
+        row("count | fopen", set(&F::fopen_fail), count, {-1}, kErr,
             {kCount + "Unable to open temp file [@]"}, files(1, 1)),
         row("probe | unlink", set(&F::unlink_result, -1), probe, {1}, kErr,
             {kProbe + "Unable to remove temp file [@]: rc=-1"}, ids(0x12d1, 0x1446)),
@@ -743,19 +736,19 @@ std::vector<Row> failure_rows() {
             {"usb_modem: open DB failed when store entry: /tmp/db/usb_modem_cfg\n", kCfgOpen,
              kCfgOpen, kCfgOpen, kCfgOpen, kCfgOpen, "usb_modem: failed to get config from db."},
             untouched),
-        row("stores | store", fail(&F::store_fail),
+        row("stores | store", set(&F::store_fail),
             each(on(ek_brd_lib_usb_modem_db_store_entry, &kCfg),
                  on(ek_brd_lib_usb_modem_db_store_usb_modeswitch_entry, &kMs)),
             {-1, -1}, kErr,
             {"usb_modem: store usbmodem cfg entry [key=m7] failed!\n",
              "usb_modem: store modeswitch entry " + kMsKey}),
-        row("stores | delete", fail(&F::delete_fail),
+        row("stores | delete", set(&F::delete_fail),
             each(on(ek_brd_lib_usb_modem_db_delete_entry_by_modem_id, "m1"),
                  on(ek_brd_lib_usb_modem_db_delete_usb_modeswitch_entry, 0x1a2b, 3)),
             {-1, -1}, kErr,
             {"usb_modem: delete usbmodem cfg entry [modem_id=m1] failed!\n",
              "usb_modem: delete modeswitch entry " + kMsKey}),
-        row("cfg get | fetch", fail(&F::fetch_fail),
+        row("cfg get | fetch", set(&F::fetch_fail),
             on(ek_brd_lib_usb_modem_db_get_entry_by_modem_id, "m1", &g_cfg), {-1}, kErr, {},
             untouched),
         row("cfg number | count", set(&F::count_result, -7), ek_brd_lib_usb_modem_db_get_num, {-7},
@@ -890,12 +883,13 @@ TEST(Segments, EveryAttachResetsTheRoutingWordAndInitialisesOnlyAFreshCpeHeader)
 // One round's answers; every round of every thread must give kRound.
 Answers round_of_queries(int thread) {
     char text[128];
-    Answers r = five_queries();
-    for (long more :
-         {ek_brd_check_cfg_priority_valid(45, 11, text),
-          ek_brd_check_cfg_priority_valid(0, 100 + thread, text), is_local(kMgt0 + 0x77),
-          is_local(kVpn), is_local(0x0b000000), ek_brd_get_brd_auth()})
-        r.push_back(more);
+    Answers r = five_queries(), more = {ek_brd_check_cfg_priority_valid(45, 11, text),
+                                        ek_brd_check_cfg_priority_valid(0, 100 + thread, text),
+                                        local(kMgt0 + 0x77)(),
+                                        local(kVpn)(),
+                                        local(0x0b000000)(),
+                                        ek_brd_get_brd_auth()};
+    r.insert(r.end(), more.begin(), more.end());
     return r;
 }
 const Answers kRound = {2, 1, 1, 1, 7, 0, 1, 1, 1, 0, 0};
