@@ -267,13 +267,8 @@ Call modeswitch_entry(uint16_t pid) {
         return r < 0 ? Answers{r} : Answers{r, seed_of(&g_ms)};
     };
 }
-// Each of (kind, priority) in turn.
-Call priorities(std::vector<std::pair<int, int>> asks) {
-    return [asks] {
-        Answers r;
-        for (auto [kind, p] : asks) r.push_back(ek_brd_check_cfg_priority_valid(kind, p, g_msg));
-        return r;
-    };
+One priority(int kind, int p) {
+    return on(ek_brd_check_cfg_priority_valid, kind, p, g_msg);
 }
 std::string taken(int p) {
     return "Please use a different priority value since priority " + std::to_string(p) +
@@ -568,17 +563,17 @@ std::vector<Row> answer_rows() {
             {1, 0, 0, 0, 1, 0}, kSys),
         row("usbnet status | code 4", usbnet0(4), usbnet_status, {0, 4, -1}, kErr),
         row("usbnet status | code 1", usbnet0(1), usbnet_status, {0, 1, -1}, kErr),
-        row("priority | taken; usbnet0 is known by 7 characters", usbnet_wans,
-            priorities({{45, 9}}), {0}, kSys, {}, msg(taken(9))),
-        row("priority | usbnet0 in primary-WAN mode", usbnet_wans, priorities({{45, 8}}), {0}, kSys,
-            {},
+        row("priority | taken; usbnet0 is known by 7 characters", usbnet_wans, priority(45, 9), {0},
+            kSys, {}, msg(taken(9))),
+        row("priority | usbnet0 in primary-WAN mode", usbnet_wans, priority(45, 8), {0}, kSys, {},
             msg("Usbmode mode is primary-wan. Please change it to always-connected or on-demand "
                 "first\n")),
         // 1 and 9999 are in range; only kind 45 asks whether usbnet0 is the primary WAN.
-        row("priority | free", usbnet_wans, priorities({{0, 1}, {0, 9999}, {46, 8}}), {1, 1, 1},
-            kSys, {}, msg(kUntouched)),
-        row("priority | usbnet0 in another mode", usbnet0(0, 3), priorities({{45, 8}}), {1}, kSys,
-            {}, msg(kUntouched)),
+        row("priority | free", usbnet_wans,
+            each(priority(0, 1), priority(0, 9999), priority(46, 8)), {1, 1, 1}, kSys, {},
+            msg(kUntouched)),
+        row("priority | usbnet0 in another mode", usbnet0(0, 3), priority(45, 8), {1}, kSys, {},
+            msg(kUntouched)),
         row("dcd priority | usb class", dcd_usbnet_answers, dcd_priority("usb0"), {4321}, kSys),
         row("dcd priority | p by index, ppp by name", dcd_by_class,
             each(dcd_priority("p1"), dcd_priority("ppp3")), {40, 4321}, kSys),
@@ -670,14 +665,15 @@ std::vector<Row> failure_rows() {
         row("wan \"\" and 0 | fetch: the zero slot is no WAN and owns none",
             set(&F::fetch_bykey_fail_at, {0}), unnamed_wan, {0, 0, 0, 0, 0, 0}, kSys,
             Lines(6, kPbr)),
-        row("priority | outside 1-9999", set(&F::open_fail_all), priorities({{45, 0}, {45, 10000}}),
-            {0, 0}, kSys, {}, msg("WAN priority can only be a value within 1 - 9999\n")),
-        row("priority | open", set(&F::open_fail_all), priorities({{45, 5}}), {0}, kSys,
+        row("priority | outside 1-9999", set(&F::open_fail_all),
+            each(priority(45, 0), priority(45, 10000)), {0, 0}, kSys, {},
+            msg("WAN priority can only be a value within 1 - 9999\n")),
+        row("priority | open", set(&F::open_fail_all), priority(45, 5), {0}, kSys,
             {"WANIF: " + kWanOpen}, msg(kWanOpen)),
-        row("priority | no records", no_wan_records, priorities({{45, 5}}), {0}, kSys, {},
+        row("priority | no records", no_wan_records, priority(45, 5), {0}, kSys, {},
             msg("brd db is empty\n")),
-        row("priority | fetch", set(&F::fetch_bykey_fail_at, {0}), priorities({{45, 11}}), {1},
-            kSys, {kPbr}, msg(kUntouched)),
+        row("priority | fetch", set(&F::fetch_bykey_fail_at, {0}), priority(45, 11), {1}, kSys,
+            {kPbr}, msg(kUntouched)),
         row("usbnet status | open", set(&F::open_fail_all), usbnet_status, {-1, 77}, kErr,
             {kWanOpen}),
         row("usbnet status | fetch", {}, usbnet_status, {-1, 77}, kErr),
@@ -841,7 +837,7 @@ TEST(FailureRows, AllocationSweepOfEveryExportedFunction) {
     sweep("wan address", on(ek_brd_cpe_shm_check_wan_intf_ip, 0x0a000002u), kSys, wan_load(0, 1));
     sweep("wan pppoe", on(ek_brd_get_pppoe_ethnet_kifidx, "ppp0"), kSys, wan_load(0, 7));
     sweep(
-        "priority", priorities({{45, 11}}), kSys,
+        "priority", priority(45, 11), kSys,
         wan_load(1, 0, msg("brd: malloc failed for all_entry\n"), msg(kUntouched), msg(taken(11))));
 }
 
