@@ -13,6 +13,7 @@
 #include "common/list.h"
 #include "common/shm_word.h"
 #include "cpe/nat_policy.h"
+#include "ek_brd.h"
 #include "fake_platform.h"
 
 namespace {
@@ -183,7 +184,6 @@ Row row(std::string name, Step arrange, Fn call, Answers result, Channel channel
     // Answers{} of one answer or of a list: the call's answers as they come.
     return {name, arrange, [call] { return Answers{call()}; }, result, channel, lines, verify};
 }
-// Several calls in turn.
 template <typename... Fn>
 Call each(Fn... fn) {
     return [=] { return Answers{fn()...}; };
@@ -424,7 +424,6 @@ const Step no_wan_records = [] { fake::state().dbs[kWanDb].clear(); };
 Step usbnet0(int32_t status, int32_t priority = 0) {
     return wans({Wan("usb0").name("usbnet0").status(status).prio(priority)});
 }
-// Priority words at `offset` in the configuration dcd fills.
 void dcd_word(void *cfg, size_t offset, int32_t word) {
     memcpy(static_cast<uint8_t *>(cfg) + offset, &word, sizeof word);
 }
@@ -498,7 +497,6 @@ Step retried(bool F::*failing, int shms) {
         attempts(2, shms, shms - 1)();
     };
 }
-// The temporary files left behind and the commands run.
 Step files(size_t left, size_t commands) {
     return [=] {
         EXPECT_EQ(temp_files().size(), left);
@@ -512,7 +510,6 @@ Step msg(std::string want) {
                   want == kUntouched ? want : want + '\0' + kUntouched.substr(want.size() + 1));
     };
 }
-// What the calls left where the row can read it afterwards.
 template <typename T>
 Step expect(const T &got, std::type_identity_t<T> want) {
     return [&got, want] { EXPECT_EQ(got, want); };

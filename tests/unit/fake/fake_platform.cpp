@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <stdarg.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/wait.h>

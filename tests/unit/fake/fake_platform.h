@@ -3,7 +3,6 @@
 #pragma once
 
 #include <stdint.h>
-#include <stdio.h>
 
 #include <functional>
 #include <map>
@@ -11,8 +10,6 @@
 #include <set>
 #include <string>
 #include <vector>
-
-#include "ek_brd.h"
 
 namespace fake {
 enum class Channel { ek_err, ek_log, syslog };
