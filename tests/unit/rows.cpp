@@ -84,15 +84,16 @@ T filled(uint8_t seed) {
 long seed_of(const void *record) {
     return static_cast<const uint8_t *>(record)[4] - 28;
 }
-// Modem `id` for the usb ids 0x1000:pid and 0x2000:7.
-ek_usb_modem_cfg_t cfg(const char *id, uint16_t pid, uint8_t seed) {
+// Modem `id` for the usb ids 0x1000:pid and vid1:pid1, in `slots` counted slots.
+ek_usb_modem_cfg_t cfg(const char *id, uint16_t pid, uint8_t seed, uint16_t vid1 = 0x2000,
+                       uint16_t pid1 = 7, uint32_t slots = 2) {
     auto c = filled<ek_usb_modem_cfg_t>(seed);
     strcpy(c.modem_id, id);
-    c.usbid_num = 2;
+    c.usbid_num = slots;
     c.usbid[0].vid = 0x1000;
     c.usbid[0].pid = pid;
-    c.usbid[1].vid = 0x2000;
-    c.usbid[1].pid = 7;
+    c.usbid[1].vid = vid1;
+    c.usbid[1].pid = pid1;
     return c;
 }
 ek_usb_modeswitch_t modeswitch_record(uint16_t vid, uint16_t pid, uint8_t seed) {
@@ -427,11 +428,13 @@ Step usbnet0(int32_t status, int32_t priority = 0) {
 void dcd_word(void *cfg, size_t offset, int32_t word) {
     memcpy(static_cast<uint8_t *>(cfg) + offset, &word, sizeof word);
 }
-// A p name asked by its kernel index 4 (word at 12), a ppp name by name (word at 20).
+// A p name asked by its kernel index 4 (word at 12), ppp and usb names by name (word at 20;
+// the last word shows a short buffer under asan).
 const Step dcd_by_class = [] {
     auto &s = fake::state();
     s.is_p = [](const char *n) { return strcmp(n, "p1") == 0 ? 1 : 0; };
     s.is_usbnet_ppp = [](const char *n) { return strcmp(n, "ppp3") == 0 ? 1 : 0; };
+    s.is_usb = [](const char *n) { return strcmp(n, "usb0") == 0 ? 1 : 0; };
     s.if_nametoindex = [](const char *) { return 4u; };
     s.dcd_eth = [](uint32_t index, void *cfg) {
         dcd_word(cfg, 12, 40);
@@ -439,16 +442,8 @@ const Step dcd_by_class = [] {
     };
     s.dcd_usbnet = [](const char *name, void *cfg) {
         dcd_word(cfg, 20, 4321);
-        return strcmp(name, "ppp3") == 0 ? 0 : -1;
-    };
-};
-// The last word shows a short buffer under asan.
-const Step dcd_usbnet_answers = [] {
-    fake::state().is_usb = [](const char *) { return 1; };
-    fake::state().dcd_usbnet = [](const char *, void *cfg) {
-        dcd_word(cfg, 20, 4321);
         dcd_word(cfg, 92, -1);
-        return 0;
+        return strcmp(name, "ppp3") == 0 || strcmp(name, "usb0") == 0 ? 0 : -1;
     };
 };
 Step dcd_fails(bool usb) {
@@ -461,13 +456,7 @@ Step dcd_fails(bool usb) {
     };
 }
 // Modem m3 lists 0x3000:3 in slot 1 but counts one slot.
-const Step slot_past_count = [] {
-    auto c = cfg("m3", 3, 3);
-    c.usbid[1].vid = 0x3000;
-    c.usbid[1].pid = 3;
-    c.usbid_num = 1;
-    fake::put(kCfgDb, "m3", c);
-};
+const Step slot_past_count = [] { fake::put(kCfgDb, "m3", cfg("m3", 3, 3, 0x3000, 3, 1)); };
 Step net_dev(std::string body, std::string unaddressed = "") {
     return [body, unaddressed] {
         std::ofstream("/tmp/net_dev") << kNetDevHead << body;
@@ -571,7 +560,7 @@ std::vector<Row> answer_rows() {
             msg(kUntouched)),
         row("priority | usbnet0 in another mode", usbnet0(0, 3), priority(45, 8), {1}, kSys, {},
             msg(kUntouched)),
-        row("dcd priority | usb class", dcd_usbnet_answers, dcd_priority("usb0"), {4321}, kSys),
+        row("dcd priority | usb class", dcd_by_class, dcd_priority("usb0"), {4321}, kSys),
         row("dcd priority | p by index, ppp by name", dcd_by_class,
             each(dcd_priority("p1"), dcd_priority("ppp3")), {40, 4321}, kSys),
         // Blanks before names and a line past getline's first 512 bytes.
