@@ -320,15 +320,13 @@ const Call unnamed_wan =
     each(wanif(""), on(ek_brd_cpe_shm_check_wan_intf_ip, 0u), wanif(kDirty.c_str()),
          on(ek_brd_check_intf_active_dft_wan, kDirty.c_str()),
          on(ek_brd_cpe_shm_check_wan_intf_ip, 0xa5a5a5a5u), wanif(kOnes.c_str()));
-// Both segments asked for twice: a failed attach is never retried.
-Answers segments_twice() {
-    Answers attached;
-    for (auto get : {ek_brd_get_routing_shm_data, ek_brd_get_cpe_shm_data}) {
-        attached.push_back(get() != nullptr);
-        attached.push_back(get() != nullptr);
-    }
-    return attached;
+One attached(void *(*get)()) {
+    return [get] { return get() != nullptr; };
 }
+// Both segments asked for twice: a failed attach is never retried.
+const Call segments_twice =
+    each(attached(ek_brd_get_routing_shm_data), attached(ek_brd_get_routing_shm_data),
+         attached(ek_brd_get_cpe_shm_data), attached(ek_brd_get_cpe_shm_data));
 Answers cpe_fields() {
     ek_brd_set_save_report_flag(6);
     ek_brd_set_brd_auth(5);
