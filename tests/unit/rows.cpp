@@ -303,7 +303,7 @@ Answers usbnet_status() {
     return {r, status, ek_brd_lib_get_usbnet_status(nullptr)};
 }
 One local(uint32_t a, uint32_t m = kMask) {
-    return [=]() mutable { return ek_brd_lib_is_cpe_local_subnet(&a, &m); };
+    return [=] { return ek_brd_lib_is_cpe_local_subnet(&a, &m); };
 }
 One wanif(const char *ifname) {
     return on(ek_brd_check_intf_wanif, ifname);
