@@ -1,12 +1,7 @@
-// The library's objects on the fake platform, a row per case: what each
-// subsystem answers, every failure path of the exported functions (the broken
-// dependency, the calls, their exact result and log lines, every other
-// channel silent), and the allocation-failure sweep over every allocating
-// exported function. Each case runs in a fresh process over the same seeded
-// fake and must leave nothing allocated, open or locked. Then what each
-// process's attach does to the segments, and sixteen threads of one fresh
-// process racing their first attach (run under the thread sanitizer too).
+// The library's objects on the fake platform, a row per answer and per failure
+// path; sixteen threads racing their first attach run under tsan too.
 #include <gtest/gtest.h>
+#include <string.h>
 
 #include <algorithm>
 #include <atomic>
@@ -18,12 +13,11 @@
 #include "common/list.h"
 #include "common/shm_word.h"
 #include "cpe/nat_policy.h"
-#include "wanif_records.h"
+#include "ek_brd.h"
+#include "fake_platform.h"
 
 namespace {
-
 using fake::Channel;
-using wanif_test::Wan;
 using Lines = std::vector<std::string>;
 // Each call's answers in the order they come; a row lists what it expects.
 using Answers = std::vector<long>;
@@ -33,7 +27,6 @@ using Step = std::function<void()>;
 using F = fake::Faults;
 constexpr Channel kErr = Channel::ek_err, kSys = Channel::syslog;
 constexpr char kCfgDb[] = "/tmp/db/usb_modem_cfg", kMsDb[] = "/tmp/db/usb_modem_mode_switch";
-
 const std::string kProbe = "ek_brd_lib_usb_modem_get_attached_dev: ";
 const std::string kCount = "ek_brd_lib_usb_modem_get_ttydev_count: ";
 const std::string kWanOpen = "brd: open DB failed : /tmp/db/wanif_db\n";
@@ -51,12 +44,36 @@ const char kListing[] =
 const uint32_t kMgt0 = 0x0a010200, kVpn = 0x0a080000, kMask = 0xffffff00;
 // Colons in the header lines: only what follows them names interfaces.
 const std::string kNetDevHead = "mgt0: header one\n mgt01: header two\n";
-
+const std::string kWanDb = "/tmp/db/wanif_db";
 fake::Faults &faults = fake::state().faults;
 const fake::Counters &calls = fake::state().calls;
-
-// Every byte position-dependent, so a stray write anywhere shows up; byte 4
-// of a record is 28 plus its seed.
+struct Wan {
+    ek_wanif_entry_t r{};
+    explicit Wan(const std::string &ifname) {
+        memcpy(r.ifname, ifname.data(), std::min(ifname.size(), sizeof r.ifname));
+    }
+    Wan &name(const std::string &n) {
+        memcpy(r.name, n.data(), std::min(n.size(), sizeof r.name - 1));
+        return *this;
+    }
+    Wan &wan() { return r.is_wanif = 1, *this; }
+    Wan &active() { return r.is_active_dft_wan = 1, *this; }
+    Wan &ip(uint32_t a) { return r.ip_addr = a, *this; }
+    Wan &kifidx(int32_t k) { return r.pppoe_ethnet_kifidx = k, *this; }
+    Wan &pppoe(int32_t k) { return r.is_pppoe = 1, kifidx(k); }
+    Wan &prio(int32_t p) { return r.priority = p, *this; }
+    Wan &status(int32_t s) { return r.usbnet_status = s, *this; }
+};
+// Stored under its name, or its interface name without one.
+Step wans(std::vector<Wan> list) {
+    return [list] {
+        for (const Wan &w : list) {
+            const std::string ifname(w.r.ifname, strnlen(w.r.ifname, sizeof w.r.ifname));
+            fake::put(kWanDb, w.r.name[0] != '\0' ? w.r.name : ifname, w.r);
+        }
+    };
+}
+// Every byte position-dependent, so a stray write shows; byte 4 is 28 plus the seed.
 template <typename T>
 T filled(uint8_t seed) {
     T v;
@@ -64,15 +81,19 @@ T filled(uint8_t seed) {
     for (size_t i = 0; i < sizeof v; i++) b[i] = static_cast<uint8_t>(i * 7 + seed);
     return v;
 }
-// Modem `id` for the usb ids 0x1000:pid and 0x2000:7.
-ek_usb_modem_cfg_t cfg(const char *id, uint16_t pid, uint8_t seed) {
+long seed_of(const void *record) {
+    return static_cast<const uint8_t *>(record)[4] - 28;
+}
+// Modem `id` for the usb ids 0x1000:pid and vid1:pid1, in `slots` counted slots.
+ek_usb_modem_cfg_t cfg(const char *id, uint16_t pid, uint8_t seed, uint16_t vid1 = 0x2000,
+                       uint16_t pid1 = 7, uint32_t slots = 2) {
     auto c = filled<ek_usb_modem_cfg_t>(seed);
     strcpy(c.modem_id, id);
-    c.usbid_num = 2;
+    c.usbid_num = slots;
     c.usbid[0].vid = 0x1000;
     c.usbid[0].pid = pid;
-    c.usbid[1].vid = 0x2000;
-    c.usbid[1].pid = 7;
+    c.usbid[1].vid = vid1;
+    c.usbid[1].pid = pid1;
     return c;
 }
 ek_usb_modeswitch_t modeswitch_record(uint16_t vid, uint16_t pid, uint8_t seed) {
@@ -81,15 +102,14 @@ ek_usb_modeswitch_t modeswitch_record(uint16_t vid, uint16_t pid, uint8_t seed) 
     m.pid = pid;
     return m;
 }
-
 uint16_t g_vid = 0xaaaa, g_pid = 0xaaaa;
 char g_msg[128];
 const std::string kUntouched(127, '#');
 ek_usb_modem_cfg_t g_cfg = filled<ek_usb_modem_cfg_t>(0xee);
 ek_usb_modeswitch_t g_ms = filled<ek_usb_modeswitch_t>(0xee);
-std::string g_unaddressed;  // the interface dcd has no address for
-Lines g_asked;              // the names dcd was asked for
-std::vector<int> g_listed;  // the seed of every record a listing held
+std::string g_unaddressed;   // the interface dcd has no address for
+Lines g_asked;               // the names dcd was asked for
+std::vector<long> g_listed;  // the seed of every record a listing held
 void *g_cpe;
 
 // The probe's and the count's temporary files: /tmp is the test's own.
@@ -99,26 +119,34 @@ std::vector<std::string> temp_files() {
         if (e.path().string().rfind("/tmp/ek_brd_lib_usb_modem_", 0) == 0) out.push_back(e.path());
     return out;
 }
-
 std::string redirect_target(const std::string &cmd) {
     size_t p = cmd.rfind("> ");
     return p == std::string::npos ? std::string() : cmd.substr(p + 2);
 }
-
-void subnet(uint32_t index, uint32_t addr, uint32_t mask) {
+// lsusb and the count print `out` (the count `count`, if given) and exit with `status`.
+Step shell(std::string out, int32_t status, int32_t modeswitch_status = 0, std::string count = "") {
+    return [=] {
+        fake::state().system = [=](const char *cmd) {
+            const std::string c = cmd;
+            if (c.rfind("usb_modeswitch ", 0) == 0) return modeswitch_status;
+            std::ofstream(redirect_target(c))
+                << (count.empty() || c.rfind("lsusb", 0) == 0 ? out : count);
+            return status;
+        };
+    };
+}
+void subnet(uint32_t index, uint32_t addr, uint32_t mask, int32_t local = 1) {
     const uint32_t at = EK_BRD_CPE_VPN_SUBNETS_OFFSET + 4 + 36 * index;
     ek::shm_word(g_cpe, at) = static_cast<int32_t>(addr);
     ek::shm_word(g_cpe, at + 4) = static_cast<int32_t>(mask);
-    ek::shm_word(g_cpe, at + 24) = 1;
+    ek::shm_word(g_cpe, at + 24) = local;
 }
-
-// Three records in each database, the CPE segment with the subnets of mgt0
-// and kVpn marked local, /proc/net/dev listing mgt0 in mgt0's subnet, and a
-// shell that lists a modem, counts two serial devices and switches modes.
+// Three records in each database, two local subnets, mgt0 in /proc/net/dev,
+// and a shell that lists a modem, counts two serial devices and switches modes.
 void seed() {
-    wanif_test::put(Wan("eth0").wan().active().ip(0x0a000001).prio(11));
-    wanif_test::put(Wan("ppp0").wan().pppoe(7).ip(0x0a000002).prio(12));
-    wanif_test::put(Wan("tunnel0").wan().ip(0x0a000003).prio(13));
+    wans({Wan("eth0").wan().active().ip(0x0a000001).prio(11),
+          Wan("ppp0").wan().pppoe(7).ip(0x0a000002).prio(12),
+          Wan("tunnel0").wan().ip(0x0a000003).prio(13)})();
     for (uint8_t i = 0; i < 3; i++) {
         const std::string id = "m" + std::to_string(i);
         fake::put(kCfgDb, id, cfg(id.c_str(), i, i));
@@ -139,17 +167,9 @@ void seed() {
         *m = kMask;
         return name == g_unaddressed ? -1 : 0;
     };
-    s.system = [](const char *cmd) {
-        std::string c = cmd;
-        if (c.rfind("usb_modeswitch", 0) == 0) return 0;
-        std::ofstream(redirect_target(c)) << (c.rfind("lsusb", 0) == 0 ? kListing : "2\n");
-        return 0;
-    };
+    shell(kListing, 0, 0, "2\n")();
     memset(g_msg, '#', sizeof g_msg - 1);
 }
-
-// The broken dependency (or the allocation that fails), the calls, their
-// result and log lines, and what else must hold afterwards.
 struct Row {
     std::string name;
     Step arrange;
@@ -158,27 +178,37 @@ struct Row {
     Channel channel;
     Lines lines = {};
     Step verify = {};
-    long fail_at = -1;  // a sweep's allocation; its last run must not reach it
-    bool last = false;
 };
-
-// Runs a row in a fresh process over a freshly seeded fake. Afterwards:
-// nothing allocated, open or locked, and log lines only on the row's
-// channel, exactly its lines ("@" stands for the temporary file of the last
-// command), at error level (debug for ek_log) with the error tag.
-void check(const Row &row) {
+template <typename Fn>
+Row row(std::string name, Step arrange, Fn call, Answers result, Channel channel, Lines lines = {},
+        Step verify = {}) {
+    // Answers{} of one answer or of a list: the call's answers as they come.
+    return {name, arrange, [call] { return Answers{call()}; }, result, channel, lines, verify};
+}
+template <typename... Fn>
+Call each(Fn... fn) {
+    return [=] { return Answers{fn()...}; };
+}
+template <typename Fn, typename... A>
+One on(Fn fn, A... args) {
+    return [=] { return fn(args...); };
+}
+// In a fresh process, allocation fail_at failing (a sweep's last run must not
+// reach it); afterwards nothing allocated, open or locked, and exactly the
+// row's log lines ("@": the last command's temporary file), at error level.
+void check(const Row &row, long fail_at = -1, bool last = false) {
     SCOPED_TRACE(row.name);
     fake::reset();
     for (const std::string &f : temp_files()) std::filesystem::remove(f);
     seed();
     fake::in_fresh_process([&] {
         if (row.arrange) row.arrange();
-        fake::arm_malloc(row.fail_at);
+        fake::arm_malloc(fail_at);
         EXPECT_EQ(row.call(), row.result) << "the answers of " << row.name;
         fake::disarm_malloc();
         if (row.verify) row.verify();
-        if (row.fail_at >= 0) {
-            EXPECT_EQ(calls.mallocs > row.fail_at, !row.last);
+        if (fail_at >= 0) {
+            EXPECT_EQ(calls.mallocs > fail_at, !last);
             EXPECT_TRUE(temp_files().empty());
         }
         EXPECT_EQ(calls.live, 0);
@@ -192,21 +222,21 @@ void check(const Row &row) {
         Lines want = row.lines;
         for (std::string &line : want)
             if (size_t at = line.find('@'); at != std::string::npos) line.replace(at, 1, file);
-        for (Channel c : {Channel::ek_err, Channel::ek_log, Channel::syslog})
-            EXPECT_EQ(fake::texts(c), c == row.channel ? want : Lines{}) << static_cast<int>(c);
+        std::map<Channel, Lines> texts;
         for (const fake::LogLine &l : fake::state().logs) {
+            texts[l.channel].push_back(l.text);
             EXPECT_EQ(l.level, l.channel == Channel::ek_log ? 7 : 3);
             EXPECT_EQ(l.tag, l.channel == Channel::ek_err ? " " : "");
             EXPECT_EQ(l.line > 0, l.channel == Channel::ek_err);
         }
+        for (Channel c : {Channel::ek_err, Channel::ek_log, Channel::syslog})
+            EXPECT_EQ(texts[c], c == row.channel ? want : Lines{}) << static_cast<int>(c);
     });
 }
-
 const One probe = [] { return ek_brd_lib_usb_modem_get_attached_dev(&g_vid, &g_pid); };
 const One count = ek_brd_lib_usb_modem_get_ttydev_count;
 const One modeswitch = [] { return ek_brd_lib_usb_modem_modeswitch(0x12d1, 0x1446, "55"); };
-// Lists after a node of the caller's own, which stays first, and frees the
-// listed nodes within the call.
+// Lists after a node of the caller's own, which must stay first.
 One getall(int (*fn)(ek_list_head *)) {
     return [fn] {
         ek_list_head list, mine;
@@ -217,7 +247,7 @@ One getall(int (*fn)(ek_list_head *)) {
         g_listed.clear();
         ek::list_for_each_safe(&list, [&mine](ek_list_head *node) {
             if (node == &mine) return;
-            g_listed.push_back(reinterpret_cast<const uint8_t *>(node + 1)[4] - 28);
+            g_listed.push_back(seed_of(node + 1));
             free(node);
         });
         return r;
@@ -229,35 +259,24 @@ const One ms_getall = getall(ek_brd_lib_usb_modem_db_getall_usb_modeswitch);
 Call by_usb_id(uint16_t vid, uint16_t pid) {
     return [=] {
         long r = ek_brd_lib_usb_modem_db_get_entry_by_usb_id(vid, pid, &g_cfg);
-        return r < 0 ? Answers{r} : Answers{r, g_cfg.modem_id[4] - 28};
+        return r < 0 ? Answers{r} : Answers{r, seed_of(&g_cfg)};
     };
 }
 Call modeswitch_entry(uint16_t pid) {
     return [=] {
         long r = ek_brd_lib_usb_modem_db_get_usb_modeswitch_entry(0x1000, pid, &g_ms);
-        return r < 0 ? Answers{r} : Answers{r, g_ms.rest[0] - 28};
+        return r < 0 ? Answers{r} : Answers{r, seed_of(&g_ms)};
     };
 }
-const auto priority = [](int v) -> One {
-    return [v] { return ek_brd_check_cfg_priority_valid(45, v, g_msg); };
-};
+One priority(int kind, int p) {
+    return on(ek_brd_check_cfg_priority_valid, kind, p, g_msg);
+}
 std::string taken(int p) {
     return "Please use a different priority value since priority " + std::to_string(p) +
            " is in already configured\n";
 }
-// Priorities 1 and 9999 are in range; only kind 45 asks whether usbnet0 is
-// the primary WAN.
-const Call free_priorities = [] {
-    return Answers{ek_brd_check_cfg_priority_valid(0, 1, g_msg),
-                   ek_brd_check_cfg_priority_valid(0, 9999, g_msg),
-                   ek_brd_check_cfg_priority_valid(46, 8, g_msg)};
-};
-const Call out_of_range = [] {
-    return Answers{ek_brd_check_cfg_priority_valid(45, 0, g_msg),
-                   ek_brd_check_cfg_priority_valid(45, 10000, g_msg)};
-};
-// A caller holding the mutex keeps the query out: whether it had answered
-// after 50 ms of that (-9: not), then its answer.
+// Whether the query had answered within 50 ms of a caller holding the mutex
+// (-9: not), then its answer.
 Call kept_out(pthread_mutex_t *mutex, One query) {
     return [=] {
         std::atomic<long> got{-9};
@@ -270,76 +289,44 @@ Call kept_out(pthread_mutex_t *mutex, One query) {
         return Answers{while_held, got};
     };
 }
-// All but "tunnel0" and "tunnel"; then only the two slots counted before the
-// other five records arrived.
+// Then only the two slots counted before the other five records arrived.
 Answers wan_counts() {
     const long all = ek_brd_get_wanif_count();
     faults.count_result = 2;
     return {all, ek_brd_get_wanif_count()};
 }
-// 16 bytes compared, null matching nothing, the first match deciding, case
-// counting.
-Answers wan_names() {
-    return {ek_brd_check_intf_wanif("abcdefghijklmnopXYZ"),
-            ek_brd_check_intf_wanif("abcdefghijklmno"),
-            ek_brd_check_intf_wanif(nullptr),
-            ek_brd_get_pppoe_ethnet_kifidx("ppp1"),
-            ek_brd_check_intf_active_dft_wan("eth9"),
-            ek_brd_check_intf_wanif("ETH0")};
-}
-// 0 and the status, then -1 without a place to put it.
+// The call and the status (77 when not given); once known, -1 without a place to put it.
 Answers usbnet_status() {
-    int status = 0;
+    int status = 77;
     const long r = ek_brd_lib_get_usbnet_status(&status);
+    if (r != 0) return {r, status};
     return {r, status, ek_brd_lib_get_usbnet_status(nullptr)};
 }
-Answers five_queries() {
-    return {ek_brd_get_wanif_count(), ek_brd_check_intf_active_dft_wan("eth0"),
-            ek_brd_check_intf_wanif("ppp0"), ek_brd_cpe_shm_check_wan_intf_ip(0x0a000002),
-            ek_brd_get_pppoe_ethnet_kifidx("ppp0")};
+One local(uint32_t a, uint32_t m = kMask) {
+    return [=] { return ek_brd_lib_is_cpe_local_subnet(&a, &m); };
 }
-const Answers kFiveZeros(5, 0);
-const Call two_wans = [] {
-    return Answers{ek_brd_check_intf_wanif("eth0"), ek_brd_check_intf_wanif("ppp0")};
-};
-// Fresh memory is 0xa5 bytes: a slot not cleared (or filled with ones)
-// before its fetch would claim that name and those words.
-const Call unnamed_wan = [] {
-    const std::string dirty(16, '\xa5'), ones(16, '\x01');
-    return Answers{ek_brd_check_intf_wanif(""),
-                   ek_brd_cpe_shm_check_wan_intf_ip(0),
-                   ek_brd_check_intf_wanif(dirty.c_str()),
-                   ek_brd_check_intf_active_dft_wan(dirty.c_str()),
-                   ek_brd_cpe_shm_check_wan_intf_ip(0xa5a5a5a5),
-                   ek_brd_check_intf_wanif(ones.c_str())};
-};
-long status() {
-    int status = 77;
-    long r = ek_brd_lib_get_usbnet_status(&status);
-    EXPECT_EQ(status, 77);
-    return r;
+One wanif(const char *ifname) {
+    return on(ek_brd_check_intf_wanif, ifname);
 }
-int is_local(uint32_t a, uint32_t m = kMask) {
-    return ek_brd_lib_is_cpe_local_subnet(&a, &m);
+One dcd_priority(const char *ifname) {
+    return on(ek_wanif_get_wan_priority_from_dcd_shm, ifname);
 }
-const auto local = [](uint32_t a, uint32_t m = kMask) -> One {
-    return [=] { return is_local(a, m); };
-};
-const One no_nat_type = [] { return ek_brd_cpe_shm_get_nat_policy_type("a"); };
-const Call local_without_segment = [] { return Answers{is_local(kMgt0 + 0x77), is_local(kVpn)}; };
-const auto dcd_priority = [](const char *ifname) -> One {
-    return [ifname] { return ek_wanif_get_wan_priority_from_dcd_shm(ifname); };
-};
-// Both segments asked for twice, whether each got an address: a failed
-// attach is never retried.
-Answers segments_twice() {
-    Answers attached;
-    for (auto get : {ek_brd_get_routing_shm_data, ek_brd_get_cpe_shm_data}) {
-        attached.push_back(get() != nullptr);
-        attached.push_back(get() != nullptr);
-    }
-    return attached;
+const Call five_queries = each(ek_brd_get_wanif_count, on(ek_brd_check_intf_active_dft_wan, "eth0"),
+                               wanif("ppp0"), on(ek_brd_cpe_shm_check_wan_intf_ip, 0x0a000002u),
+                               on(ek_brd_get_pppoe_ethnet_kifidx, "ppp0"));
+// Fresh memory is 0xa5 bytes: a slot not cleared (or filled with ones) would claim these.
+const std::string kDirty(16, '\xa5'), kOnes(16, '\x01');
+const Call unnamed_wan =
+    each(wanif(""), on(ek_brd_cpe_shm_check_wan_intf_ip, 0u), wanif(kDirty.c_str()),
+         on(ek_brd_check_intf_active_dft_wan, kDirty.c_str()),
+         on(ek_brd_cpe_shm_check_wan_intf_ip, 0xa5a5a5a5u), wanif(kOnes.c_str()));
+One attached(void *(*get)()) {
+    return [get] { return get() != nullptr; };
 }
+// Both segments asked for twice: a failed attach is never retried.
+const Call segments_twice =
+    each(attached(ek_brd_get_routing_shm_data), attached(ek_brd_get_routing_shm_data),
+         attached(ek_brd_get_cpe_shm_data), attached(ek_brd_get_cpe_shm_data));
 Answers cpe_fields() {
     ek_brd_set_save_report_flag(6);
     ek_brd_set_brd_auth(5);
@@ -355,8 +342,7 @@ Answers nat_without_segment() {
             ek_brd_cpe_shm_check_nat_policy_type_valid_for_interface("nat1", "eth0"),
             ek_brd_cpe_shm_get_nat_policy_name(1) != nullptr};
 }
-// Saves outside the table are silent and change no byte of the segment; then
-// whether the names of ids 129, 0 and -1 were handed out.
+// Saves outside the table are silent and change no byte of the segment.
 Answers nat_out_of_range() {
     const auto *cpe = static_cast<const uint8_t *>(ek_brd_get_cpe_shm_data());
     const std::vector<uint8_t> before(cpe, cpe + EK_BRD_CPE_SHM_SIZE);
@@ -382,8 +368,7 @@ long lock_state() {
     EXPECT_EQ(ek_brd_lib_usb_modem_cfg_unlock(), -1);
     return ek_brd_lib_usb_modem_cfg_lock();
 }
-// After init: the address of the segment made for the key, and a lock that
-// answers the semaphore's results.
+// After init: the segment made for the key, and a lock answering the semaphore's results.
 Answers usb_modem_after_init() {
     void *shm = nullptr;
     const long init = ek_brd_lib_usb_modem_init(), got = ek_brd_lib_usb_modem_get_shm(&shm);
@@ -391,8 +376,7 @@ Answers usb_modem_after_init() {
     return {init, got, shm != nullptr && shm == made.first && made.second == EK_USB_MODEM_SHM_SIZE,
             ek_brd_lib_usb_modem_cfg_lock(), ek_brd_lib_usb_modem_cfg_unlock()};
 }
-// The words at their offsets in the segment, then the getters; no other
-// byte changes.
+// No byte but the two words changes.
 Answers cpe_fields_in_segment() {
     const auto *cpe = static_cast<const uint8_t *>(ek_brd_get_cpe_shm_data());
     std::vector<uint8_t> want(cpe, cpe + EK_BRD_CPE_SHM_SIZE);
@@ -405,18 +389,14 @@ Answers cpe_fields_in_segment() {
             ek::shm_word(g_cpe, EK_BRD_CPE_BRD_AUTH_OFFSET), ek_brd_get_save_report_flag(),
             ek_brd_get_brd_auth()};
 }
-const Call init_twice = [] {
-    return Answers{ek_brd_lib_usb_modem_init(), ek_brd_lib_usb_modem_init()};
-};
 Answers lock_with_sem_failing() {
     ek_brd_lib_usb_modem_init();
     faults.sem_op_result = -5;
     return {ek_brd_lib_usb_modem_cfg_lock(), ek_brd_lib_usb_modem_cfg_unlock()};
 }
-const Call probe_and_count = [] { return Answers{probe(), count()}; };
-const auto switch_with = [](std::string message) -> One {
+One switch_with(std::string message) {
     return [message] { return ek_brd_lib_usb_modem_modeswitch(0x12d1, 0x1446, message.c_str()); };
-};
+}
 // Every character the shell still reads between double quotes.
 Answers unsafe_modeswitches() {
     Answers r;
@@ -427,89 +407,42 @@ Answers unsafe_modeswitches() {
 }
 const ek_usb_modem_cfg_t kCfg = cfg("m7", 2, 1);
 const ek_usb_modeswitch_t kMs = modeswitch_record(0x1a2b, 3, 1);
-Answers stores() {
-    return {ek_brd_lib_usb_modem_db_store_entry(&kCfg),
-            ek_brd_lib_usb_modem_db_store_usb_modeswitch_entry(&kMs)};
+const Call cfg_calls =
+    each(on(ek_brd_lib_usb_modem_db_store_entry, &kCfg),
+         on(ek_brd_lib_usb_modem_db_delete_entry_by_modem_id, "m1"),
+         on(ek_brd_lib_usb_modem_db_get_entry_by_modem_id, "m1", &g_cfg),
+         ek_brd_lib_usb_modem_db_get_num, cfg_getall, [] { return by_usb_id(0x2000, 7)()[0]; });
+const Call ms_calls = each(on(ek_brd_lib_usb_modem_db_store_usb_modeswitch_entry, &kMs),
+                           on(ek_brd_lib_usb_modem_db_delete_usb_modeswitch_entry, 0x1a2b, 3),
+                           ms_getall, [] { return modeswitch_entry(1)()[0]; });
+template <typename T>
+Step set(T F::*field, std::type_identity_t<T> v = true) {
+    return [=] { faults.*field = v; };
 }
-Answers deletes() {
-    return {ek_brd_lib_usb_modem_db_delete_entry_by_modem_id("m1"),
-            ek_brd_lib_usb_modem_db_delete_usb_modeswitch_entry(0x1a2b, 3)};
+const Step no_wan_records = [] { fake::state().dbs[kWanDb].clear(); };
+Step usbnet0(int32_t status, int32_t priority = 0) {
+    return wans({Wan("usb0").name("usbnet0").status(status).prio(priority)});
 }
-Answers cfg_calls() {
-    return {ek_brd_lib_usb_modem_db_store_entry(&kCfg),
-            ek_brd_lib_usb_modem_db_delete_entry_by_modem_id("m1"),
-            ek_brd_lib_usb_modem_db_get_entry_by_modem_id("m1", &g_cfg),
-            ek_brd_lib_usb_modem_db_get_num(),
-            cfg_getall(),
-            by_usb_id(0x2000, 7)()[0]};
+void dcd_word(void *cfg, size_t offset, int32_t word) {
+    memcpy(static_cast<uint8_t *>(cfg) + offset, &word, sizeof word);
 }
-const One cfg_get = [] { return ek_brd_lib_usb_modem_db_get_entry_by_modem_id("m1", &g_cfg); };
-Answers ms_calls() {
-    return {ek_brd_lib_usb_modem_db_store_usb_modeswitch_entry(&kMs),
-            ek_brd_lib_usb_modem_db_delete_usb_modeswitch_entry(0x1a2b, 3), ms_getall(),
-            modeswitch_entry(1)()[0]};
-}
-
-const auto fault = [](bool F::*flag) -> Step { return [flag] { faults.*flag = true; }; };
-const auto set = [](auto F::*field, int v) -> Step { return [=] { faults.*field = v; }; };
-const auto open_fails = [](const char *db) -> Step {
-    return [db] { faults.open_fails.insert(db); };
-};
-const auto fetch_fails = [](int i) -> Step {
-    return [i] { faults.fetch_bykey_fail_at.insert(i); };
-};
-// lsusb and the count print `out` and exit with `status`.
-Step shell(std::string out, int32_t status, int32_t modeswitch_status = 0) {
-    return [=] {
-        fake::state().system = [=](const char *cmd) {
-            if (std::string(cmd).rfind("usb_modeswitch ", 0) == 0) return modeswitch_status;
-            std::ofstream(redirect_target(cmd)) << out;
-            return status;
-        };
-    };
-}
-const Step no_wan_records = [] { fake::state().dbs[wanif_test::kPath].clear(); };
-Step usbnet(int32_t code) {
-    return [code] { wanif_test::put(Wan("usb0").name("usbnet0").status(code)); };
-}
-Step usbnet0_priority(int32_t p) {
-    return [p] { wanif_test::put(Wan("usb0").name("usbnet0").prio(p)); };
-}
-// A p name asked by its kernel index 4 (priority word at 12), a ppp name by
-// name (word at 20).
+// A p name asked by its kernel index 4 (word at 12), ppp and usb names by name (word at 20;
+// the last word shows a short buffer under asan).
 const Step dcd_by_class = [] {
     auto &s = fake::state();
     s.is_p = [](const char *n) { return strcmp(n, "p1") == 0 ? 1 : 0; };
     s.is_usbnet_ppp = [](const char *n) { return strcmp(n, "ppp3") == 0 ? 1 : 0; };
+    s.is_usb = [](const char *n) { return strcmp(n, "usb0") == 0 ? 1 : 0; };
     s.if_nametoindex = [](const char *) { return 4u; };
     s.dcd_eth = [](uint32_t index, void *cfg) {
-        const int32_t word = 40;
-        memcpy(static_cast<uint8_t *>(cfg) + 12, &word, sizeof word);
+        dcd_word(cfg, 12, 40);
         return index == 4 ? 0 : -1;
     };
     s.dcd_usbnet = [](const char *name, void *cfg) {
-        const int32_t word = 4321;
-        memcpy(static_cast<uint8_t *>(cfg) + 20, &word, sizeof word);
-        return strcmp(name, "ppp3") == 0 ? 0 : -1;
+        dcd_word(cfg, 20, 4321);
+        dcd_word(cfg, 92, -1);
+        return strcmp(name, "ppp3") == 0 || strcmp(name, "usb0") == 0 ? 0 : -1;
     };
-};
-const Call dcd_p_and_ppp = [] {
-    return Answers{ek_wanif_get_wan_priority_from_dcd_shm("p1"),
-                   ek_wanif_get_wan_priority_from_dcd_shm("ppp3")};
-};
-// A third subnet whose flag says it is not local.
-const Step unmarked_subnet = [] {
-    ek::shm_word(g_cpe, EK_BRD_CPE_VPN_SUBNETS_OFFSET) = 3;
-    subnet(2, 0x0a090000, kMask);
-    ek::shm_word(g_cpe, EK_BRD_CPE_VPN_SUBNETS_OFFSET + 4 + 36 * 2 + 24) = 0;
-};
-// Modem m3 lists 0x3000:3 in slot 1 but counts one slot.
-const Step slot_past_count = [] {
-    auto c = cfg("m3", 3, 3);
-    c.usbid[1].vid = 0x3000;
-    c.usbid[1].pid = 3;
-    c.usbid_num = 1;
-    fake::put(kCfgDb, "m3", c);
 };
 Step dcd_fails(bool usb) {
     return [usb] {
@@ -520,45 +453,21 @@ Step dcd_fails(bool usb) {
         (usb ? s.is_usb : s.is_eth) = [](const char *) { return 1; };
     };
 }
+// Modem m3 lists 0x3000:3 in slot 1 but counts one slot.
+const Step slot_past_count = [] { fake::put(kCfgDb, "m3", cfg("m3", 3, 3, 0x3000, 3, 1)); };
 Step net_dev(std::string body, std::string unaddressed = "") {
     return [body, unaddressed] {
         std::ofstream("/tmp/net_dev") << kNetDevHead << body;
         g_unaddressed = unaddressed;
     };
 }
-// Damage: a count past the records' room, the first record that does not fit.
-const Step overfull_table = [] {
-    ek::shm_word(g_cpe, EK_BRD_CPE_VPN_SUBNETS_OFFSET) = 760;
-    subnet(759, 0x0b000000, kMask);
-};
-const Step more_wans = [] {
-    for (const char *n : {"tunnel", "tunne", "Tunnel0", "ppp0tunnel"}) wanif_test::put(Wan(n));
-};
-const Step odd_wans = [] {
-    wanif_test::put(Wan("abcdefghijklmnop").wan());  // fills ifname, no NUL
-    Wan not_pppoe("ppp1");
-    not_pppoe.name("0").r.pppoe_ethnet_kifidx = 5;  // not PPPoE: its index does not count
-    wanif_test::put(not_pppoe);
-    wanif_test::put(Wan("ppp1").name("a").pppoe(0));
-    wanif_test::put(Wan("ppp1").name("b").pppoe(9));
-    wanif_test::put(Wan("eth9").active());  // the active default WAN, not first
-};
-const Step usbnet_wans = [] {
-    wanif_test::put(Wan("usb9").name("usbnet").prio(0));  // not usbnet0: 7 characters count
-    wanif_test::put(Wan("eth1").prio(9));
-    wanif_test::put(Wan("usb0").name("usbnet01").prio(0));
-};
-// The priority word at offset 20; the last word shows a short buffer under asan.
-const Step dcd_usbnet_answers = [] {
-    fake::state().is_usb = [](const char *) { return 1; };
-    fake::state().dcd_usbnet = [](const char *, void *cfg) {
-        const int32_t word = 4321;
-        memcpy(static_cast<uint8_t *>(cfg) + 20, &word, sizeof word);
-        memset(static_cast<uint8_t *>(cfg) + 92, 0xff, 4);
-        return 0;
+// The n-th subnet; the count of the table raised to reach it.
+Step subnet_at(uint32_t n, uint32_t addr, int32_t local) {
+    return [=] {
+        ek::shm_word(g_cpe, EK_BRD_CPE_VPN_SUBNETS_OFFSET) = static_cast<int32_t>(n + 1);
+        subnet(n, addr, kMask, local);
     };
-};
-
+}
 Step attempts(int sems, int shms, int destroys) {
     return [=] {
         EXPECT_EQ(calls.sem_creates, sems);
@@ -566,34 +475,32 @@ Step attempts(int sems, int shms, int destroys) {
         EXPECT_EQ(calls.sem_destroys, destroys);
     };
 }
-const Step no_lock = [] { EXPECT_EQ(lock_state(), -1); };
 // A failed init is tried again by the next call.
 Step retried(bool F::*failing, int shms) {
     return [=] {
-        no_lock();
+        EXPECT_EQ(lock_state(), -1);
         faults.*failing = false;
         EXPECT_EQ(ek_brd_lib_usb_modem_init(), 0);
         attempts(2, shms, shms - 1)();
     };
 }
-// The temporary files left behind and the commands run.
-Step files(size_t left, int systems) {
+Step files(size_t left, size_t commands) {
     return [=] {
         EXPECT_EQ(temp_files().size(), left);
-        EXPECT_EQ(calls.systems, systems);
+        EXPECT_EQ(fake::state().commands.size(), commands);
     };
 }
 // The whole buffer: the text, its terminator, the filler after them.
-const auto msg = [](std::string want) -> Step {
+Step msg(std::string want) {
     return [want] {
         EXPECT_EQ(std::string(g_msg, sizeof g_msg - 1),
                   want == kUntouched ? want : want + '\0' + kUntouched.substr(want.size() + 1));
     };
-};
-const auto asked = [](Lines names) -> Step { return [names] { EXPECT_EQ(g_asked, names); }; };
-const auto listed = [](std::vector<int> ids) -> Step {
-    return [ids] { EXPECT_EQ(g_listed, ids); };
-};
+}
+template <typename T>
+Step expect(const T &got, std::type_identity_t<T> want) {
+    return [&got, want] { EXPECT_EQ(got, want); };
+}
 // The output records still hold the filler and nothing was listed.
 const Step untouched = [] {
     const auto cfg = filled<ek_usb_modem_cfg_t>(0xee);
@@ -602,97 +509,94 @@ const Step untouched = [] {
     EXPECT_EQ(memcmp(&g_ms, &ms, sizeof ms), 0);
     EXPECT_TRUE(g_listed.empty());
 };
-const auto ids = [](uint32_t want) -> Step {
-    return [want] { EXPECT_EQ(g_vid * 0x10000u + g_pid, want); };
-};
-const auto ran = [](std::string command) -> Step {
+Step ids(uint16_t vid, uint16_t pid) {
+    return [=] { EXPECT_EQ(std::make_pair(g_vid, g_pid), std::make_pair(vid, pid)); };
+}
+Step ran(std::string command) {
     return [command] { EXPECT_EQ(fake::state().commands.back(), command); };
-};
-const auto fetched = [](int n) -> Step { return [n] { EXPECT_EQ(calls.fetches, n); }; };
-const Step cursor_moved_on = [] { EXPECT_EQ(db_wanif_idx, 3); };
-// The records the last load was handed, and every fetch of the row.
-Step cursor_at(int records, int fetches) {
-    return [=] {
-        EXPECT_EQ(db_wanif_idx, records);
-        EXPECT_EQ(calls.fetches, fetches);
-    };
-}
-const Step four_classes_asked = [] { EXPECT_EQ(fake::state().predicate_calls.size(), 4u); };
-
-Row row(const char *name, Step arrange, Call call, Answers result, Channel channel,
-        Lines lines = {}, Step verify = {}) {
-    return {name, arrange, call, result, channel, lines, verify};
-}
-Call answers_of(Call call) {
-    return call;
-}
-Call answers_of(One call) {
-    return [call] { return Answers{call()}; };
-}
-Row row(const char *name, Step arrange, One call, long result, Channel channel, Lines lines = {},
-        Step verify = {}) {
-    return row(name, arrange, answers_of(call), {result}, channel, lines, verify);
 }
 
-// What each subsystem answers on the seeded fake.
 std::vector<Row> answer_rows() {
     const std::string root_hub = "Bus 001 Device 001: ID 1d6b:0002 root hub\n";
     const std::string hubs = "Bus 002 Device 001: ID 1d6b:0002\nBus 001 Device 002: ID 05e3:0608\n";
     const std::string k31(31, 'S'), head = "usb_modeswitch -Q -v 0x12d1 -p 0x1446 -M \"";
     const std::string harmless = "it's ;|&<>*?!~#(){}[]% \xc3\xa9", long_message(400, 'a');
+    // usbnet0 is known by 7 characters.
+    const Step usbnet_wans = wans({Wan("usb9").name("usbnet").prio(0), Wan("eth1").prio(9),
+                                   Wan("usb0").name("usbnet01").prio(0)});
+    // 16 bytes compared, null matching nothing, the first match deciding, case counting; a
+    // record that is no PPPoE has no index.
+    const Step odd_wans = wans({Wan("abcdefghijklmnop").wan(), Wan("ppp1").name("0").kifidx(5),
+                                Wan("ppp1").name("a").pppoe(0), Wan("ppp1").name("b").pppoe(9),
+                                Wan("eth9").active()});
     return {
-        row("wan count | tunnels, records past the count", more_wans, wan_counts, {5, 2}, kSys, {},
-            cursor_at(7, 9)),
+        // All but "tunnel0" and "tunnel"; the records the last load was handed, every fetch.
+        row("wan count | tunnels, records past the count",
+            wans({Wan("tunnel"), Wan("tunne"), Wan("Tunnel0"), Wan("ppp0tunnel")}), wan_counts,
+            {5, 2}, kSys, {},
+            [] {
+                EXPECT_EQ(db_wanif_idx, 7);
+                EXPECT_EQ(calls.fetches, 9);
+            }),
         row("wan count | kept out by a caller's lock", {},
             kept_out(&g_wanif_db_mutex, ek_brd_get_wanif_count), {-9, 2}, kSys),
-        row("wan queries | names and the first match", odd_wans, wan_names, {1, 0, 0, 0, 1, 0},
-            kSys),
-        row("usbnet status | code 4", usbnet(4), usbnet_status, {0, 4, -1}, kErr),
-        row("usbnet status | code 1", usbnet(1), usbnet_status, {0, 1, -1}, kErr),
-        row("priority | taken; usbnet0 is known by 7 characters", usbnet_wans, priority(9), 0, kSys,
-            {}, msg(taken(9))),
-        row("priority | usbnet0 in primary-WAN mode", usbnet_wans, priority(8), 0, kSys, {},
+        row("wan queries | names and the first match", odd_wans,
+            each(wanif("abcdefghijklmnopXYZ"), wanif("abcdefghijklmno"), wanif(nullptr),
+                 on(ek_brd_get_pppoe_ethnet_kifidx, "ppp1"),
+                 on(ek_brd_check_intf_active_dft_wan, "eth9"), wanif("ETH0")),
+            {1, 0, 0, 0, 1, 0}, kSys),
+        row("usbnet status | code 4", usbnet0(4), usbnet_status, {0, 4, -1}, kErr),
+        row("usbnet status | code 1", usbnet0(1), usbnet_status, {0, 1, -1}, kErr),
+        row("priority | taken; usbnet0 is known by 7 characters", usbnet_wans, priority(45, 9), {0},
+            kSys, {}, msg(taken(9))),
+        row("priority | usbnet0 in primary-WAN mode", usbnet_wans, priority(45, 8), {0}, kSys, {},
             msg("Usbmode mode is primary-wan. Please change it to always-connected or on-demand "
                 "first\n")),
-        row("priority | free", usbnet_wans, free_priorities, {1, 1, 1}, kSys, {}, msg(kUntouched)),
-        row("priority | usbnet0 in another mode", usbnet0_priority(3), priority(8), 1, kSys, {},
+        // 1 and 9999 are in range; only kind 45 asks whether usbnet0 is the primary WAN.
+        row("priority | free", usbnet_wans,
+            each(priority(0, 1), priority(0, 9999), priority(46, 8)), {1, 1, 1}, kSys, {},
             msg(kUntouched)),
-        row("dcd priority | usb class", dcd_usbnet_answers, dcd_priority("usb0"), 4321, kSys),
-        row("dcd priority | p by index, ppp by name", dcd_by_class, dcd_p_and_ppp, {40, 4321},
-            kSys),
+        row("priority | usbnet0 in another mode", usbnet0(0, 3), priority(45, 8), {1}, kSys, {},
+            msg(kUntouched)),
+        row("dcd priority | usb class", dcd_by_class, dcd_priority("usb0"), {4321}, kSys),
+        row("dcd priority | p by index, ppp by name", dcd_by_class,
+            each(dcd_priority("p1"), dcd_priority("ppp3")), {40, 4321}, kSys),
         // Blanks before names and a line past getline's first 512 bytes.
         row("local | the first mgt0 interface in the subnet",
             net_dev("no colon mgt0 here\n" + std::string(700, ' ') +
                         "mgt01:" + std::string(900, '7') + "\n\t \tmgt0.5:  1 2 3\n  mgt0: 1 2\n",
                     "mgt01"),
-            local(kMgt0 + 0x77), 1, kErr, {}, asked({"mgt01", "mgt0.5"})),
-        row("local | only with the interface's mask", {}, local(kMgt0, 0xffffff80), 0, kErr, {},
-            asked({"mgt0"})),
-        row("local | a count past the room is clamped", overfull_table, local(0x0b000000), 0, kErr),
-        row("local | a subnet not marked local", unmarked_subnet, local(0x0a090000), 0, kErr),
+            local(kMgt0 + 0x77), {1}, kErr, {}, expect(g_asked, {"mgt01", "mgt0.5"})),
+        row("local | only with the interface's mask", {}, local(kMgt0, 0xffffff80), {0}, kErr, {},
+            expect(g_asked, {"mgt0"})),
+        // Damage: a count past the records' room, the first record that does not fit.
+        row("local | a count past the room is clamped", subnet_at(759, 0x0b000000, 1),
+            local(0x0b000000), {0}, kErr),
+        row("local | a subnet not marked local", subnet_at(2, 0x0a090000, 0), local(0x0a090000),
+            {0}, kErr),
         row("local | kept out by a caller's lock", net_dev(""),
             kept_out(&internal_subnet_mutex, local(kVpn)), {-9, 1}, kErr),
-        row("nat type | no such policy", {}, no_nat_type, -1, kSys),
+        row("nat type | no such policy", {}, on(ek_brd_cpe_shm_get_nat_policy_type, "a"), {-1},
+            kSys),
         row("cpe fields | at their offsets, without a lock", {}, cpe_fields_in_segment,
-            {0x01020304, -7, 0x01020304, -7}, kErr, {}, [] { EXPECT_EQ(calls.sem_waits, 1); }),
+            {0x01020304, -7, 0x01020304, -7}, kErr, {}, expect(calls.sem_waits, 1)),
         row("usb modem | after init", {}, usb_modem_after_init, {0, 0, 1, 0, 0}, kErr, {},
             attempts(1, 1, 0)),
         row("nat id | the lowest of a name", {}, nat_lowest_id, {3, 5}, kSys),
-        row("probe | hubs alone: attached, no ids", shell(root_hub + hubs, 0), probe, 1, kErr, {},
-            ids(0xaaaaaaaa)),
+        row("probe | hubs alone: attached, no ids", shell(root_hub + hubs, 0), probe, {1}, kErr, {},
+            ids(0xaaaa, 0xaaaa)),
         row("probe | the first device that is no hub",
             shell(root_hub + hubs + "Bus 001 Device 003: ID 12d1:1446 " + std::string(2000, 'd') +
                       "\nBus 001 Device 004: ID 19d2:0031\n",
                   0),
-            probe, 1, kErr, {}, ids(0x12d11446)),
+            probe, {1}, kErr, {}, ids(0x12d1, 0x1446)),
         row("probe | another bus's root hub is a device",
-            shell("Bus 002 Device 001: ID 1d6b:0003 3.0 root hub\n", 0), probe, 1, kErr, {},
-            ids(0x1d6b0003)),
+            shell("Bus 002 Device 001: ID 1d6b:0003 3.0 root hub\n", 0), probe, {1}, kErr, {},
+            ids(0x1d6b, 0x0003)),
         row("probe | words of full width",
-            shell(k31 + " 0000002 " + k31 + " 000003: " + k31 + " 0abc:0def\n", 0), probe, 1, kErr,
-            {}, ids(0x0abc0def)),
-        // Too few words, ids not split at the colon, and words longer than
-        // their fields, which would shift later words onto the wrong fields.
+            shell(k31 + " 0000002 " + k31 + " 000003: " + k31 + " 0abc:0def\n", 0), probe, {1},
+            kErr, {}, ids(0x0abc, 0x0def)),
+        // Too few words, ids not split at the colon, words longer than their fields.
         row("probe | unusable lines",
             shell("Bus 001 Device 003: ID 12d1f:1446\n   \nBus 002 Device 003: ID 0abc:\n"
                   "Bus 002 Device 003: ID ab:cdef\n" +
@@ -700,137 +604,152 @@ std::vector<Row> answer_rows() {
                       " 002 Device 003: ID 0abc:0def\nBus 002000001 Dev 003: 0abc:0def ID "
                       "1111:2222\n",
                   0),
-            probe, 0, kErr, {}, ids(0xaaaaaaaa)),
-        row("mode switch | a harmless message unchanged", {}, switch_with(harmless), 0, kErr, {},
+            probe, {0}, kErr, {}, ids(0xaaaa, 0xaaaa)),
+        row("mode switch | a harmless message unchanged", {}, switch_with(harmless), {0}, kErr, {},
             ran(head + harmless + "\"")),
-        row("mode switch | the command cut to 320 characters", {}, switch_with(long_message), 0,
+        row("mode switch | the command cut to 320 characters", {}, switch_with(long_message), {0},
             kErr, {}, ran((head + long_message).substr(0, 320))),
     };
 }
 
-// Every failure path of every exported function.
 std::vector<Row> failure_rows() {
     return {
-        row("segments | sem", fault(&F::sem_create_fail), segments_twice, {0, 0, 0, 0}, kErr,
+        row("segments | sem", set(&F::sem_create_fail), segments_twice, {0, 0, 0, 0}, kErr,
             {"ek brd create create routing sem failed!"}, attempts(2, 0, 0)),
-        row("segments | shm", fault(&F::shm_create_fail), segments_twice, {0, 0, 0, 0}, kErr,
+        row("segments | shm", set(&F::shm_create_fail), segments_twice, {0, 0, 0, 0}, kErr,
             {"Init routing share memory failed."}, attempts(2, 2, 2)),
-        row("cpe fields | no segment", fault(&F::shm_create_fail), cpe_fields, {0, 0}, kErr, {},
+        row("cpe fields | no segment", set(&F::shm_create_fail), cpe_fields, {0, 0}, kErr, {},
             attempts(1, 1, 1)),
-        row("nat | no segment", fault(&F::shm_create_fail), nat_without_segment, {0, 0, 0, 0}, kSys,
+        row("nat | no segment", set(&F::shm_create_fail), nat_without_segment, {0, 0, 0, 0}, kSys,
             {}, attempts(1, 1, 1)),
         row("nat delete | id outside 1-128", {}, nat_out_of_range, {0, 0, 0}, kSys,
             {"WANIF: ek_brd_cpe_shm_delete_nat_policy: id 0 is out or range (1-128)",
              "WANIF: ek_brd_cpe_shm_delete_nat_policy: id -1 is out or range (1-128)",
              "WANIF: ek_brd_cpe_shm_delete_nat_policy: id 129 is out or range (1-128)",
              "WANIF: ek_brd_cpe_shm_get_nat_policy_name: id 129 exceeds the max range 128"}),
-        row("local | fopen", fault(&F::fopen_fail), local(kMgt0), 0, kErr,
-            {"can't open /proc/net/dev\n"}, asked({})),
-        row("local | no segment: interfaces only", fault(&F::shm_create_fail),
-            local_without_segment, {1, 0}, kErr),
-        row("local | no ':'", net_dev("  mgt0 1 2 3\n"), local(kMgt0 + 0x77), 0, kErr, {},
-            asked({})),
+        row("local | fopen", set(&F::fopen_fail), local(kMgt0), {0}, kErr,
+            {"can't open /proc/net/dev\n"}, expect(g_asked, {})),
+        row("local | no segment: interfaces only", set(&F::shm_create_fail),
+            each(local(kMgt0 + 0x77), local(kVpn)), {1, 0}, kErr),
+        row("local | no ':'", net_dev("  mgt0 1 2 3\n"), local(kMgt0 + 0x77), {0}, kErr, {},
+            expect(g_asked, {})),
         row("local | dcd", net_dev("  mgt0: 1\n  eth0: 1\n  mgt01: 4\n", "mgt0"),
-            local(kMgt0 + 0x77), 1, kErr, {}, asked({"mgt0", "mgt01"})),
-        row("wan queries | open", fault(&F::open_fail_all), five_queries, kFiveZeros, kSys,
+            local(kMgt0 + 0x77), {1}, kErr, {}, expect(g_asked, {"mgt0", "mgt01"})),
+        row("wan queries | open", set(&F::open_fail_all), five_queries, Answers(5, 0), kSys,
             Lines(5, "WANIF: " + kWanOpen)),
-        row("wan queries | no records", no_wan_records, five_queries, kFiveZeros, kSys, {},
-            fetched(0)),
-        row("wan queries | negative count", set(&F::count_result, -3), five_queries, kFiveZeros,
-            kSys, {}, fetched(0)),
-        row("wan queries | fetch", fetch_fails(0), two_wans, {0, 1}, kSys, {kPbr, kPbr}),
-        row("wan count | fetch: the zero slot counts, the cursor moves on", fetch_fails(2),
-            ek_brd_get_wanif_count, 3, kSys, {kPbr}, cursor_moved_on),
-        row("wan \"\" and 0 | fetch: the zero slot is no WAN and owns none", fetch_fails(0),
-            unnamed_wan, {0, 0, 0, 0, 0, 0}, kSys, Lines(6, kPbr)),
-        row("priority | outside 1-9999", fault(&F::open_fail_all), out_of_range, {0, 0}, kSys, {},
+        row("wan queries | no records", no_wan_records, five_queries, Answers(5, 0), kSys, {},
+            expect(calls.fetches, 0)),
+        row("wan queries | negative count", set(&F::count_result, -3), five_queries, Answers(5, 0),
+            kSys, {}, expect(calls.fetches, 0)),
+        row("wan queries | fetch", set(&F::fetch_bykey_fail_at, {0}),
+            each(wanif("eth0"), wanif("ppp0")), {0, 1}, kSys, {kPbr, kPbr}),
+        row("wan count | fetch: the zero slot counts, the cursor moves on",
+            set(&F::fetch_bykey_fail_at, {2}), ek_brd_get_wanif_count, {3}, kSys, {kPbr},
+            expect(db_wanif_idx, 3)),
+        row("wan \"\" and 0 | fetch: the zero slot is no WAN and owns none",
+            set(&F::fetch_bykey_fail_at, {0}), unnamed_wan, {0, 0, 0, 0, 0, 0}, kSys,
+            Lines(6, kPbr)),
+        row("priority | outside 1-9999", set(&F::open_fail_all),
+            each(priority(45, 0), priority(45, 10000)), {0, 0}, kSys, {},
             msg("WAN priority can only be a value within 1 - 9999\n")),
-        row("priority | open", fault(&F::open_fail_all), priority(5), 0, kSys,
+        row("priority | open", set(&F::open_fail_all), priority(45, 5), {0}, kSys,
             {"WANIF: " + kWanOpen}, msg(kWanOpen)),
-        row("priority | no records", no_wan_records, priority(5), 0, kSys, {},
+        row("priority | no records", no_wan_records, priority(45, 5), {0}, kSys, {},
             msg("brd db is empty\n")),
-        row("priority | fetch", fetch_fails(0), priority(11), 1, kSys, {kPbr}, msg(kUntouched)),
-        row("usbnet status | open", fault(&F::open_fail_all), status, -1, kErr, {kWanOpen}),
-        row("usbnet status | fetch", {}, status, -1, kErr),
-        row("usbnet status | code 5", usbnet(5), status, -1, kErr),
-        row("usbnet status | code 0", usbnet(0), status, -1, kErr),
-        row("dcd priority | eth", dcd_fails(false), dcd_priority("eth0"), -1, kSys,
+        row("priority | fetch", set(&F::fetch_bykey_fail_at, {0}), priority(45, 11), {1}, kSys,
+            {kPbr}, msg(kUntouched)),
+        row("usbnet status | open", set(&F::open_fail_all), usbnet_status, {-1, 77}, kErr,
+            {kWanOpen}),
+        row("usbnet status | fetch", {}, usbnet_status, {-1, 77}, kErr),
+        row("usbnet status | code 5", usbnet0(5), usbnet_status, {-1, 77}, kErr),
+        row("usbnet status | code 0", usbnet0(0), usbnet_status, {-1, 77}, kErr),
+        row("dcd priority | eth", dcd_fails(false), dcd_priority("eth0"), {-1}, kSys,
             {"WANIF: ek_dcd_get_eth_mode_cfg failed eth0"}),
-        row("dcd priority | usbnet", dcd_fails(true), dcd_priority("usbnet0"), -1, kSys,
+        row("dcd priority | usbnet", dcd_fails(true), dcd_priority("usbnet0"), {-1}, kSys,
             {"WANIF: ek_dcd_get_usbnet_mode_cfg failed usbnet0"}),
-        row("dcd priority | no class", {}, dcd_priority("wlan0"), -1, kSys, {}, four_classes_asked),
-        row("usb init | again", {}, init_twice, {0, 0}, Channel::ek_log,
-            {"USB modem cfg shared mem already initialized\n"}, attempts(1, 1, 0)),
-        row("usb init | sem", fault(&F::sem_create_fail), ek_brd_lib_usb_modem_init, -1, kErr,
+        row("dcd priority | no class", {}, dcd_priority("wlan0"), {-1}, kSys, {},
+            expect(calls.predicates, 4)),
+        row("usb init | again", {}, each(ek_brd_lib_usb_modem_init, ek_brd_lib_usb_modem_init),
+            {0, 0}, Channel::ek_log, {"USB modem cfg shared mem already initialized\n"},
+            attempts(1, 1, 0)),
+        row("usb init | sem", set(&F::sem_create_fail), ek_brd_lib_usb_modem_init, {-1}, kErr,
             {"Failed to create sem id for USB modem shared mem cfg\n"},
             retried(&F::sem_create_fail, 1)),
-        row("usb init | shm", fault(&F::shm_create_fail), ek_brd_lib_usb_modem_init, -1, kErr, {},
+        row("usb init | shm", set(&F::shm_create_fail), ek_brd_lib_usb_modem_init, {-1}, kErr, {},
             retried(&F::shm_create_fail, 2)),
-        row("usb lock | no init", {}, lock_state, -1, kErr, {}, attempts(0, 0, 0)),
+        row("usb lock | no init", {}, lock_state, {-1}, kErr, {}, attempts(0, 0, 0)),
         row("usb lock | sem op", {}, lock_with_sem_failing, {-5, -5}, kErr),
-        row("probe | lsusb exits 127", shell("", 127), probe, 0, kErr, {}, files(0, 1)),
-        row("count | empty output", shell("", 0), count, -1, kErr, {}, files(0, 1)),
-        row("probe, count | mkstemp", fault(&F::mkstemp_fail), probe_and_count, {0, -1}, kErr,
+        row("probe | lsusb exits 127", shell("", 127), probe, {0}, kErr, {}, files(0, 1)),
+        row("count | empty output", shell("", 0), count, {-1}, kErr, {}, files(0, 1)),
+        row("probe, count | mkstemp", set(&F::mkstemp_fail), each(probe, count), {0, -1}, kErr,
             {kProbe +
                  "Failed to create temp file [/tmp/ek_brd_lib_usb_modem_get_attached_dev.XXXXXX]",
              kCount +
                  "Failed to create temp file [/tmp/ek_brd_lib_usb_modem_get_ttydev_count.XXXXXX]"},
             files(0, 0)),
-        row("probe | snprintf -1", set(&F::snprintf_result, -1), probe, 0, kErr,
+        row("probe | snprintf -1", set(&F::snprintf_result, -1), probe, {0}, kErr,
             {kProbe + "Failed to create cmd"}, files(1, 0)),
-        row("count | snprintf 512", set(&F::snprintf_result, 512), count, -1, kErr,
+        row("count | snprintf 512", set(&F::snprintf_result, 512), count, {-1}, kErr,
             {kCount + "Failed to create cmd"}, files(1, 0)),
-        row("count | snprintf 511 still fits", set(&F::snprintf_result, 511), count, 2, kErr, {},
+        row("count | snprintf 511 still fits", set(&F::snprintf_result, 511), count, {2}, kErr, {},
             files(0, 1)),
-        row("count | snprintf 0 still fits", set(&F::snprintf_result, 0), count, 2, kErr, {},
+        row("count | snprintf 0 still fits", set(&F::snprintf_result, 0), count, {2}, kErr, {},
             files(0, 1)),
-        row("probe | system", shell(kListing, -1), probe, 0, kErr,
+        row("probe | system", shell(kListing, -1), probe, {0}, kErr,
             {kProbe + "Failed to run cmd [lsusb 2>&1 > @]"}, files(1, 1)),
-        row("count | system", shell("2\n", -1), count, -1, kErr,
+        row("count | system", shell("2\n", -1), count, {-1}, kErr,
             {kCount +
              "Failed to run cmd [ls /sys/class/tty | grep -E \"ttyACM|ttyUSB\" | wc -l > @]"},
             files(1, 1)),
-        row("count | fopen", fault(&F::fopen_fail), count, -1, kErr,
+        row("count | fopen", set(&F::fopen_fail), count, {-1}, kErr,
             {kCount + "Unable to open temp file [@]"}, files(1, 1)),
-        row("probe | unlink", set(&F::unlink_result, -1), probe, 1, kErr,
-            {kProbe + "Unable to remove temp file [@]: rc=-1"}, ids(0x12d11446)),
+        row("probe | unlink", set(&F::unlink_result, -1), probe, {1}, kErr,
+            {kProbe + "Unable to remove temp file [@]: rc=-1"}, ids(0x12d1, 0x1446)),
         row("mode switch | no device", shell("Bus 001 Device 001: ID 1d6b:0002 hub\n", 0),
-            modeswitch, -1, kErr, {kNoDevice}, files(0, 1)),
-        row("mode switch | status 256", shell(kListing, 0, 256), modeswitch, -1, kErr,
+            modeswitch, {-1}, kErr, {kNoDevice}, files(0, 1)),
+        row("mode switch | status 256", shell(kListing, 0, 256), modeswitch, {-1}, kErr,
             {"usb_modem: Got error 256 running usb_modeswitch: usb_modeswitch -Q -v 0x12d1 -p "
              "0x1446 -M \"55\""}),
         row("mode switch | unsafe messages", {}, unsafe_modeswitches, Answers(10, -1), kErr,
             Lines(10, "usb_modem: refusing unsafe mode switch message"), files(0, 0)),
-        row("cfg | open", open_fails(kCfgDb), cfg_calls, Answers(6, -1), kErr,
+        row("cfg | open", set(&F::open_fails, {kCfgDb}), cfg_calls, Answers(6, -1), kErr,
             {"usb_modem: open DB failed when store entry: /tmp/db/usb_modem_cfg\n", kCfgOpen,
              kCfgOpen, kCfgOpen, kCfgOpen, kCfgOpen, "usb_modem: failed to get config from db."},
             untouched),
-        row("stores | store", fault(&F::store_fail), stores, {-1, -1}, kErr,
+        row("stores | store", set(&F::store_fail),
+            each(on(ek_brd_lib_usb_modem_db_store_entry, &kCfg),
+                 on(ek_brd_lib_usb_modem_db_store_usb_modeswitch_entry, &kMs)),
+            {-1, -1}, kErr,
             {"usb_modem: store usbmodem cfg entry [key=m7] failed!\n",
              "usb_modem: store modeswitch entry " + kMsKey}),
-        row("stores | delete", fault(&F::delete_fail), deletes, {-1, -1}, kErr,
+        row("stores | delete", set(&F::delete_fail),
+            each(on(ek_brd_lib_usb_modem_db_delete_entry_by_modem_id, "m1"),
+                 on(ek_brd_lib_usb_modem_db_delete_usb_modeswitch_entry, 0x1a2b, 3)),
+            {-1, -1}, kErr,
             {"usb_modem: delete usbmodem cfg entry [modem_id=m1] failed!\n",
              "usb_modem: delete modeswitch entry " + kMsKey}),
-        row("cfg get | fetch", fault(&F::fetch_fail), cfg_get, -1, kErr, {}, untouched),
-        row("cfg number | count", set(&F::count_result, -7), ek_brd_lib_usb_modem_db_get_num, -7,
+        row("cfg get | fetch", set(&F::fetch_fail),
+            on(ek_brd_lib_usb_modem_db_get_entry_by_modem_id, "m1", &g_cfg), {-1}, kErr, {},
+            untouched),
+        row("cfg number | count", set(&F::count_result, -7), ek_brd_lib_usb_modem_db_get_num, {-7},
             kErr),
-        row("cfg getall | fetch", fetch_fails(1), cfg_getall, 0, kErr, {kCfgFetch}, listed({0, 2})),
+        row("cfg getall | fetch", set(&F::fetch_bykey_fail_at, {1}), cfg_getall, {0}, kErr,
+            {kCfgFetch}, expect(g_listed, {0, 2})),
         row("cfg by usb id | no match", {}, by_usb_id(0x2000, 1), {-1}, kErr, {}, untouched),
         row("cfg by usb id | a slot past the count", slot_past_count, by_usb_id(0x3000, 3), {-1},
             kErr, {}, untouched),
-        row("cfg by usb id | fetch", fetch_fails(0), by_usb_id(0x2000, 7), {0, 1}, kErr,
-            {kCfgFetch}),
-        row("modeswitch | open", open_fails(kMsDb), ms_calls, Answers(4, -1), kErr,
+        row("cfg by usb id | fetch", set(&F::fetch_bykey_fail_at, {0}), by_usb_id(0x2000, 7),
+            {0, 1}, kErr, {kCfgFetch}),
+        row("modeswitch | open", set(&F::open_fails, {kMsDb}), ms_calls, Answers(4, -1), kErr,
             {"usb_modem: open DB failed when store modeswitch entry: "
              "/tmp/db/usb_modem_mode_switch\n",
              kMsOpen, kMsOpen, kMsOpen, "usb_modem: failed to get modeswitch from db."},
             untouched),
-        row("modeswitch getall | fetch", fetch_fails(0), ms_getall, 0, kErr,
-            {"usb_modem: get usb modem mode switch entry failed!\n"}, listed({1, 2})),
+        row("modeswitch getall | fetch", set(&F::fetch_bykey_fail_at, {0}), ms_getall, {0}, kErr,
+            {"usb_modem: get usb modem mode switch entry failed!\n"}, expect(g_listed, {1, 2})),
         row("modeswitch fetch | no match", {}, modeswitch_entry(9), {-1}, kErr, {}, untouched),
     };
 }
-
 void PrintTo(const Row &row, std::ostream *os) {
     *os << row.name;
 }
@@ -849,76 +768,60 @@ std::string row_name(const ::testing::TestParamInfo<Row> &info) {
 }
 INSTANTIATE_TEST_SUITE_P(Answer, Rows, ::testing::ValuesIn(answer_rows()), row_name);
 INSTANTIATE_TEST_SUITE_P(Failure, Rows, ::testing::ValuesIn(failure_rows()), row_name);
-
-// One run of a sweep: the answer and log lines with the run's allocation
-// failing.
+// One run of a sweep: the answers and log lines with the run's allocation failing.
 struct Outcome {
-    Outcome(Answers a, Lines l, Step v = {}) : answer(a), lines(l), verify(v) {}
-    Outcome(long a, Lines l, Step v = {}) : answer{a}, lines(l), verify(v) {}
     Answers answer;
     Lines lines;
-    Step verify;
+    Step verify = {};
 };
-
-template <typename F>
-void sweep(const char *name, F f, Channel channel, const std::vector<Outcome> &runs) {
-    const Call call = answers_of(f);
-    for (size_t k = 0; k < runs.size(); k++) {
-        Row run{"", {}, call, runs[k].answer, channel, runs[k].lines, runs[k].verify};
-        run.name = std::string(name) + ", allocation " + std::to_string(k) + " failing";
-        run.fail_at = static_cast<long>(k);
-        run.last = k + 1 == runs.size();
-        check(run);
-    }
+template <typename Fn>
+void sweep(const std::string &name, Fn f, Channel channel, const std::vector<Outcome> &runs) {
+    for (size_t k = 0; k < runs.size(); k++)
+        check(row(name + ", allocation " + std::to_string(k) + " failing", {}, f, runs[k].answer,
+                  channel, runs[k].lines, runs[k].verify),
+              static_cast<long>(k), k + 1 == runs.size());
 }
-
 // A WAN load over the three records: the array, then each record.
 std::vector<Outcome> wan_load(long failed, long answer, Step array = {}, Step record = {},
                               Step done = {}) {
-    std::vector<Outcome> runs = {{failed, {kArray}, array}};
-    for (char i : {'0', '1', '2'}) runs.push_back({failed, {kArray + '[' + i + ']'}, record});
-    runs.push_back({answer, {}, done});
+    std::vector<Outcome> runs = {{{failed}, {kArray}, array}};
+    for (char i : {'0', '1', '2'}) runs.push_back({{failed}, {kArray + '[' + i + ']'}, record});
+    runs.push_back({{answer}, {}, done});
     return runs;
 }
-
 // A listing of the three records, with each node's allocation failing in turn.
 std::vector<Outcome> listing(const std::string &node) {
-    return {{0, {node}, listed({1, 2})},
-            {0, {node}, listed({0, 2})},
-            {0, {node}, listed({0, 1})},
-            {0, {}, listed({0, 1, 2})}};
+    return {{{0}, {node}, expect(g_listed, {1, 2})},
+            {{0}, {node}, expect(g_listed, {0, 2})},
+            {{0}, {node}, expect(g_listed, {0, 1})},
+            {{0}, {}, expect(g_listed, {0, 1, 2})}};
 }
-
 // A lookup that finds record `match` of three unless its node is not made.
 std::vector<Outcome> lookup(const std::string &node, long match) {
     std::vector<Outcome> runs;
     for (long k = 0; k < 3; k++)
-        runs.push_back(k == match ? Outcome(-1, {node}, untouched) : Outcome({0, match}, {node}));
-    runs.push_back(Outcome({0, match}, {}));
+        runs.push_back(k == match ? Outcome{{-1}, {node}, untouched} : Outcome{{0, match}, {node}});
+    runs.push_back({{0, match}, {}});
     return runs;
 }
 
-One wan(int (*query)(const char *), const char *ifname) {
-    return [query, ifname] { return query(ifname); };
-}
-const One wan_address = [] { return ek_brd_cpe_shm_check_wan_intf_ip(0x0a000002); };
-
 TEST(FailureRows, AllocationSweepOfEveryExportedFunction) {
-    sweep("probe", probe, kErr, {{0, {"malloc failed"}, files(0, 0)}, {1, {}}});
-    sweep("mode switch", modeswitch, kErr, {{-1, {"malloc failed", kNoDevice}}, {0, {}}});
-    sweep("count", count, kErr, {{-1, {"malloc failed"}, files(0, 0)}, {2, {}}});
-    sweep("local subnet", local(kVpn), kErr, {{0, {"malloc failed"}, asked({})}, {1, {}}});
+    sweep("probe", probe, kErr, {{{0}, {"malloc failed"}, files(0, 0)}, {{1}, {}}});
+    sweep("mode switch", modeswitch, kErr, {{{-1}, {"malloc failed", kNoDevice}}, {{0}, {}}});
+    sweep("count", count, kErr, {{{-1}, {"malloc failed"}, files(0, 0)}, {{2}, {}}});
+    sweep("local subnet", local(kVpn), kErr,
+          {{{0}, {"malloc failed"}, expect(g_asked, {})}, {{1}, {}}});
     sweep("cfg getall", cfg_getall, kErr, listing(kCfgNode));
     sweep("cfg by usb id", by_usb_id(0x1000, 1), kErr, lookup(kCfgNode, 1));
     sweep("modeswitch getall", ms_getall, kErr, listing(kMsNode));
     sweep("modeswitch fetch", modeswitch_entry(2), kErr, lookup(kMsNode, 2));
     sweep("wan count", ek_brd_get_wanif_count, kSys, wan_load(0, 2));
-    sweep("wan default", wan(ek_brd_check_intf_active_dft_wan, "eth0"), kSys, wan_load(0, 1));
-    sweep("wan interface", wan(ek_brd_check_intf_wanif, "ppp0"), kSys, wan_load(0, 1));
-    sweep("wan address", wan_address, kSys, wan_load(0, 1));
-    sweep("wan pppoe", wan(ek_brd_get_pppoe_ethnet_kifidx, "ppp0"), kSys, wan_load(0, 7));
+    sweep("wan default", on(ek_brd_check_intf_active_dft_wan, "eth0"), kSys, wan_load(0, 1));
+    sweep("wan interface", on(ek_brd_check_intf_wanif, "ppp0"), kSys, wan_load(0, 1));
+    sweep("wan address", on(ek_brd_cpe_shm_check_wan_intf_ip, 0x0a000002u), kSys, wan_load(0, 1));
+    sweep("wan pppoe", on(ek_brd_get_pppoe_ethnet_kifidx, "ppp0"), kSys, wan_load(0, 7));
     sweep(
-        "priority", priority(11), kSys,
+        "priority", priority(45, 11), kSys,
         wan_load(1, 0, msg("brd: malloc failed for all_entry\n"), msg(kUntouched), msg(taken(11))));
 }
 
@@ -928,13 +831,10 @@ constexpr int kRounds = 30;
 constexpr int kRounds = 150;
 #endif
 constexpr int kThreads = 16;
-
 int32_t &word(void *base, uint32_t offset) {
     return const_cast<int32_t &>(ek::shm_word(base, offset));
 }
-
-// Each case runs in a forked child, as the once flags never reset within a
-// process, against segments made here that stay readable afterwards.
+// Against segments made here, which stay readable after each child's attach.
 TEST(Segments, EveryAttachResetsTheRoutingWordAndInitialisesOnlyAFreshCpeHeader) {
     fake::reset();
     void *cpe = fake::shared_segment(0x15011, 85896);
@@ -960,24 +860,19 @@ TEST(Segments, EveryAttachResetsTheRoutingWordAndInitialisesOnlyAFreshCpeHeader)
         word(cpe, 8) = -3;
     }
 }
-
 // One round's answers; every round of every thread must give kRound.
 Answers round_of_queries(int thread) {
     char text[128];
-    return {ek_brd_get_wanif_count(),
-            ek_brd_check_intf_active_dft_wan("eth0"),
-            ek_brd_check_intf_wanif("ppp0"),
-            ek_brd_cpe_shm_check_wan_intf_ip(0x0a000002),
-            ek_brd_get_pppoe_ethnet_kifidx("ppp0"),
-            ek_brd_check_cfg_priority_valid(45, 11, text),
-            ek_brd_check_cfg_priority_valid(0, 100 + thread, text),
-            is_local(kMgt0 + 0x77),
-            is_local(kVpn),
-            is_local(0x0b000000),
-            ek_brd_get_brd_auth()};
+    Answers r = five_queries(), more = {ek_brd_check_cfg_priority_valid(45, 11, text),
+                                        ek_brd_check_cfg_priority_valid(0, 100 + thread, text),
+                                        local(kMgt0 + 0x77)(),
+                                        local(kVpn)(),
+                                        local(0x0b000000)(),
+                                        ek_brd_get_brd_auth()};
+    r.insert(r.end(), more.begin(), more.end());
+    return r;
 }
 const Answers kRound = {2, 1, 1, 1, 7, 0, 1, 1, 1, 0, 0};
-
 TEST(Hammer, SixteenThreadsFromTheFirstAttachOn) {
     fake::reset();
     seed();

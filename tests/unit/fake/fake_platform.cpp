@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <stdarg.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
@@ -22,7 +23,6 @@ namespace fake {
 namespace {
 
 std::mutex g_mu;  // guards the captured logs against threaded tests
-// Plain atomics: the allocation wrappers must not construct anything.
 std::atomic<bool> g_armed{false};
 std::atomic<long> g_count{0}, g_fail_at{-1}, g_live{0};
 std::atomic<int> g_open_handles{0};
@@ -33,18 +33,11 @@ void log(Channel c, int level, const char *tag, int line, const char *fmt, va_li
     std::lock_guard<std::mutex> lock(g_mu);
     state().logs.push_back({c, level, line, tag, text});
 }
-
 Record *find(const std::string &path, const std::string &key) {
     for (Record &r : state().dbs[path])
         if (r.first == key) return &r;
     return nullptr;
 }
-
-std::string key_of(const void *key, int32_t len) {
-    return std::string(static_cast<const char *>(key), static_cast<size_t>(len));
-}
-
-// Counts an allocation while armed and fails the one asked for.
 template <typename Alloc>
 void *counted(Alloc alloc) {
     if (!g_armed.load(std::memory_order_relaxed)) return alloc();
@@ -60,21 +53,18 @@ State &state() {
     static State *s = new State();  // never destroyed: children _exit
     return *s;
 }
-
 void reset() {
     for (auto &[key, seg] : state().shms) munmap(seg.first, seg.second);
     state() = State{};
     g_armed = false;
     g_open_handles = 0;
 }
-
 void put(const std::string &path, const std::string &key, const void *value, size_t len) {
     auto *bytes = static_cast<const uint8_t *>(value);
     Record *r = find(path, key);
     if (r == nullptr) r = &state().dbs[path].emplace_back(key, std::vector<uint8_t>{});
     r->second.assign(bytes, bytes + len);
 }
-
 int open_handles() {
     return g_open_handles;
 }
@@ -84,28 +74,17 @@ void arm_malloc(long fail_at) {
     g_fail_at = fail_at;
     g_armed = true;
 }
-
 void disarm_malloc() {
     g_armed = false;
     state().calls.mallocs = g_count;
     state().calls.live = g_live;
 }
-
-std::vector<std::string> texts(Channel c) {
-    std::lock_guard<std::mutex> lock(g_mu);
-    std::vector<std::string> out;
-    for (const LogLine &l : state().logs)
-        if (l.channel == c) out.push_back(l.text);
-    return out;
-}
-
 void *shared_segment(int32_t key, size_t size) {
     void *p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED) return nullptr;
     state().shms[key] = {p, size};
     return p;
 }
-
 void in_fresh_process(const std::function<void()> &body) {
     // Only the child's own failures count: an earlier case's must not fail it.
     const auto *result = ::testing::UnitTest::GetInstance()->current_test_info()->result();
@@ -141,7 +120,6 @@ int32_t ek_db_close(ek_db_handle_t h) {
     delete h;
     return 0;
 }
-
 int32_t ek_db_count(ek_db_handle_t h) {
     auto &s = state();
     return s.faults.count_result.value_or(static_cast<int32_t>(s.dbs[h->path].size()));
@@ -151,7 +129,6 @@ int32_t ek_db_foreach(ek_db_handle_t h, ek_db_foreach_cb_t cb, void *arg) {
     for (uint32_t i = 0; i < n; i++) cb(h, ek_db_key_desc_t{{i, 0xfeedu}}, arg);
     return 0;
 }
-
 int32_t ek_db_fetch_bykey(ek_db_handle_t h, ek_db_key_desc_t key, void *out) {
     auto &s = state();
     s.calls.fetches++;
@@ -161,36 +138,34 @@ int32_t ek_db_fetch_bykey(ek_db_handle_t h, ek_db_key_desc_t key, void *out) {
     memcpy(out, recs[key.w[0]].second.data(), recs[key.w[0]].second.size());
     return 0;
 }
-
 int32_t ek_db_fetch(ek_db_handle_t h, const void *key, int32_t key_len, void *out) {
     state().calls.fetches++;
-    fake::Record *r = fake::find(h->path, fake::key_of(key, key_len));
+    fake::Record *r =
+        fake::find(h->path, {static_cast<const char *>(key), static_cast<size_t>(key_len)});
     if (state().faults.fetch_fail || r == nullptr) return -1;
     memcpy(out, r->second.data(), r->second.size());
     return 0;
 }
-
 int32_t ek_db_store(ek_db_handle_t h, const void *key, int32_t key_len, const void *value,
                     int32_t value_len) {
     if (state().faults.store_fail) return -1;
-    fake::put(h->path, fake::key_of(key, key_len), value, static_cast<size_t>(value_len));
+    fake::put(h->path, {static_cast<const char *>(key), static_cast<size_t>(key_len)}, value,
+              static_cast<size_t>(value_len));
     return 0;
 }
-
 int32_t ek_db_delete_ex(ek_db_handle_t h, const void *key, int32_t key_len, int32_t) {
     auto &recs = state().dbs[h->path];
-    fake::Record *r = fake::find(h->path, fake::key_of(key, key_len));
+    fake::Record *r =
+        fake::find(h->path, {static_cast<const char *>(key), static_cast<size_t>(key_len)});
     if (state().faults.delete_fail || r == nullptr) return -1;
     recs.erase(recs.begin() + (r - recs.data()));
     return 0;
 }
-
 int32_t ek_sem_create(int32_t key, int32_t) {
     auto &s = state();
     s.calls.sem_creates++;
     return s.faults.sem_create_fail ? -1 : key & 0xffff;
 }
-
 int32_t ek_sem_wait(int32_t) {
     state().calls.sem_waits++;
     return state().faults.sem_op_result;
@@ -202,7 +177,6 @@ int32_t ek_sem_destroy(int32_t) {
     state().calls.sem_destroys++;
     return 0;
 }
-
 void *ek_shm_create(int32_t *shm_id, int32_t key, uint32_t size, int32_t) {
     auto &s = state();
     s.calls.shm_creates++;
@@ -212,7 +186,6 @@ void *ek_shm_create(int32_t *shm_id, int32_t key, uint32_t size, int32_t) {
     if (it == s.shms.end()) return fake::shared_segment(key, size);
     return it->second.second == size ? it->second.first : nullptr;  // another size: no attach
 }
-
 int32_t __ek_err(const char *tag, int32_t line, const char *fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
@@ -233,7 +206,6 @@ void __wrap_syslog(int priority, const char *fmt, ...) {
     fake::log(fake::Channel::syslog, priority, "", 0, fmt, ap);
     va_end(ap);
 }
-
 int32_t ek_sprintf(char *buf, const char *fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
@@ -248,14 +220,11 @@ int __wrap_snprintf(char *buf, size_t size, const char *fmt, ...) {
     va_end(ap);
     return state().faults.snprintf_result.value_or(n);
 }
-
 int32_t ek_system(const char *cmd) {
     auto &s = state();
-    s.calls.systems++;
     s.commands.push_back(cmd);
     return s.system ? s.system(cmd) : -1;
 }
-
 int32_t ek_close(int32_t fd) {
     return close(fd);
 }
@@ -269,10 +238,9 @@ int32_t ek_dcd_get_addr_byname(const char *ifname, uint32_t *addr, uint32_t *mas
     return state().dcd_addr ? state().dcd_addr(ifname, addr, mask) : -1;
 }
 
-// The four interface-class predicates: each call is recorded by class.
 #define FAKE_PREDICATE(cls)                                   \
     int32_t ek_is_##cls##_ifname(const char *name) {          \
-        state().predicate_calls.push_back(#cls);              \
+        state().calls.predicates++;                           \
         return state().is_##cls ? state().is_##cls(name) : 0; \
     }
 FAKE_PREDICATE(eth)
@@ -288,21 +256,17 @@ void *__wrap_malloc(size_t n) {
         return p != nullptr ? memset(p, 0xa5, n) : p;
     });
 }
-
-// The compiler may fold malloc and a zero fill into calloc: the same
-// allocation to the tests.
+// The compiler may fold malloc and a zero fill into calloc: the same allocation.
 void *__real_calloc(size_t, size_t);
 void *__wrap_calloc(size_t n, size_t size) {
     return fake::counted([n, size] { return __real_calloc(n, size); });
 }
-
 // Only frees made while armed count against allocations made while armed.
 void __real_free(void *);
 void __wrap_free(void *p) {
     if (p != nullptr && fake::g_armed.load(std::memory_order_relaxed)) fake::g_live--;
     __real_free(p);
 }
-
 FILE *__real_fopen(const char *, const char *);
 FILE *__wrap_fopen(const char *path, const char *mode) {
     auto &s = state();
@@ -315,29 +279,23 @@ FILE *__wrap_fopen(const char *path, const char *mode) {
     fake::g_open_handles += f != nullptr;  // a stream left open counts as a handle
     return f;
 }
-
 int __real_fclose(FILE *);
 int __wrap_fclose(FILE *f) {
     fake::g_open_handles--;
     return __real_fclose(f);
 }
-
 int __real_mkstemp(char *);
 int __wrap_mkstemp(char *tmpl) {
     if (!state().faults.mkstemp_fail) return __real_mkstemp(tmpl);
     errno = EACCES;
     return -1;
 }
-
 int __real_unlink(const char *);
 int __wrap_unlink(const char *path) {
     return state().faults.unlink_result != 0 ? state().faults.unlink_result : __real_unlink(path);
 }
-
-unsigned __real_if_nametoindex(const char *);
 unsigned __wrap_if_nametoindex(const char *name) {
-    auto &s = state();
-    return s.if_nametoindex ? s.if_nametoindex(name) : __real_if_nametoindex(name);
+    return state().if_nametoindex ? state().if_nametoindex(name) : 0;
 }
 
 }  // extern "C"

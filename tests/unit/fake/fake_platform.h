@@ -1,11 +1,8 @@
 // In-process fake of the database library and the process services, with
-// fault injection, call counters and captured log lines, for unit tests of
-// the library's objects (linked statically, with malloc, calloc, free,
-// syslog, fopen, fclose, mkstemp, unlink, if_nametoindex and snprintf wrapped).
+// fault injection, call counters and captured log lines (libc calls wrapped).
 #pragma once
 
 #include <stdint.h>
-#include <stdio.h>
 
 #include <functional>
 #include <map>
@@ -14,20 +11,14 @@
 #include <string>
 #include <vector>
 
-#include "ek_brd.h"
-
 namespace fake {
-
 enum class Channel { ek_err, ek_log, syslog };
-
 struct LogLine {
     Channel channel;
     int level, line;        // syslog priority or ek_log level (3 for __ek_err); its source line
-    std::string tag, text;  // tag: __ek_err only, like the source line
+    std::string tag, text;  // tag: __ek_err only
 };
-
 using Record = std::pair<std::string, std::vector<uint8_t>>;  // key, value
-
 struct Faults {
     std::set<std::string> open_fails;  // paths whose open returns null
     bool open_fail_all = false, fetch_fail = false, store_fail = false, delete_fail = false;
@@ -38,13 +29,11 @@ struct Faults {
     int unlink_result = 0;                // non-zero: unlink fails with it, the file stays
     std::optional<int> snprintf_result;   // snprintf formats, then returns this
 };
-
 struct Counters {
-    int fetches = 0, systems = 0;
+    int fetches = 0, predicates = 0;
     int sem_creates = 0, sem_waits = 0, sem_destroys = 0, shm_creates = 0;
     long mallocs = 0, live = 0;  // made while armed; and of them not freed while armed
 };
-
 struct State {
     std::map<std::string, std::vector<Record>> dbs;     // by path, in ek_db_foreach order
     std::map<int32_t, std::pair<void *, size_t>> shms;  // by key: MAP_SHARED, zero-filled
@@ -58,12 +47,9 @@ struct State {
     std::function<int32_t(const char *, void *)> dcd_usbnet;
     std::function<int32_t(const char *, uint32_t *, uint32_t *)> dcd_addr;
     std::function<int32_t(const char *)> is_eth, is_p, is_usbnet_ppp, is_usb;  // default: 0
-    std::vector<std::string> predicate_calls;
     std::function<unsigned(const char *)> if_nametoindex;
 };
-
 State &state();
-// Clears the store, the segments, faults, counters and captured logs.
 void reset();
 void put(const std::string &path, const std::string &key, const void *value, size_t len);
 template <typename T>
@@ -71,19 +57,11 @@ void put(const std::string &path, const std::string &key, const T &record) {
     put(path, key, &record, sizeof record);
 }
 int open_handles();
-std::vector<std::string> texts(Channel c);
-
-// A zero-filled MAP_SHARED segment for key, made now so that children forked
-// afterwards attach the same memory through ek_shm_create.
+// Made now, so that children forked afterwards attach the same memory.
 void *shared_segment(int32_t key, size_t size);
-
-// Runs body in a forked child (the library's once flags never reset within
-// a process); the calling test fails unless the child ends without failure.
+// The library's once flags never reset within a process: each case forks.
 void in_fresh_process(const std::function<void()> &body);
-
-// Allocation faults: counts malloc and calloc, in one sequence, between arm
-// and disarm, and fails the fail_at-th (0-based; -1 for none).
+// Counts malloc and calloc, in one sequence, and fails the fail_at-th (0-based).
 void arm_malloc(long fail_at);
 void disarm_malloc();
-
 }  // namespace fake
