@@ -209,14 +209,14 @@ ek_usb_modem_cfg_t cfg(const std::string &id, const std::vector<Pair> &pairs, ui
 }
 
 TEST(UsbModemHost, LockExcludesOtherProcessesUntilItsHolderIsKilled) {
-    StartGate locked;
-    pid_t holder = spawn([&locked] {
+    auto *locked = shared_anon<std::atomic<int>>();
+    pid_t holder = spawn([locked] {
         if (ek_brd_lib_usb_modem_init() != 0 || ek_brd_lib_usb_modem_cfg_lock() != 0) return 1;
-        locked.release();
+        locked->store(1);
         pause();
         return 0;
     });
-    locked.wait();
+    while (locked->load() == 0 && waitpid(holder, nullptr, WNOHANG) == 0) usleep(1000);
     unsigned patience = 2;  // seconds a taker may wait for the lock
     auto taker = [&patience] {
         alarm(patience);
