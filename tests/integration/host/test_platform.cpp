@@ -102,7 +102,7 @@ std::string resealed(std::string img, const uint32_t (&words)[4]) {
 
 // Bad arguments, a 4097-byte key, a replacement with a bad record, a repeated key, an image past
 // 1 GiB or a lock that is no regular file are refused and change nothing; a 4096-byte key and a
-// null empty value are fine; two fresh handles refuse each other's descriptors.
+// null empty value are fine.
 TEST(HostDb, BadArgumentsAndEdgesChangeNothing) {
     std::string deep = "/tmp/db/";
     while (deep.size() < PATH_MAX) deep += "d/";
@@ -137,8 +137,6 @@ TEST(HostDb, BadArgumentsAndEdgesChangeNothing) {
                                          -1, -1, -1}));
     unlink("/tmp/db/edge.lock");
     EXPECT_EQ(Db("/tmp/db/args").dump(), "1: 1-byte key");
-    Db c("/tmp/db/args"), d("/tmp/db/args");
-    EXPECT_EQ(d.at(c.walk()[0]), "<refused>");
     EXPECT_EQ(ek_db_count(nullptr), 0);
     // A refusal shows the key's first 32 bytes, non-printable and quoting characters escaped.
     const std::string key = " ~\x7f\"\\" + std::string(30, 'k');
@@ -183,10 +181,6 @@ TEST(HostDbDamage, EveryTruncationFlippedBitAndBadFieldIsRefused) {
         std::ofstream(path, std::ios::binary | std::ios::trunc) << img;
         return Db(path).h == nullptr;
     };
-    // 33 bytes after the checksum word: the last one is summed alone.
-    ASSERT_EQ(Db(path).store("k", "01234567"), 0);
-    const std::string odd_tail = slurp(path);
-    ASSERT_EQ(unlink(path), 0);
     Db db(path);
     ASSERT_EQ(db.store("eth0", "0123456789abcdefghijklmnopqrst"), 0);
     EXPECT_EQ(slurp(path), kGolden);
@@ -195,8 +189,8 @@ TEST(HostDbDamage, EveryTruncationFlippedBitAndBadFieldIsRefused) {
     const std::string small = slurp(path);
     ASSERT_EQ(db.store("big", std::string(70000, 'x')), 0);
     // A large image is checked in pieces: a sample, a bit flipped in every 32-byte checksum lane.
-    const std::tuple<std::string, size_t, size_t> samples[] = {
-        {small, 1, 1}, {odd_tail, 1, 1}, {slurp(path), 61, 251}};
+    const std::tuple<std::string, size_t, size_t> samples[] = {{small, 1, 1},
+                                                               {slurp(path), 61, 251}};
     for (const auto &[good, byte_stride, bit_stride] : samples) {
         ASSERT_FALSE(refused(good));
         for (size_t len = 0; len < good.size(); len += byte_stride)
@@ -234,14 +228,12 @@ TEST(HostServices, SemaphoreShellAndLog) {
     EXPECT_EQ(semop(s, &op, 1), -1) << "a new semaphore of value 0 is taken";
     // Stamped at 0, so that the next opener does not wait for its creator to finish.
     EXPECT_EQ(ek_sem_create(0x4500, 0), s);
-    // Refused: a semaphore whose creator died before setting it, one past this IPC namespace's
-    // limit of sets, values a semaphore cannot hold.
-    ASSERT_GE(semget(0x4501, 1, IPC_CREAT | 0600), 0);
+    // Refused: one past this IPC namespace's limit of sets, values a semaphore cannot hold.
     const std::string limits = slurp("/proc/sys/kernel/sem");
-    std::ofstream("/proc/sys/kernel/sem") << "250 32000 32 2";
-    EXPECT_EQ((std::vector<int32_t>{ek_sem_create(0x4501, 1), ek_sem_create(0x4502, 1),
-                                    ek_sem_create(0x4504, -1), ek_sem_create(0x4504, 32768)}),
-              (std::vector<int32_t>{-1, -1, -1, -1}));
+    std::ofstream("/proc/sys/kernel/sem") << "250 32000 32 1";
+    EXPECT_EQ((std::vector<int32_t>{ek_sem_create(0x4502, 1), ek_sem_create(0x4504, -1),
+                                    ek_sem_create(0x4504, 32768)}),
+              (std::vector<int32_t>{-1, -1, -1}));
     std::ofstream("/proc/sys/kernel/sem") << limits;
     EXPECT_GE(ek_sem_create(0x4504, 32767), 0);
     // A caller that ignores SIGCHLD cannot wait for its shell: -1, no hang.
@@ -388,11 +380,8 @@ const Row kRows[] = {
      "mkdir /tmp/db && ln -s /tmp/root_only/victim /tmp/db/wanif_db.new", 0, store, nullptr},
     {"own database of uid 65534", kNobody, store, kNobody, store, nullptr},
     {"own CPE objects of uid 65534", kNobody, attach, kNobody, attach, nullptr},
-    {"/tmp/db re-made by another user while in use", 0, "true", 0,
-     around("rm -r /tmp/db && mkdir /tmp/db && chown 65534 /tmp/db"), kForeignDir},
     {"/tmp/db opened to all while in use", 0, "true", 0, around("chmod 0777 /tmp/db"),
      "refusing directory /tmp/db (owner uid 0, mode 0777): writable by group or others"},
-    {"/tmp/db given away while in use", 0, "true", 0, around("chown 65534 /tmp/db"), kForeignDir},
     {"/tmp/db given away under an open handle", 0, store, 0,
      [] {
          Db db(kWanif);
@@ -480,21 +469,17 @@ TEST(HostDb, KeptImagesAreHandedOutUntilTheFileOrDirectoryChanges) {
                     wait_child(spawn([] { return open_seen("/tmp/db/c0") == "read B" ? 0 : 1; }));
          },
          "read B", ""},
-        {"replaced by rename",
-         [] { return store_big("/tmp/db/next", 'C') != 0 || rename("/tmp/db/next", "/tmp/db/c1"); },
-         "read C", ""},
         {"written in place, its times put back",
-         "touch -r /tmp/db/c2 /tmp/t && printf Z | dd of=/tmp/db/c2 bs=1 seek=6000 conv=notrunc"
-         " status=none && touch -r /tmp/t /tmp/db/c2",
+         "touch -r /tmp/db/c1 /tmp/t && printf Z | dd of=/tmp/db/c1 bs=1 seek=6000 conv=notrunc"
+         " status=none && touch -r /tmp/t /tmp/db/c1",
          "refused",
-         "refusing database /tmp/db/c2: bad checksum or record count: restore it from a copy or "
+         "refusing database /tmp/db/c1: bad checksum or record count: restore it from a copy or "
          "remove it"},
-        {"made writable by others", "chmod 0666 /tmp/db/c3", "refused",
-         "refusing file /tmp/db/c3 (owner uid 0, mode 0666): writable by group or others"},
+        {"made writable by others", "chmod 0666 /tmp/db/c2", "refused",
+         "refusing file /tmp/db/c2 (owner uid 0, mode 0666): writable by group or others"},
         {"directory given away", "chown 65534 /tmp/db", "refused", kForeignDir},
     };
-    const std::string paths[] = {"/tmp/db/c0", "/tmp/db/c1", "/tmp/db/c2", "/tmp/db/c3",
-                                 "/tmp/db/c4"};
+    const std::string paths[] = {"/tmp/db/c0", "/tmp/db/c1", "/tmp/db/c2", "/tmp/db/c3"};
     for (const std::string &path : paths) ASSERT_EQ(store_big(path, 'A'), 0);
     usleep(2100 * 1000);
     // Threads share kept images while their other opens push them out.
@@ -502,7 +487,8 @@ TEST(HostDb, KeptImagesAreHandedOutUntilTheFileOrDirectoryChanges) {
     std::vector<std::thread> readers;
     for (size_t t = 0; t < 3; ++t) {
         readers.emplace_back([&, t] {
-            for (size_t n = 0; n < 200; ++n) bad += open_seen(paths[(t + n) % 5]).back() != 'A';
+            for (size_t n = 0; n < 200; ++n)
+                bad += open_seen(paths[(t + n) % std::size(paths)]).back() != 'A';
         });
     }
     for (auto &t : readers) t.join();

@@ -9,8 +9,6 @@ set_tests_properties(integration.host_platform PROPERTIES ENVIRONMENT GTEST_FILT
 ek_add_isolated_test(integration.host_trust host_platform --gtest_filter=HostTrust.*)
 set_tests_properties(integration.host_trust PROPERTIES SKIP_REGULAR_EXPRESSION "\\[  SKIPPED \\]")
 ek_add_isolated_test(integration.it_stress host_library --gtest_filter=Stress.*)
-# The database code linked in, its file reads and writes cut short,
-# interrupted or failing.
 add_executable(host_db_io ${CMAKE_CURRENT_LIST_DIR}/test_db_io.cpp
                ${PROJECT_SOURCE_DIR}/host/db/ek_db.cpp $<TARGET_OBJECTS:ek_db_format>
                $<TARGET_OBJECTS:ek_host_trust>)
