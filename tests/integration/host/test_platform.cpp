@@ -365,8 +365,6 @@ const Row kRows[] = {
      0, store, kForeignDir},
     {"root's sticky /tmp/db open to all", 0, "mkdir -m 1777 /tmp/db", 0, store,
      "refusing directory /tmp/db (owner uid 0, mode 1777): writable by group or others"},
-    {"group-writable database", 0, [] { return store() + sh("chmod 0620 /tmp/db/wanif_db"); }, 0,
-     store, "refusing file /tmp/db/wanif_db (owner uid 0, mode 0620): writable by group or others"},
     {"database is a link", 0, "mkdir /tmp/db && ln -s /tmp/root_only/victim /tmp/db/wanif_db", 0,
      store,
      "refusing file /tmp/db/wanif_db (owner uid 0, mode 0777): a symbolic link, never followed"},
@@ -412,14 +410,6 @@ const Row kRows[] = {
      [] { return ek_brd_check_intf_wanif("eth0") == 0 ? 1 : 0; },
      "refusing to hand out a value of 4000 bytes under key \"eth0\" in /tmp/db/wanif_db: its "
      "records are 904 bytes"},
-    {"damaged image", 0,
-     [] {
-         return store() +
-                sh("printf X | dd of=/tmp/db/wanif_db bs=1 seek=40 conv=notrunc status=none");
-     },
-     0, store,
-     "refusing database /tmp/db/wanif_db: bad checksum or record count: restore it from a copy or "
-     "remove it"},
     {"full disk", 0,
      [] { return sh("mkdir /tmp/db && mount -t tmpfs -o size=4k,mode=0755 t /tmp/db") + store(); },
      0, store,
@@ -514,9 +504,8 @@ TEST(HostDb, KeptImagesAreHandedOutUntilTheFileOrDirectoryChanges) {
 }
 
 TEST(HostTrust, ForeignOrOpenObjectsAreRefusedOwnOnesWork) {
-    if (geteuid() != 0 || as_user(kNobody, [] { return 0; }) != 0) {
+    if (geteuid() != 0 || as_user(kNobody, [] { return 0; }) != 0)
         GTEST_SKIP() << "needs root and a uid 65534 to switch to";
-    }
     ASSERT_EQ(sh("mkdir -m 0700 /tmp/root_only && echo precious >/tmp/root_only/victim"), 0);
     for (const Row &row : kRows) {
         SCOPED_TRACE(row.name);
@@ -540,9 +529,8 @@ TEST(HostTrust, ForeignOrOpenObjectsAreRefusedOwnOnesWork) {
 // Root's shell finds the trusted PATH entries, resolved, in order; one line names the dropped.
 // Rows of as many entries go longest first: a PATH built in the one before's memory must end.
 TEST(HostTrust, RootsShellSeesTheTrustedPathEntriesOnly) {
-    if (geteuid() != 0 || as_user(kNobody, [] { return 0; }) != 0) {
+    if (geteuid() != 0 || as_user(kNobody, [] { return 0; }) != 0)
         GTEST_SKIP() << "needs root and a uid 65534 to switch to";
-    }
     ASSERT_EQ(sh("mkdir -m 0755 /tmp/p1 /tmp/p2 /tmp/evil && chown 65534 /tmp/evil"), 0);
     std::string many = "/tmp/p1";
     while (many.size() < 5000) many += ":/tmp/p1";
