@@ -453,11 +453,7 @@ TEST(HostDb, KeptImagesAreHandedOutUntilTheFileOrDirectoryChanges) {
         Step change;
         const char *want, *log;
     } rows[] = {
-        {"stored through a handle that was kept",
-         [] {
-             return store_big("/tmp/db/c0", 'B') != 0 ||
-                    wait_child(spawn([] { return open_seen("/tmp/db/c0") == "read B" ? 0 : 1; }));
-         },
+        {"stored through a handle that was kept", [] { return store_big("/tmp/db/c0", 'B'); },
          "read B", ""},
         {"written in place, its times put back",
          "touch -r /tmp/db/c1 /tmp/t && printf Z | dd of=/tmp/db/c1 bs=1 seek=6000 conv=notrunc"
