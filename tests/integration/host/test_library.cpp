@@ -238,11 +238,10 @@ TEST(UsbModemHost, LockExcludesOtherProcessesUntilItsHolderIsKilled) {
 
 // The record's bytes as another process reads them, empty for none.
 std::vector<uint8_t> stored(const char *path, const std::string &key) {
-    ek_db_handle_t db = ek_db_open_ex(path, EK_DB_MODE);
+    TestDb db(path);
     const int32_t len = static_cast<int32_t>(key.size());
-    std::vector<uint8_t> value(std::max(ek_host_db_value_size(db, key.data(), len), 0));
-    if (!value.empty()) ek_db_fetch(db, key.data(), len, value.data());
-    ek_db_close(db);
+    std::vector<uint8_t> value(std::max(ek_host_db_value_size(db.h, key.data(), len), 0));
+    if (!value.empty()) ek_db_fetch(db.h, key.data(), len, value.data());
     return value;
 }
 // Whole records under the modem id and the ids as 8 hex digits, gone after a delete.
