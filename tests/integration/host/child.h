@@ -41,30 +41,6 @@ T *shared_anon() {
     return new (p) T();
 }
 
-// wait() blocks until every holder has released the gate: a state the parent cannot race to see.
-class StartGate {
-public:
-    StartGate() {
-        if (pipe(fds_) != 0) std::abort();
-    }
-    ~StartGate() {
-        close(fds_[0]);
-        release();
-    }
-    void wait() {
-        release();
-        char c;
-        while (read(fds_[0], &c, 1) < 0 && errno == EINTR) continue;
-    }
-    void release() {
-        if (fds_[1] >= 0) close(fds_[1]);
-        fds_[1] = -1;
-    }
-
-private:
-    int fds_[2];
-};
-
 struct TestDb {
     explicit TestDb(const char *path) : h(ek_db_open_ex(path, EK_DB_MODE)) {}
     ~TestDb() { ek_db_close(h); }

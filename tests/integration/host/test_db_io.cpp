@@ -36,7 +36,6 @@ TEST(HostDbIo, ShortAndInterruptedTransfersLoseNothing) {
     ASSERT_EQ(hosttest::TestDb(path).store("b", "b-value"), 0);
     EXPECT_EQ(dump(), want);
     g_chop = false;
-    EXPECT_EQ(dump(), want);
     g_write_fails = true;
     EXPECT_EQ(hosttest::TestDb(path).store("c", "c-value"), -1);
     EXPECT_NE(access("/tmp/db/io.new", F_OK), 0) << "the half-written file is left";

@@ -10,7 +10,6 @@
 #include <sys/shm.h>
 #include <sys/stat.h>
 
-#include <array>
 #include <atomic>
 #include <regex>
 #include <thread>
@@ -25,10 +24,8 @@
 
 namespace {
 
-using Db = hosttest::TestDb;
-using hosttest::slurp;
-using hosttest::spawn;
-using hosttest::wait_child;
+using namespace hosttest;
+using Db = TestDb;
 
 constexpr uid_t kNobody = 65534;
 constexpr const char *kLog = "/tmp/trust.log";
@@ -103,7 +100,7 @@ std::string resealed(std::string img, const uint32_t (&words)[4]) {
 
 // Bad arguments, a 4097-byte key, a replacement with a bad record, a repeated key, an image past
 // 1 GiB or a lock that is no regular file are refused and change nothing; a 4096-byte key and a
-// null empty value are fine; two fresh handles refuse each other's descriptors.
+// null empty value are fine.
 TEST(HostDb, BadArgumentsAndEdgesChangeNothing) {
     std::string deep = "/tmp/db/";
     while (deep.size() < PATH_MAX) deep += "d/";
@@ -138,8 +135,6 @@ TEST(HostDb, BadArgumentsAndEdgesChangeNothing) {
                                          -1, -1, -1}));
     unlink("/tmp/db/edge.lock");
     EXPECT_EQ(Db("/tmp/db/args").dump(), "1: 1-byte key");
-    Db c("/tmp/db/args"), d("/tmp/db/args");
-    EXPECT_EQ(d.at(c.walk()[0]), "<refused>");
     EXPECT_EQ(ek_db_count(nullptr), 0);
     // A refusal shows the key's first 32 bytes, non-printable and quoting characters escaped.
     const std::string key = " ~\x7f\"\\" + std::string(30, 'k');
@@ -157,31 +152,21 @@ TEST(HostDb, BadArgumentsAndEdgesChangeNothing) {
 }
 
 // Opens confirm the verified directory by identity alone; a store walks, and sees the parent.
-TEST(HostDb, OpensConfirmTheVerifiedDirectoryStoresWalkAgain) {
+// Relative paths start at the working directory, unfollowed; descriptor 0 serves like any other.
+TEST(HostDb, OpensConfirmTheVerifiedDirectoryRelativePathsDescriptorZero) {
     ASSERT_EQ(Db("/tmp/v/db/x").store("k", "v"), 0);
     ASSERT_EQ(chmod("/tmp/v", 0777), 0);
     Db again("/tmp/v/db/x");
     EXPECT_EQ((std::vector<int>{again.h != nullptr, again.store("k", "w")}),
               (std::vector<int>{1, -1}));
-}
-
-// Relative paths start at the working directory, unfollowed; descriptor 0 serves like any other.
-TEST(HostDb, RelativePathsAndDescriptorZero) {
-    auto *got = hosttest::shared_anon<std::array<int, 5>>();
-    EXPECT_EQ(wait_child(spawn([got] {
-                  if (mkdir("/tmp/rel", 0755) != 0 || chdir("/tmp/rel") != 0 ||
-                      symlink(".", "l") != 0 || Db("/tmp/rel/y").store("k", "v") != 0) {
-                      return 1;
-                  }
-                  close(STDIN_FILENO);
-                  // The last open takes descriptor 0 for its file, and gives it back.
-                  *got = {Db("x").store("k", "v"), Db("l/d/x").h != nullptr,
-                          access("/tmp/rel/x", F_OK), Db("/tmp/rel/y").dump() != "1: v"};
-                  (*got)[4] = fcntl(STDIN_FILENO, F_GETFD);
-                  return 0;
-              })),
-              0);
-    EXPECT_EQ(*got, (std::array<int, 5>{0, 0, 0, 0, -1}));
+    ASSERT_EQ(sh("mkdir /tmp/rel && ln -s . /tmp/rel/l") + chdir("/tmp/rel"), 0);
+    ASSERT_EQ(Db("/tmp/rel/y").store("k", "v"), 0);
+    close(STDIN_FILENO);
+    // The last open takes descriptor 0 for its file, and gives it back.
+    std::vector<int> got = {Db("x").store("k", "v"), Db("l/d/x").h != nullptr,
+                            access("/tmp/rel/x", F_OK), Db("/tmp/rel/y").dump() != "1: v"};
+    got.push_back(fcntl(STDIN_FILENO, F_GETFD));
+    EXPECT_EQ(got, (std::vector<int>{0, 0, 0, 0, -1}));
 }
 
 TEST(HostDbDamage, EveryTruncationFlippedBitAndBadFieldIsRefused) {
@@ -190,10 +175,6 @@ TEST(HostDbDamage, EveryTruncationFlippedBitAndBadFieldIsRefused) {
         std::ofstream(path, std::ios::binary | std::ios::trunc) << img;
         return Db(path).h == nullptr;
     };
-    // 33 bytes after the checksum word: the last one is summed alone.
-    ASSERT_EQ(Db(path).store("k", "01234567"), 0);
-    const std::string odd_tail = slurp(path);
-    ASSERT_EQ(unlink(path), 0);
     Db db(path);
     ASSERT_EQ(db.store("eth0", "0123456789abcdefghijklmnopqrst"), 0);
     EXPECT_EQ(slurp(path), kGolden);
@@ -202,8 +183,8 @@ TEST(HostDbDamage, EveryTruncationFlippedBitAndBadFieldIsRefused) {
     const std::string small = slurp(path);
     ASSERT_EQ(db.store("big", std::string(70000, 'x')), 0);
     // A large image is checked in pieces: a sample, a bit flipped in every 32-byte checksum lane.
-    const std::tuple<std::string, size_t, size_t> samples[] = {
-        {small, 1, 1}, {odd_tail, 1, 1}, {slurp(path), 61, 251}};
+    const std::tuple<std::string, size_t, size_t> samples[] = {{small, 1, 1},
+                                                               {slurp(path), 61, 251}};
     for (const auto &[good, byte_stride, bit_stride] : samples) {
         ASSERT_FALSE(refused(good));
         for (size_t len = 0; len < good.size(); len += byte_stride)
@@ -241,14 +222,12 @@ TEST(HostServices, SemaphoreShellAndLog) {
     EXPECT_EQ(semop(s, &op, 1), -1) << "a new semaphore of value 0 is taken";
     // Stamped at 0, so that the next opener does not wait for its creator to finish.
     EXPECT_EQ(ek_sem_create(0x4500, 0), s);
-    // Refused: a semaphore whose creator died before setting it, one past this IPC namespace's
-    // limit of sets, values a semaphore cannot hold.
-    ASSERT_GE(semget(0x4501, 1, IPC_CREAT | 0600), 0);
+    // Refused: one past this IPC namespace's limit of sets, values a semaphore cannot hold.
     const std::string limits = slurp("/proc/sys/kernel/sem");
-    std::ofstream("/proc/sys/kernel/sem") << "250 32000 32 2";
-    EXPECT_EQ((std::vector<int32_t>{ek_sem_create(0x4501, 1), ek_sem_create(0x4502, 1),
-                                    ek_sem_create(0x4504, -1), ek_sem_create(0x4504, 32768)}),
-              (std::vector<int32_t>{-1, -1, -1, -1}));
+    std::ofstream("/proc/sys/kernel/sem") << "250 32000 32 1";
+    EXPECT_EQ((std::vector<int32_t>{ek_sem_create(0x4502, 1), ek_sem_create(0x4504, -1),
+                                    ek_sem_create(0x4504, 32768)}),
+              (std::vector<int32_t>{-1, -1, -1}));
     std::ofstream("/proc/sys/kernel/sem") << limits;
     EXPECT_GE(ek_sem_create(0x4504, 32767), 0);
     // A caller that ignores SIGCHLD cannot wait for its shell: -1, no hang.
@@ -279,10 +258,9 @@ TEST(HostServices, SemaphoreShellAndLog) {
 
 // The classes a name is in: e(th), p, u(sbnet or ppp), b (usb). Kernel indexes: brdctl's.
 TEST(HostDcd, NameClassesAndModeConfigurations) {
-    const char *rows[][2] = {
-        {"eth0", "e"}, {"eth12", "e"}, {"p1", "p"},    {"usbnet0", "u"}, {"ppp3", "u"},
-        {"usb0", "b"}, {"eth", ""},    {"eth0.5", ""}, {"eth0p", ""},    {"mgt0", ""},
-        {"ppp", ""},   {"usbnet", ""}, {"", ""},       {"pp1", ""},      {"eth0123456789012", ""}};
+    const char *rows[][2] = {{"eth0", "e"}, {"eth12", "e"},          {"p1", "p"}, {"usbnet0", "u"},
+                             {"ppp3", "u"}, {"usb0", "b"},           {"eth", ""}, {"eth0.5", ""},
+                             {"eth0p", ""}, {"eth0123456789012", ""}};
     for (const auto &r : rows) {
         std::string got =
             std::string(ek_is_eth_ifname(r[0]) ? "e" : "") + (ek_is_p_ifname(r[0]) ? "p" : "") +
@@ -380,8 +358,6 @@ const Row kRows[] = {
      0, store, kForeignDir},
     {"root's sticky /tmp/db open to all", 0, "mkdir -m 1777 /tmp/db", 0, store,
      "refusing directory /tmp/db (owner uid 0, mode 1777): writable by group or others"},
-    {"group-writable database", 0, [] { return store() + sh("chmod 0620 /tmp/db/wanif_db"); }, 0,
-     store, "refusing file /tmp/db/wanif_db (owner uid 0, mode 0620): writable by group or others"},
     {"database is a link", 0, "mkdir /tmp/db && ln -s /tmp/root_only/victim /tmp/db/wanif_db", 0,
      store,
      "refusing file /tmp/db/wanif_db (owner uid 0, mode 0777): a symbolic link, never followed"},
@@ -395,11 +371,8 @@ const Row kRows[] = {
      "mkdir /tmp/db && ln -s /tmp/root_only/victim /tmp/db/wanif_db.new", 0, store, nullptr},
     {"own database of uid 65534", kNobody, store, kNobody, store, nullptr},
     {"own CPE objects of uid 65534", kNobody, attach, kNobody, attach, nullptr},
-    {"/tmp/db re-made by another user while in use", 0, "true", 0,
-     around("rm -r /tmp/db && mkdir /tmp/db && chown 65534 /tmp/db"), kForeignDir},
     {"/tmp/db opened to all while in use", 0, "true", 0, around("chmod 0777 /tmp/db"),
      "refusing directory /tmp/db (owner uid 0, mode 0777): writable by group or others"},
-    {"/tmp/db given away while in use", 0, "true", 0, around("chown 65534 /tmp/db"), kForeignDir},
     {"/tmp/db given away under an open handle", 0, store, 0,
      [] {
          Db db(kWanif);
@@ -430,32 +403,11 @@ const Row kRows[] = {
      [] { return ek_brd_check_intf_wanif("eth0") == 0 ? 1 : 0; },
      "refusing to hand out a value of 4000 bytes under key \"eth0\" in /tmp/db/wanif_db: its "
      "records are 904 bytes"},
-    {"damaged image", 0,
-     [] {
-         return store() +
-                sh("printf X | dd of=/tmp/db/wanif_db bs=1 seek=40 conv=notrunc status=none");
-     },
-     0, store,
-     "refusing database /tmp/db/wanif_db: bad checksum or record count: restore it from a copy or "
-     "remove it"},
     {"full disk", 0,
      [] { return sh("mkdir /tmp/db && mount -t tmpfs -o size=4k,mode=0755 t /tmp/db") + store(); },
      0, store,
      "cannot store in /tmp/db/wanif_db: writing /tmp/db/wanif_db.new failed: No space left on "
      "device"},
-    // Root runs "probe" with a PATH whose empty, relative and foreign entries lead to uid 65534's.
-    {"foreign programs on root's PATH", kNobody,
-     "mkdir /tmp/evil && printf '#!/bin/sh\\ntouch /tmp/pwned\\n' >/tmp/evil/probe &&"
-     " chmod 0755 /tmp/evil/probe",
-     0,
-     [] {
-         setenv("PATH", ":.:/tmp/evil:/usr/bin:/bin", 1);
-         if (chdir("/tmp/evil") != 0) return 2;
-         return ek_system("probe 2>/dev/null") == 127 && access("/tmp/pwned", F_OK) != 0 ? 1 : 0;
-     },
-     "running commands as root without the PATH entries \"\" (empty), \".\" (relative), "
-     "\"/tmp/evil\" (not owned by root): a directory another user can write could hold any "
-     "program"},
     {"segment of another size", 0, [] { return plant_ipc(0, 0600, 100); }, 0, attach,
      "refusing SysV segment 0x00015011: 100 bytes where 85896 belong; remove it (ipcrm -M "
      "0x00015011)"},
@@ -463,31 +415,6 @@ const Row kRows[] = {
      "refusing SysV semaphore 0x00015010: its creator never set its value within 2000 ms; remove "
      "it (ipcrm -S 0x00015010)"},
 };
-
-// Opens while the directory is re-made find the record whole or none, never a refusal.
-TEST(HostDb, VerifiedDirectorySharedByThreadsWhileReMade) {
-    std::atomic<bool> done{false};
-    std::atomic<int> bad{0};
-    std::vector<std::thread> readers;
-    for (int t = 0; t < 3; ++t) {
-        readers.emplace_back([&] {
-            while (!done) {
-                Db db(kWanif);
-                int count = ek_db_count(db.h);
-                bool whole =
-                    count == 0 || db.get("eth0") == std::string(sizeof(ek_wanif_entry_t), 'A');
-                bad += db.h == nullptr || count > 1 || !whole;
-            }
-        });
-    }
-    for (int i = 0; i < 50; ++i) {
-        EXPECT_EQ(store(), 0) << i;
-        EXPECT_EQ(sh("rm -r /tmp/db"), 0) << i;
-    }
-    done = true;
-    for (auto &t : readers) t.join();
-    EXPECT_EQ(bad, 0);
-}
 
 // Bytes this process has read so far, by any read.
 long long bytes_read() {
@@ -519,27 +446,19 @@ TEST(HostDb, KeptImagesAreHandedOutUntilTheFileOrDirectoryChanges) {
         Step change;
         const char *want, *log;
     } rows[] = {
-        {"stored through a handle that was kept",
-         [] {
-             return store_big("/tmp/db/c0", 'B') != 0 ||
-                    wait_child(spawn([] { return open_seen("/tmp/db/c0") == "read B" ? 0 : 1; }));
-         },
+        {"stored through a handle that was kept", [] { return store_big("/tmp/db/c0", 'B'); },
          "read B", ""},
-        {"replaced by rename",
-         [] { return store_big("/tmp/db/next", 'C') != 0 || rename("/tmp/db/next", "/tmp/db/c1"); },
-         "read C", ""},
         {"written in place, its times put back",
-         "touch -r /tmp/db/c2 /tmp/t && printf Z | dd of=/tmp/db/c2 bs=1 seek=6000 conv=notrunc"
-         " status=none && touch -r /tmp/t /tmp/db/c2",
+         "touch -r /tmp/db/c1 /tmp/t && printf Z | dd of=/tmp/db/c1 bs=1 seek=6000 conv=notrunc"
+         " status=none && touch -r /tmp/t /tmp/db/c1",
          "refused",
-         "refusing database /tmp/db/c2: bad checksum or record count: restore it from a copy or "
+         "refusing database /tmp/db/c1: bad checksum or record count: restore it from a copy or "
          "remove it"},
-        {"made writable by others", "chmod 0666 /tmp/db/c3", "refused",
-         "refusing file /tmp/db/c3 (owner uid 0, mode 0666): writable by group or others"},
+        {"made writable by others", "chmod 0666 /tmp/db/c2", "refused",
+         "refusing file /tmp/db/c2 (owner uid 0, mode 0666): writable by group or others"},
         {"directory given away", "chown 65534 /tmp/db", "refused", kForeignDir},
     };
-    const std::string paths[] = {"/tmp/db/c0", "/tmp/db/c1", "/tmp/db/c2", "/tmp/db/c3",
-                                 "/tmp/db/c4"};
+    const std::string paths[] = {"/tmp/db/c0", "/tmp/db/c1", "/tmp/db/c2", "/tmp/db/c3"};
     for (const std::string &path : paths) ASSERT_EQ(store_big(path, 'A'), 0);
     usleep(2100 * 1000);
     // Threads share kept images while their other opens push them out.
@@ -547,42 +466,33 @@ TEST(HostDb, KeptImagesAreHandedOutUntilTheFileOrDirectoryChanges) {
     std::vector<std::thread> readers;
     for (size_t t = 0; t < 3; ++t) {
         readers.emplace_back([&, t] {
-            for (size_t n = 0; n < 200; ++n) bad += open_seen(paths[(t + n) % 5]).back() != 'A';
+            for (size_t n = 0; n < 200; ++n)
+                bad += open_seen(paths[(t + n) % std::size(paths)]).back() != 'A';
         });
     }
     for (auto &t : readers) t.join();
     EXPECT_EQ(bad, 0);
-    // Standard error goes to the log, emptied before each row's last open.
-    setenv("EK_LOG_STDERR", "1", 1);
-    int saved_stderr = dup(STDERR_FILENO), log = open(kLog, O_WRONLY | O_CREAT | O_APPEND, 0600);
-    dup2(log, STDERR_FILENO);
-    close(log);
     for (size_t i = 0; i < std::size(rows); ++i) {
         SCOPED_TRACE(rows[i].name);
         open_seen(paths[i]);
         EXPECT_EQ(open_seen(paths[i]), "kept A");
         ASSERT_EQ(rows[i].change.run(), 0);
-        ASSERT_EQ(truncate(kLog, 0), 0);
+        ek_host_last_log_line()[0] = '\0';
         EXPECT_EQ(open_seen(paths[i]), rows[i].want);
-        EXPECT_EQ(slurp(kLog), *rows[i].log ? rows[i].log + std::string("\n") : "");
+        EXPECT_STREQ(ek_host_last_log_line(), rows[i].log);
     }
-    dup2(saved_stderr, STDERR_FILENO);
-    close(saved_stderr);
-    unsetenv("EK_LOG_STDERR");
     ASSERT_EQ(sh("rm -r /tmp/db"), 0);
 }
 
 TEST(HostTrust, ForeignOrOpenObjectsAreRefusedOwnOnesWork) {
-    if (geteuid() != 0 || as_user(kNobody, [] { return 0; }) != 0) {
+    if (geteuid() != 0 || as_user(kNobody, [] { return 0; }) != 0)
         GTEST_SKIP() << "needs root and a uid 65534 to switch to";
-    }
     ASSERT_EQ(sh("mkdir -m 0700 /tmp/root_only && echo precious >/tmp/root_only/victim"), 0);
     for (const Row &row : kRows) {
         SCOPED_TRACE(row.name);
         // Every child inherits this process's verified directory, removed.
         ASSERT_EQ(sh("umount /tmp/db 2>/dev/null; rm -rf /tmp/db"), 0);
-        ASSERT_EQ(store(), 0);
-        ASSERT_EQ(sh("rm -r /tmp/db"), 0);
+        ASSERT_EQ(store() + sh("rm -r /tmp/db"), 0);
         semctl(semget(EK_BRD_CPE_SEM_KEY, 0, 0), 0, IPC_RMID);
         shmctl(shmget(EK_BRD_CPE_SHM_KEY, 0, 0), IPC_RMID, nullptr);
         ASSERT_EQ(as_user(row.planter, row.plant.run), 0);
@@ -599,17 +509,17 @@ TEST(HostTrust, ForeignOrOpenObjectsAreRefusedOwnOnesWork) {
 // Root's shell finds the trusted PATH entries, resolved, in order; one line names the dropped.
 // Rows of as many entries go longest first: a PATH built in the one before's memory must end.
 TEST(HostTrust, RootsShellSeesTheTrustedPathEntriesOnly) {
-    if (geteuid() != 0 || as_user(kNobody, [] { return 0; }) != 0) {
+    if (geteuid() != 0 || as_user(kNobody, [] { return 0; }) != 0)
         GTEST_SKIP() << "needs root and a uid 65534 to switch to";
-    }
-    ASSERT_EQ(sh("mkdir -m 0755 /tmp/p1 /tmp/p2"), 0);
+    ASSERT_EQ(sh("mkdir -m 0755 /tmp/p1 /tmp/p2 /tmp/evil && chown 65534 /tmp/evil"), 0);
     std::string many = "/tmp/p1";
     while (many.size() < 5000) many += ":/tmp/p1";
     const std::string saved = getenv("PATH"), too_long = "/" + std::string(PATH_MAX - 1, 'a');
     // PATH given, PATH the shell sees, the entries the log line names.
     const std::string rows[][3] = {
-        {"/tmp/p1:/tmp/p2", "/tmp/p1:/tmp/p2", ""},
         {"/:/tmp/p1", "/:/tmp/p1", ""},
+        {":.:/tmp/evil:/tmp/p1", "/tmp/p1",
+         "\"\" (empty), \".\" (relative), \"/tmp/evil\" (not owned by root)"},
         {"/tmp/p2/../p1:" + too_long, "/tmp/p1", "\"" + too_long + "\" (too long)"},
         {many, many, ""},
         {":", "/nonexistent", "\"\" (empty), \"\" (empty)"}};
