@@ -111,7 +111,7 @@ extern "C" {
 
 ek_db_handle_t ek_db_open_ex(const char *path, int32_t) {
     auto &s = state();
-    if (s.faults.open_fail_all || s.faults.open_fails.count(path) != 0) return nullptr;
+    if (s.faults.open_fails.count(path) != 0) return nullptr;
     fake::g_open_handles++;
     return new ek_db{path};
 }
@@ -142,7 +142,7 @@ int32_t ek_db_fetch(ek_db_handle_t h, const void *key, int32_t key_len, void *ou
     state().calls.fetches++;
     fake::Record *r =
         fake::find(h->path, {static_cast<const char *>(key), static_cast<size_t>(key_len)});
-    if (state().faults.fetch_fail || r == nullptr) return -1;
+    if (r == nullptr) return -1;
     memcpy(out, r->second.data(), r->second.size());
     return 0;
 }
@@ -157,7 +157,7 @@ int32_t ek_db_delete_ex(ek_db_handle_t h, const void *key, int32_t key_len, int3
     auto &recs = state().dbs[h->path];
     fake::Record *r =
         fake::find(h->path, {static_cast<const char *>(key), static_cast<size_t>(key_len)});
-    if (state().faults.delete_fail || r == nullptr) return -1;
+    if (r == nullptr) return -1;
     recs.erase(recs.begin() + (r - recs.data()));
     return 0;
 }
@@ -289,10 +289,6 @@ int __wrap_mkstemp(char *tmpl) {
     if (!state().faults.mkstemp_fail) return __real_mkstemp(tmpl);
     errno = EACCES;
     return -1;
-}
-int __real_unlink(const char *);
-int __wrap_unlink(const char *path) {
-    return state().faults.unlink_result != 0 ? state().faults.unlink_result : __real_unlink(path);
 }
 unsigned __wrap_if_nametoindex(const char *name) {
     return state().if_nametoindex ? state().if_nametoindex(name) : 0;

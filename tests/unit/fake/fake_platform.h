@@ -21,12 +21,11 @@ struct LogLine {
 using Record = std::pair<std::string, std::vector<uint8_t>>;  // key, value
 struct Faults {
     std::set<std::string> open_fails;  // paths whose open returns null
-    bool open_fail_all = false, fetch_fail = false, store_fail = false, delete_fail = false;
-    bool sem_create_fail = false, shm_create_fail = false, fopen_fail = false, mkstemp_fail = false;
+    bool store_fail = false, sem_create_fail = false, shm_create_fail = false;
+    bool fopen_fail = false, mkstemp_fail = false;
     std::optional<int32_t> count_result;  // overrides ek_db_count
     std::set<int> fetch_bykey_fail_at;    // 0-based delivery index
     int32_t sem_op_result = 0;            // what ek_sem_wait and ek_sem_signal return
-    int unlink_result = 0;                // non-zero: unlink fails with it, the file stays
     std::optional<int> snprintf_result;   // snprintf formats, then returns this
 };
 struct Counters {
