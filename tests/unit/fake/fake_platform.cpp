@@ -213,13 +213,6 @@ int32_t ek_sprintf(char *buf, const char *fmt, ...) {
     va_end(ap);
     return n;
 }
-int __wrap_snprintf(char *buf, size_t size, const char *fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    int n = vsnprintf(buf, size, fmt, ap);
-    va_end(ap);
-    return state().faults.snprintf_result.value_or(n);
-}
 int32_t ek_system(const char *cmd) {
     auto &s = state();
     s.commands.push_back(cmd);

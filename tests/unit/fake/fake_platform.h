@@ -26,7 +26,6 @@ struct Faults {
     std::optional<int32_t> count_result;  // overrides ek_db_count
     std::set<int> fetch_bykey_fail_at;    // 0-based delivery index
     int32_t sem_op_result = 0;            // what ek_sem_wait and ek_sem_signal return
-    std::optional<int> snprintf_result;   // snprintf formats, then returns this
 };
 struct Counters {
     int fetches = 0, predicates = 0;
