@@ -27,18 +27,15 @@ using Step = std::function<void()>;
 using F = fake::Faults;
 constexpr Channel kErr = Channel::ek_err, kSys = Channel::syslog;
 constexpr char kCfgDb[] = "/tmp/db/usb_modem_cfg", kMsDb[] = "/tmp/db/usb_modem_mode_switch";
-const std::string kProbe = "ek_brd_lib_usb_modem_get_attached_dev: ";
 const std::string kCount = "ek_brd_lib_usb_modem_get_ttydev_count: ";
 const std::string kWanOpen = "brd: open DB failed : /tmp/db/wanif_db\n";
 const std::string kArray = "WANIF: malloc failed for all_entry";
 const std::string kPbr = "WANIF: pbr: get routing policy entry failed!\n";
 const std::string kCfgOpen = "usb_modem: open DB failed : /tmp/db/usb_modem_cfg\n";
 const std::string kCfgNode = "usb_modem: fail to create usb modem config node.";
-const std::string kCfgFetch = "usb_modem: get usb modem config entry failed!\n";
 const std::string kMsOpen = "usb_modem: open DB failed : /tmp/db/usb_modem_mode_switch\n";
 const std::string kMsNode = "usb_modem: fail to create usb modem mode switch node.";
 const std::string kMsKey = "(key=1a2b0003) [vid=0x1a2b, pid=0x3] failed!\n";
-const std::string kNoDevice = "usb_modem: failed to switch mode, no usb device attach.";
 const char kListing[] =
     "Bus 001 Device 001: ID 1d6b:0002 root hub\nBus 001 Device 003: ID 12d1:1446 modem\n";
 const uint32_t kMgt0 = 0x0a010200, kVpn = 0x0a080000, kMask = 0xffffff00;
@@ -158,7 +155,6 @@ void seed() {
     subnet(1, kVpn, kMask);
     std::ofstream("/tmp/net_dev") << kNetDevHead << "  mgt0: 1 2 3\n";
     auto &s = fake::state();
-    s.fopen_redirect["/proc/net/dev"] = "/tmp/net_dev";
     s.dcd_addr = [](const char *name, uint32_t *a, uint32_t *m) {
         g_asked.push_back(name);
         EXPECT_EQ(pthread_mutex_trylock(&internal_subnet_mutex), 0) << "held while reading";
@@ -421,7 +417,6 @@ template <typename T>
 Step set(T F::*field, std::type_identity_t<T> v = true) {
     return [=] { faults.*field = v; };
 }
-const Step no_wan_records = [] { fake::state().dbs[kWanDb].clear(); };
 Step usbnet0(int32_t status, int32_t priority = 0) {
     return wans({Wan("usb0").name("usbnet0").status(status).prio(priority)});
 }
@@ -628,8 +623,9 @@ std::vector<Row> failure_rows() {
             msg("WAN priority can only be a value within 1 - 9999\n")),
         row("priority | open", set(&F::open_fails, {kWanDb}), priority(45, 5), {0}, kSys,
             {"WANIF: " + kWanOpen}, msg(kWanOpen)),
-        row("priority | no records", no_wan_records, priority(45, 5), {0}, kSys, {},
-            msg("brd db is empty\n")),
+        row(
+            "priority | no records", [] { fake::state().dbs[kWanDb].clear(); }, priority(45, 5),
+            {0}, kSys, {}, msg("brd db is empty\n")),
         row("usbnet status | open", set(&F::open_fails, {kWanDb}), usbnet_status, {-1, 77}, kErr,
             {kWanOpen}),
         row("usbnet status | code 5", usbnet0(5), usbnet_status, {-1, 77}, kErr),
@@ -648,18 +644,19 @@ std::vector<Row> failure_rows() {
             retried(&F::sem_create_fail, 1)),
         row("usb init | shm", set(&F::shm_create_fail), ek_brd_lib_usb_modem_init, {-1}, kErr, {},
             retried(&F::shm_create_fail, 2)),
-        row("usb lock | no init", {}, lock_state, {-1}, kErr, {}, attempts(0, 0, 0)),
         row("probe | lsusb exits 127", shell("", 127), probe, {0}, kErr, {}, files(0, 1)),
         row("count | mkstemp", set(&F::mkstemp_fail), count, {-1}, kErr,
             {kCount +
              "Failed to create temp file [/tmp/ek_brd_lib_usb_modem_get_ttydev_count.XXXXXX]"},
             files(0, 0)),
         row("probe | system", shell(kListing, -1), probe, {0}, kErr,
-            {kProbe + "Failed to run cmd [lsusb 2>&1 > @]"}, files(1, 1)),
+            {"ek_brd_lib_usb_modem_get_attached_dev: Failed to run cmd [lsusb 2>&1 > @]"},
+            files(1, 1)),
         row("count | fopen", set(&F::fopen_fail), count, {-1}, kErr,
             {kCount + "Unable to open temp file [@]"}, files(1, 1)),
         row("mode switch | no device", shell("Bus 001 Device 001: ID 1d6b:0002 hub\n", 0),
-            modeswitch, {-1}, kErr, {kNoDevice}, files(0, 1)),
+            modeswitch, {-1}, kErr, {"usb_modem: failed to switch mode, no usb device attach."},
+            files(0, 1)),
         row("mode switch | status 256", shell(kListing, 0, 256), modeswitch, {-1}, kErr,
             {"usb_modem: Got error 256 running usb_modeswitch: usb_modeswitch -Q -v 0x12d1 -p "
              "0x1446 -M \"55\""}),
@@ -690,7 +687,7 @@ std::vector<Row> failure_rows() {
         row("cfg number | count", set(&F::count_result, -7), ek_brd_lib_usb_modem_db_get_num, {-7},
             kErr),
         row("cfg getall | fetch", set(&F::fetch_bykey_fail_at, {1}), cfg_getall, {0}, kErr,
-            {kCfgFetch}, expect(g_listed, {0, 2})),
+            {"usb_modem: get usb modem config entry failed!\n"}, expect(g_listed, {0, 2})),
         row("cfg by usb id | a slot past the count", slot_past_count, by_usb_id(0x3000, 3), {-1},
             kErr, {}, untouched),
         row("modeswitch fetch | no match", {}, modeswitch_entry(9), {-1}, kErr, {}, untouched),
@@ -775,25 +772,15 @@ constexpr int kThreads = 16;
 int32_t &word(void *base, uint32_t offset) {
     return const_cast<int32_t &>(ek::shm_word(base, offset));
 }
-// Against segments made here, which stay readable after each child's attach.
-TEST(Segments, EveryAttachResetsTheRoutingWordAndInitialisesOnlyAFreshCpeHeader) {
+// Against a segment made here, which stays readable after each child's attach; the fake
+// hands it out only for its key and size.
+TEST(Segments, OnlyAFreshCpeHeaderIsInitialised) {
     fake::reset();
     void *cpe = fake::shared_segment(0x15011, 85896);
-    void *routing = fake::shared_segment(0x15001, 2804896);
     word(cpe, 4) = 0x7f7f7f7f;  // stray words under a zero marker: a fresh header all the same
     word(cpe, 8) = -3;
     for (bool fresh : {true, false}) {
-        word(routing, 2800788) = 7;
-        fake::in_fresh_process([=] {
-            // The fake hands out these segments only for their key and size. Only the
-            // first call attaches, and so zeroes the word.
-            ek_brd_get_cpe_shm_data();
-            ek_brd_get_routing_shm_data();
-            const int32_t zeroed = word(routing, 2800788);
-            word(routing, 2800788) = 5;
-            ek_brd_get_routing_shm_data();
-            EXPECT_EQ(std::make_pair(zeroed, word(routing, 2800788)), std::make_pair(0, 5));
-        });
+        fake::in_fresh_process([] { ek_brd_get_cpe_shm_data(); });
         EXPECT_EQ(word(cpe, 0), 1);
         EXPECT_EQ(word(cpe, 4), fresh ? 0 : 77);
         EXPECT_EQ(word(cpe, 8), fresh ? 60 : -3);

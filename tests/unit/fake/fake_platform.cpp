@@ -267,8 +267,8 @@ FILE *__wrap_fopen(const char *path, const char *mode) {
         errno = ENOENT;
         return nullptr;
     }
-    auto it = s.fopen_redirect.find(path);
-    FILE *f = __real_fopen(it != s.fopen_redirect.end() ? it->second.c_str() : path, mode);
+    // The tests write the interface list the library reads.
+    FILE *f = __real_fopen(strcmp(path, "/proc/net/dev") == 0 ? "/tmp/net_dev" : path, mode);
     fake::g_open_handles += f != nullptr;  // a stream left open counts as a handle
     return f;
 }

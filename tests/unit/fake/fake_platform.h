@@ -38,9 +38,8 @@ struct State {
     Faults faults;
     Counters calls;
     std::vector<LogLine> logs;
-    std::map<std::string, std::string> fopen_redirect;  // path -> path actually opened
-    std::function<int32_t(const char *)> system;        // default: -1
-    std::vector<std::string> commands;                  // every ek_system line
+    std::function<int32_t(const char *)> system;  // default: -1
+    std::vector<std::string> commands;            // every ek_system line
     std::function<int32_t(uint32_t, void *)> dcd_eth;
     std::function<int32_t(const char *, void *)> dcd_usbnet;
     std::function<int32_t(const char *, uint32_t *, uint32_t *)> dcd_addr;
