@@ -34,7 +34,6 @@ const std::string kPbr = "WANIF: pbr: get routing policy entry failed!\n";
 const std::string kCfgOpen = "usb_modem: open DB failed : /tmp/db/usb_modem_cfg\n";
 const std::string kCfgNode = "usb_modem: fail to create usb modem config node.";
 const std::string kMsOpen = "usb_modem: open DB failed : /tmp/db/usb_modem_mode_switch\n";
-const std::string kMsNode = "usb_modem: fail to create usb modem mode switch node.";
 const std::string kMsKey = "(key=1a2b0003) [vid=0x1a2b, pid=0x3] failed!\n";
 const char kListing[] =
     "Bus 001 Device 001: ID 1d6b:0002 root hub\nBus 001 Device 003: ID 12d1:1446 modem\n";
@@ -755,8 +754,6 @@ TEST(FailureRows, AllocationSweepOfEveryExportedFunction) {
           {{{0}, {"malloc failed"}, expect(g_asked, {})}, {{1}, {}}});
     sweep("cfg getall", cfg_getall, kErr, listing(kCfgNode));
     sweep("cfg by usb id", by_usb_id(0x1000, 1), kErr, lookup(kCfgNode, 1));
-    sweep("modeswitch getall", ms_getall, kErr, listing(kMsNode));
-    sweep("modeswitch fetch", modeswitch_entry(2), kErr, lookup(kMsNode, 2));
     sweep("wan count", ek_brd_get_wanif_count, kSys, wan_load(0, 2));
     sweep(
         "priority", priority(45, 11), kSys,
