@@ -416,6 +416,7 @@ template <typename T>
 Step set(T F::*field, std::type_identity_t<T> v = true) {
     return [=] { faults.*field = v; };
 }
+const Step no_wan_records = [] { fake::state().dbs[kWanDb].clear(); };
 Step usbnet0(int32_t status, int32_t priority = 0) {
     return wans({Wan("usb0").name("usbnet0").status(status).prio(priority)});
 }
@@ -622,9 +623,8 @@ std::vector<Row> failure_rows() {
             msg("WAN priority can only be a value within 1 - 9999\n")),
         row("priority | open", set(&F::open_fails, {kWanDb}), priority(45, 5), {0}, kSys,
             {"WANIF: " + kWanOpen}, msg(kWanOpen)),
-        row(
-            "priority | no records", [] { fake::state().dbs[kWanDb].clear(); }, priority(45, 5),
-            {0}, kSys, {}, msg("brd db is empty\n")),
+        row("priority | no records", no_wan_records, priority(45, 5), {0}, kSys, {},
+            msg("brd db is empty\n")),
         row("usbnet status | open", set(&F::open_fails, {kWanDb}), usbnet_status, {-1, 77}, kErr,
             {kWanOpen}),
         row("usbnet status | code 5", usbnet0(5), usbnet_status, {-1, 77}, kErr),
