@@ -731,29 +731,22 @@ std::vector<Outcome> wan_load(long failed, long answer, Step array = {}, Step re
     runs.push_back({{answer}, {}, done});
     return runs;
 }
-// A listing of the three records, with each node's allocation failing in turn.
-std::vector<Outcome> listing(const std::string &node) {
-    return {{{0}, {node}, expect(g_listed, {1, 2})},
-            {{0}, {node}, expect(g_listed, {0, 2})},
-            {{0}, {node}, expect(g_listed, {0, 1})},
-            {{0}, {}, expect(g_listed, {0, 1, 2})}};
-}
-// A lookup that finds record `match` of three unless its node is not made.
-std::vector<Outcome> lookup(const std::string &node, long match) {
-    std::vector<Outcome> runs;
-    for (long k = 0; k < 3; k++)
-        runs.push_back(k == match ? Outcome{{-1}, {node}, untouched} : Outcome{{0, match}, {node}});
-    runs.push_back({{0, match}, {}});
-    return runs;
-}
 
 TEST(FailureRows, AllocationSweepOfEveryExportedFunction) {
     sweep("probe", probe, kErr, {{{0}, {"malloc failed"}, files(0, 0)}, {{1}, {}}});
     sweep("count", count, kErr, {{{-1}, {"malloc failed"}, files(0, 0)}, {{2}, {}}});
     sweep("local subnet", local(kVpn), kErr,
           {{{0}, {"malloc failed"}, expect(g_asked, {})}, {{1}, {}}});
-    sweep("cfg getall", cfg_getall, kErr, listing(kCfgNode));
-    sweep("cfg by usb id", by_usb_id(0x1000, 1), kErr, lookup(kCfgNode, 1));
+    // Each record's node failing in turn: the listing goes on without it, the lookup of
+    // record 1 fails only without its own.
+    sweep("cfg getall", cfg_getall, kErr,
+          {{{0}, {kCfgNode}, expect(g_listed, {1, 2})},
+           {{0}, {kCfgNode}, expect(g_listed, {0, 2})},
+           {{0}, {kCfgNode}, expect(g_listed, {0, 1})},
+           {{0}, {}, expect(g_listed, {0, 1, 2})}});
+    sweep(
+        "cfg by usb id", by_usb_id(0x1000, 1), kErr,
+        {{{0, 1}, {kCfgNode}}, {{-1}, {kCfgNode}, untouched}, {{0, 1}, {kCfgNode}}, {{0, 1}, {}}});
     sweep("wan count", ek_brd_get_wanif_count, kSys, wan_load(0, 2));
     sweep(
         "priority", priority(45, 11), kSys,
