@@ -396,8 +396,7 @@ One switch_with(std::string message) {
 Answers unsafe_modeswitches() {
     Answers r;
     for (const char *bad : {"\"", "\\", "$", "`", "\n", "\r", "\t", "\x01", "\x1f", "\x7f"})
-        r.push_back(
-            ek_brd_lib_usb_modem_modeswitch(1, 2, (std::string("55") + bad + "; reboot").c_str()));
+        r.push_back(switch_with(std::string("55") + bad + "; reboot")());
     return r;
 }
 const ek_usb_modem_cfg_t kCfg = cfg("m7", 2, 1);
@@ -779,13 +778,11 @@ TEST(Segments, OnlyAFreshCpeHeaderIsInitialised) {
 // One round's answers; every round of every thread must give kRound.
 Answers round_of_queries(int thread) {
     char text[128];
-    Answers r = five_queries(), more = {ek_brd_check_cfg_priority_valid(45, 11, text),
-                                        ek_brd_check_cfg_priority_valid(0, 100 + thread, text),
-                                        local(kMgt0 + 0x77)(),
-                                        local(kVpn)(),
-                                        local(0x0b000000)(),
-                                        ek_brd_get_brd_auth()};
-    r.insert(r.end(), more.begin(), more.end());
+    Answers r = five_queries();
+    r.push_back(ek_brd_check_cfg_priority_valid(45, 11, text));
+    r.push_back(ek_brd_check_cfg_priority_valid(0, 100 + thread, text));
+    for (uint32_t addr : {kMgt0 + 0x77, kVpn, 0x0b000000u}) r.push_back(local(addr)());
+    r.push_back(ek_brd_get_brd_auth());
     return r;
 }
 const Answers kRound = {2, 1, 1, 1, 7, 0, 1, 1, 1, 0, 0};
