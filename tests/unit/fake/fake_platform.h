@@ -28,7 +28,7 @@ struct Faults {
     int32_t sem_op_result = 0;            // what ek_sem_wait and ek_sem_signal return
 };
 struct Counters {
-    int fetches = 0, predicates = 0;
+    int fetches = 0;
     int sem_creates = 0, sem_waits = 0, sem_destroys = 0, shm_creates = 0;
     long mallocs = 0, live = 0;  // made while armed; and of them not freed while armed
 };
