@@ -27,18 +27,14 @@ using Step = std::function<void()>;
 using F = fake::Faults;
 constexpr Channel kErr = Channel::ek_err, kSys = Channel::syslog;
 constexpr char kCfgDb[] = "/tmp/db/usb_modem_cfg", kMsDb[] = "/tmp/db/usb_modem_mode_switch";
-const std::string kProbe = "ek_brd_lib_usb_modem_get_attached_dev: ";
 const std::string kCount = "ek_brd_lib_usb_modem_get_ttydev_count: ";
 const std::string kWanOpen = "brd: open DB failed : /tmp/db/wanif_db\n";
 const std::string kArray = "WANIF: malloc failed for all_entry";
 const std::string kPbr = "WANIF: pbr: get routing policy entry failed!\n";
 const std::string kCfgOpen = "usb_modem: open DB failed : /tmp/db/usb_modem_cfg\n";
 const std::string kCfgNode = "usb_modem: fail to create usb modem config node.";
-const std::string kCfgFetch = "usb_modem: get usb modem config entry failed!\n";
 const std::string kMsOpen = "usb_modem: open DB failed : /tmp/db/usb_modem_mode_switch\n";
-const std::string kMsNode = "usb_modem: fail to create usb modem mode switch node.";
 const std::string kMsKey = "(key=1a2b0003) [vid=0x1a2b, pid=0x3] failed!\n";
-const std::string kNoDevice = "usb_modem: failed to switch mode, no usb device attach.";
 const char kListing[] =
     "Bus 001 Device 001: ID 1d6b:0002 root hub\nBus 001 Device 003: ID 12d1:1446 modem\n";
 const uint32_t kMgt0 = 0x0a010200, kVpn = 0x0a080000, kMask = 0xffffff00;
@@ -158,7 +154,6 @@ void seed() {
     subnet(1, kVpn, kMask);
     std::ofstream("/tmp/net_dev") << kNetDevHead << "  mgt0: 1 2 3\n";
     auto &s = fake::state();
-    s.fopen_redirect["/proc/net/dev"] = "/tmp/net_dev";
     s.dcd_addr = [](const char *name, uint32_t *a, uint32_t *m) {
         g_asked.push_back(name);
         EXPECT_EQ(pthread_mutex_trylock(&internal_subnet_mutex), 0) << "held while reading";
@@ -327,20 +322,19 @@ One attached(void *(*get)()) {
 const Call segments_twice =
     each(attached(ek_brd_get_routing_shm_data), attached(ek_brd_get_routing_shm_data),
          attached(ek_brd_get_cpe_shm_data), attached(ek_brd_get_cpe_shm_data));
-Answers cpe_fields() {
+// The two CPE fields, then the NAT table.
+Answers cpe_without_segment() {
     ek_brd_set_save_report_flag(6);
     ek_brd_set_brd_auth(5);
-    return {ek_brd_get_save_report_flag(), ek_brd_get_brd_auth()};
-}
-Answers nat_without_segment() {
     ek_brd_cpe_shm_save_nat_policy(1, "nat1", 2);
     ek_brd_cpe_shm_delete_nat_policy(0);
     char buf[8] = "keep";
     ek_brd_cpe_shm_get_nat_policy_output(0, buf);
     EXPECT_STREQ(buf, "keep");
-    return {ek_brd_cpe_shm_request_nat_policy_id(), ek_brd_cpe_shm_get_nat_policy_id("nat1"),
-            ek_brd_cpe_shm_check_nat_policy_type_valid_for_interface("nat1", "eth0"),
-            ek_brd_cpe_shm_get_nat_policy_name(1) != nullptr};
+    EXPECT_EQ(ek_brd_cpe_shm_get_nat_policy_name(1), nullptr);
+    return {ek_brd_get_save_report_flag(), ek_brd_get_brd_auth(),
+            ek_brd_cpe_shm_request_nat_policy_id(), ek_brd_cpe_shm_get_nat_policy_id("nat1"),
+            ek_brd_cpe_shm_check_nat_policy_type_valid_for_interface("nat1", "eth0")};
 }
 // Saves outside the table are silent and change no byte of the segment.
 Answers nat_out_of_range() {
@@ -368,13 +362,19 @@ long lock_state() {
     EXPECT_EQ(ek_brd_lib_usb_modem_cfg_unlock(), -1);
     return ek_brd_lib_usb_modem_cfg_lock();
 }
-// After init: the segment made for the key, and a lock answering the semaphore's results.
+// After init: the segment made for the key, and a lock answering the semaphore's
+// results, 0 and then -5.
 Answers usb_modem_after_init() {
     void *shm = nullptr;
     const long init = ek_brd_lib_usb_modem_init(), got = ek_brd_lib_usb_modem_get_shm(&shm);
     const auto &made = fake::state().shms[EK_USB_MODEM_SHM_KEY];
-    return {init, got, shm != nullptr && shm == made.first && made.second == EK_USB_MODEM_SHM_SIZE,
-            ek_brd_lib_usb_modem_cfg_lock(), ek_brd_lib_usb_modem_cfg_unlock()};
+    Answers r = {init, got,
+                 shm != nullptr && shm == made.first && made.second == EK_USB_MODEM_SHM_SIZE,
+                 ek_brd_lib_usb_modem_cfg_lock(), ek_brd_lib_usb_modem_cfg_unlock()};
+    faults.sem_op_result = -5;
+    r.push_back(ek_brd_lib_usb_modem_cfg_lock());
+    r.push_back(ek_brd_lib_usb_modem_cfg_unlock());
+    return r;
 }
 // No byte but the two words changes.
 Answers cpe_fields_in_segment() {
@@ -389,11 +389,6 @@ Answers cpe_fields_in_segment() {
             ek::shm_word(g_cpe, EK_BRD_CPE_BRD_AUTH_OFFSET), ek_brd_get_save_report_flag(),
             ek_brd_get_brd_auth()};
 }
-Answers lock_with_sem_failing() {
-    ek_brd_lib_usb_modem_init();
-    faults.sem_op_result = -5;
-    return {ek_brd_lib_usb_modem_cfg_lock(), ek_brd_lib_usb_modem_cfg_unlock()};
-}
 One switch_with(std::string message) {
     return [message] { return ek_brd_lib_usb_modem_modeswitch(0x12d1, 0x1446, message.c_str()); };
 }
@@ -401,20 +396,19 @@ One switch_with(std::string message) {
 Answers unsafe_modeswitches() {
     Answers r;
     for (const char *bad : {"\"", "\\", "$", "`", "\n", "\r", "\t", "\x01", "\x1f", "\x7f"})
-        r.push_back(
-            ek_brd_lib_usb_modem_modeswitch(1, 2, (std::string("55") + bad + "; reboot").c_str()));
+        r.push_back(switch_with(std::string("55") + bad + "; reboot")());
     return r;
 }
 const ek_usb_modem_cfg_t kCfg = cfg("m7", 2, 1);
 const ek_usb_modeswitch_t kMs = modeswitch_record(0x1a2b, 3, 1);
-const Call cfg_calls =
-    each(on(ek_brd_lib_usb_modem_db_store_entry, &kCfg),
-         on(ek_brd_lib_usb_modem_db_delete_entry_by_modem_id, "m1"),
-         on(ek_brd_lib_usb_modem_db_get_entry_by_modem_id, "m1", &g_cfg),
-         ek_brd_lib_usb_modem_db_get_num, cfg_getall, [] { return by_usb_id(0x2000, 7)()[0]; });
-const Call ms_calls = each(on(ek_brd_lib_usb_modem_db_store_usb_modeswitch_entry, &kMs),
-                           on(ek_brd_lib_usb_modem_db_delete_usb_modeswitch_entry, 0x1a2b, 3),
-                           ms_getall, [] { return modeswitch_entry(1)()[0]; });
+const Call store_calls = each(
+    on(ek_brd_lib_usb_modem_db_store_entry, &kCfg),
+    on(ek_brd_lib_usb_modem_db_delete_entry_by_modem_id, "m1"),
+    on(ek_brd_lib_usb_modem_db_get_entry_by_modem_id, "m1", &g_cfg),
+    ek_brd_lib_usb_modem_db_get_num, cfg_getall, [] { return by_usb_id(0x2000, 7)()[0]; },
+    on(ek_brd_lib_usb_modem_db_store_usb_modeswitch_entry, &kMs),
+    on(ek_brd_lib_usb_modem_db_delete_usb_modeswitch_entry, 0x1a2b, 3), ms_getall,
+    [] { return modeswitch_entry(1)()[0]; });
 template <typename T>
 Step set(T F::*field, std::type_identity_t<T> v = true) {
     return [=] { faults.*field = v; };
@@ -427,13 +421,14 @@ void dcd_word(void *cfg, size_t offset, int32_t word) {
     memcpy(static_cast<uint8_t *>(cfg) + offset, &word, sizeof word);
 }
 // A p name asked by its kernel index 4 (word at 12), ppp and usb names by name (word at 20;
-// the last word shows a short buffer under asan).
+// the last word shows a short buffer under asan); eth0 (index 3) and usbnet0 are not known.
 const Step dcd_by_class = [] {
     auto &s = fake::state();
+    s.is_eth = [](const char *n) { return strcmp(n, "eth0") == 0 ? 1 : 0; };
     s.is_p = [](const char *n) { return strcmp(n, "p1") == 0 ? 1 : 0; };
     s.is_usbnet_ppp = [](const char *n) { return strcmp(n, "ppp3") == 0 ? 1 : 0; };
-    s.is_usb = [](const char *n) { return strcmp(n, "usb0") == 0 ? 1 : 0; };
-    s.if_nametoindex = [](const char *) { return 4u; };
+    s.is_usb = [](const char *n) { return strncmp(n, "usb", 3) == 0 ? 1 : 0; };
+    s.if_nametoindex = [](const char *n) { return strcmp(n, "p1") == 0 ? 4u : 3u; };
     s.dcd_eth = [](uint32_t index, void *cfg) {
         dcd_word(cfg, 12, 40);
         return index == 4 ? 0 : -1;
@@ -441,18 +436,9 @@ const Step dcd_by_class = [] {
     s.dcd_usbnet = [](const char *name, void *cfg) {
         dcd_word(cfg, 20, 4321);
         dcd_word(cfg, 92, -1);
-        return strcmp(name, "ppp3") == 0 || strcmp(name, "usb0") == 0 ? 0 : -1;
+        return strcmp(name, "ppp3") == 0 || strcmp(name, "usb0") == 0 ? 0 : -2;
     };
 };
-Step dcd_fails(bool usb) {
-    return [usb] {
-        auto &s = fake::state();
-        s.dcd_eth = [](uint32_t, void *) { return -1; };
-        s.dcd_usbnet = [](const char *, void *) { return -2; };
-        s.if_nametoindex = [](const char *) { return 3u; };
-        (usb ? s.is_usb : s.is_eth) = [](const char *) { return 1; };
-    };
-}
 // Modem m3 lists 0x3000:3 in slot 1 but counts one slot.
 const Step slot_past_count = [] { fake::put(kCfgDb, "m3", cfg("m3", 3, 3, 0x3000, 3, 1)); };
 Step net_dev(std::string body, std::string unaddressed = "") {
@@ -546,21 +532,18 @@ std::vector<Row> answer_rows() {
                  on(ek_brd_check_intf_active_dft_wan, "eth9"), wanif("ETH0")),
             {1, 0, 0, 0, 1, 0}, kSys),
         row("usbnet status | code 4", usbnet0(4), usbnet_status, {0, 4, -1}, kErr),
-        row("usbnet status | code 1", usbnet0(1), usbnet_status, {0, 1, -1}, kErr),
-        row("priority | taken; usbnet0 is known by 7 characters", usbnet_wans, priority(45, 9), {0},
-            kSys, {}, msg(taken(9))),
-        row("priority | usbnet0 in primary-WAN mode", usbnet_wans, priority(45, 8), {0}, kSys, {},
+        // Only kind 45 asks whether usbnet0 is the primary WAN.
+        row("priority | usbnet0, known by 7 characters, in primary-WAN mode", usbnet_wans,
+            each(priority(46, 8), priority(45, 8)), {1, 0}, kSys, {},
             msg("Usbmode mode is primary-wan. Please change it to always-connected or on-demand "
                 "first\n")),
-        // 1 and 9999 are in range; only kind 45 asks whether usbnet0 is the primary WAN.
-        row("priority | free", usbnet_wans,
-            each(priority(0, 1), priority(0, 9999), priority(46, 8)), {1, 1, 1}, kSys, {},
+        // 1 and 9999 are in range; usbnet0 in another mode.
+        row("priority | free", usbnet0(0, 3),
+            each(priority(0, 1), priority(0, 9999), priority(45, 8)), {1, 1, 1}, kSys, {},
             msg(kUntouched)),
-        row("priority | usbnet0 in another mode", usbnet0(0, 3), priority(45, 8), {1}, kSys, {},
-            msg(kUntouched)),
-        row("dcd priority | usb class", dcd_by_class, dcd_priority("usb0"), {4321}, kSys),
-        row("dcd priority | p by index, ppp by name", dcd_by_class,
-            each(dcd_priority("p1"), dcd_priority("ppp3")), {40, 4321}, kSys),
+        row("dcd priority | usb and ppp by name, p by index", dcd_by_class,
+            each(dcd_priority("usb0"), dcd_priority("ppp3"), dcd_priority("p1")), {4321, 4321, 40},
+            kSys),
         // Blanks before names and a line past getline's first 512 bytes.
         row("local | the first mgt0 interface in the subnet",
             net_dev("no colon mgt0 here\n" + std::string(700, ' ') +
@@ -580,31 +563,24 @@ std::vector<Row> answer_rows() {
             kSys),
         row("cpe fields | at their offsets, without a lock", {}, cpe_fields_in_segment,
             {0x01020304, -7, 0x01020304, -7}, kErr, {}, expect(calls.sem_waits, 1)),
-        row("usb modem | after init", {}, usb_modem_after_init, {0, 0, 1, 0, 0}, kErr, {},
+        row("usb modem | after init", {}, usb_modem_after_init, {0, 0, 1, 0, 0, -5, -5}, kErr, {},
             attempts(1, 1, 0)),
         row("nat id | the lowest of a name", {}, nat_lowest_id, {3, 5}, kSys),
         row("probe | hubs alone: attached, no ids", shell(root_hub + hubs, 0), probe, {1}, kErr, {},
             ids(0xaaaa, 0xaaaa)),
-        row("probe | the first device that is no hub",
-            shell(root_hub + hubs + "Bus 001 Device 003: ID 12d1:1446 " + std::string(2000, 'd') +
-                      "\nBus 001 Device 004: ID 19d2:0031\n",
-                  0),
-            probe, {1}, kErr, {}, ids(0x12d1, 0x1446)),
-        row("probe | another bus's root hub is a device",
-            shell("Bus 002 Device 001: ID 1d6b:0003 3.0 root hub\n", 0), probe, {1}, kErr, {},
-            ids(0x1d6b, 0x0003)),
-        row("probe | words of full width",
-            shell(k31 + " 0000002 " + k31 + " 000003: " + k31 + " 0abc:0def\n", 0), probe, {1},
-            kErr, {}, ids(0x0abc, 0x0def)),
-        // Too few words, ids not split at the colon, words longer than their fields.
-        row("probe | unusable lines",
-            shell("Bus 001 Device 003: ID 12d1f:1446\n   \nBus 002 Device 003: ID 0abc:\n"
-                  "Bus 002 Device 003: ID ab:cdef\n" +
+        // Lines too short, ids not split at the colon, words longer than their fields, then
+        // words of full width on a long line, the first device that is no hub.
+        row("probe | the first usable line of a device that is no hub",
+            shell(root_hub + hubs +
+                      "Bus 001 Device 003: ID 12d1f:1446\n   \nBus 002 Device 003: ID 0abc:\n"
+                      "Bus 002 Device 003: ID ab:cdef\n" +
                       std::string(32, 'S') +
                       " 002 Device 003: ID 0abc:0def\nBus 002000001 Dev 003: 0abc:0def ID "
-                      "1111:2222\n",
+                      "1111:2222\n" +
+                      k31 + " 0000002 " + k31 + " 000003: " + k31 + " 0fed:0cba " +
+                      std::string(2000, 'd') + "\nBus 001 Device 004: ID 19d2:0031\n",
                   0),
-            probe, {0}, kErr, {}, ids(0xaaaa, 0xaaaa)),
+            probe, {1}, kErr, {}, ids(0x0fed, 0x0cba)),
         row("mode switch | a harmless message unchanged", {}, switch_with(harmless), {0}, kErr, {},
             ran(head + harmless + "\"")),
         row("mode switch | the command cut to 320 characters", {}, switch_with(long_message), {0},
@@ -618,10 +594,8 @@ std::vector<Row> failure_rows() {
             {"ek brd create create routing sem failed!"}, attempts(2, 0, 0)),
         row("segments | shm", set(&F::shm_create_fail), segments_twice, {0, 0, 0, 0}, kErr,
             {"Init routing share memory failed."}, attempts(2, 2, 2)),
-        row("cpe fields | no segment", set(&F::shm_create_fail), cpe_fields, {0, 0}, kErr, {},
-            attempts(1, 1, 1)),
-        row("nat | no segment", set(&F::shm_create_fail), nat_without_segment, {0, 0, 0, 0}, kSys,
-            {}, attempts(1, 1, 1)),
+        row("nat, cpe fields | no segment", set(&F::shm_create_fail), cpe_without_segment,
+            {0, 0, 0, 0, 0}, kSys, {}, attempts(1, 1, 1)),
         row("nat delete | id outside 1-128", {}, nat_out_of_range, {0, 0, 0}, kSys,
             {"WANIF: ek_brd_cpe_shm_delete_nat_policy: id 0 is out or range (1-128)",
              "WANIF: ek_brd_cpe_shm_delete_nat_policy: id -1 is out or range (1-128)",
@@ -631,44 +605,33 @@ std::vector<Row> failure_rows() {
             {"can't open /proc/net/dev\n"}, expect(g_asked, {})),
         row("local | no segment: interfaces only", set(&F::shm_create_fail),
             each(local(kMgt0 + 0x77), local(kVpn)), {1, 0}, kErr),
-        row("local | no ':'", net_dev("  mgt0 1 2 3\n"), local(kMgt0 + 0x77), {0}, kErr, {},
-            expect(g_asked, {})),
-        row("local | dcd", net_dev("  mgt0: 1\n  eth0: 1\n  mgt01: 4\n", "mgt0"),
-            local(kMgt0 + 0x77), {1}, kErr, {}, expect(g_asked, {"mgt0", "mgt01"})),
-        row("wan queries | open", set(&F::open_fail_all), five_queries, Answers(5, 0), kSys,
+        row("wan queries | open", set(&F::open_fails, {kWanDb}), five_queries, Answers(5, 0), kSys,
             Lines(5, "WANIF: " + kWanOpen)),
-        row("wan queries | no records", no_wan_records, five_queries, Answers(5, 0), kSys, {},
-            expect(calls.fetches, 0)),
         row("wan queries | negative count", set(&F::count_result, -3), five_queries, Answers(5, 0),
             kSys, {}, expect(calls.fetches, 0)),
-        row("wan queries | fetch", set(&F::fetch_bykey_fail_at, {0}),
-            each(wanif("eth0"), wanif("ppp0")), {0, 1}, kSys, {kPbr, kPbr}),
         row("wan count | fetch: the zero slot counts, the cursor moves on",
             set(&F::fetch_bykey_fail_at, {2}), ek_brd_get_wanif_count, {3}, kSys, {kPbr},
             expect(db_wanif_idx, 3)),
         row("wan \"\" and 0 | fetch: the zero slot is no WAN and owns none",
             set(&F::fetch_bykey_fail_at, {0}), unnamed_wan, {0, 0, 0, 0, 0, 0}, kSys,
             Lines(6, kPbr)),
-        row("priority | outside 1-9999", set(&F::open_fail_all),
+        row("priority | outside 1-9999", set(&F::open_fails, {kWanDb}),
             each(priority(45, 0), priority(45, 10000)), {0, 0}, kSys, {},
             msg("WAN priority can only be a value within 1 - 9999\n")),
-        row("priority | open", set(&F::open_fail_all), priority(45, 5), {0}, kSys,
+        row("priority | open", set(&F::open_fails, {kWanDb}), priority(45, 5), {0}, kSys,
             {"WANIF: " + kWanOpen}, msg(kWanOpen)),
         row("priority | no records", no_wan_records, priority(45, 5), {0}, kSys, {},
             msg("brd db is empty\n")),
-        row("priority | fetch", set(&F::fetch_bykey_fail_at, {0}), priority(45, 11), {1}, kSys,
-            {kPbr}, msg(kUntouched)),
-        row("usbnet status | open", set(&F::open_fail_all), usbnet_status, {-1, 77}, kErr,
+        row("usbnet status | open", set(&F::open_fails, {kWanDb}), usbnet_status, {-1, 77}, kErr,
             {kWanOpen}),
-        row("usbnet status | fetch", {}, usbnet_status, {-1, 77}, kErr),
         row("usbnet status | code 5", usbnet0(5), usbnet_status, {-1, 77}, kErr),
         row("usbnet status | code 0", usbnet0(0), usbnet_status, {-1, 77}, kErr),
-        row("dcd priority | eth", dcd_fails(false), dcd_priority("eth0"), {-1}, kSys,
-            {"WANIF: ek_dcd_get_eth_mode_cfg failed eth0"}),
-        row("dcd priority | usbnet", dcd_fails(true), dcd_priority("usbnet0"), {-1}, kSys,
-            {"WANIF: ek_dcd_get_usbnet_mode_cfg failed usbnet0"}),
-        row("dcd priority | no class", {}, dcd_priority("wlan0"), {-1}, kSys, {},
-            expect(calls.predicates, 4)),
+        // A name of no class is not asked, so its failure is not logged.
+        row("dcd priority | usbnet, eth, no class", dcd_by_class,
+            each(dcd_priority("usbnet0"), dcd_priority("eth0"), dcd_priority("wlan0")),
+            {-1, -1, -1}, kSys,
+            {"WANIF: ek_dcd_get_usbnet_mode_cfg failed usbnet0",
+             "WANIF: ek_dcd_get_eth_mode_cfg failed eth0"}),
         row("usb init | again", {}, each(ek_brd_lib_usb_modem_init, ek_brd_lib_usb_modem_init),
             {0, 0}, Channel::ek_log, {"USB modem cfg shared mem already initialized\n"},
             attempts(1, 1, 0)),
@@ -677,76 +640,52 @@ std::vector<Row> failure_rows() {
             retried(&F::sem_create_fail, 1)),
         row("usb init | shm", set(&F::shm_create_fail), ek_brd_lib_usb_modem_init, {-1}, kErr, {},
             retried(&F::shm_create_fail, 2)),
-        row("usb lock | no init", {}, lock_state, {-1}, kErr, {}, attempts(0, 0, 0)),
-        row("usb lock | sem op", {}, lock_with_sem_failing, {-5, -5}, kErr),
         row("probe | lsusb exits 127", shell("", 127), probe, {0}, kErr, {}, files(0, 1)),
-        row("count | empty output", shell("", 0), count, {-1}, kErr, {}, files(0, 1)),
-        row("probe, count | mkstemp", set(&F::mkstemp_fail), each(probe, count), {0, -1}, kErr,
-            {kProbe +
-                 "Failed to create temp file [/tmp/ek_brd_lib_usb_modem_get_attached_dev.XXXXXX]",
-             kCount +
-                 "Failed to create temp file [/tmp/ek_brd_lib_usb_modem_get_ttydev_count.XXXXXX]"},
-            files(0, 0)),
-        row("probe | snprintf -1", set(&F::snprintf_result, -1), probe, {0}, kErr,
-            {kProbe + "Failed to create cmd"}, files(1, 0)),
-        row("count | snprintf 512", set(&F::snprintf_result, 512), count, {-1}, kErr,
-            {kCount + "Failed to create cmd"}, files(1, 0)),
-        row("count | snprintf 511 still fits", set(&F::snprintf_result, 511), count, {2}, kErr, {},
-            files(0, 1)),
-        row("count | snprintf 0 still fits", set(&F::snprintf_result, 0), count, {2}, kErr, {},
-            files(0, 1)),
-        row("probe | system", shell(kListing, -1), probe, {0}, kErr,
-            {kProbe + "Failed to run cmd [lsusb 2>&1 > @]"}, files(1, 1)),
-        row("count | system", shell("2\n", -1), count, {-1}, kErr,
+        row("count | mkstemp", set(&F::mkstemp_fail), count, {-1}, kErr,
             {kCount +
-             "Failed to run cmd [ls /sys/class/tty | grep -E \"ttyACM|ttyUSB\" | wc -l > @]"},
+             "Failed to create temp file [/tmp/ek_brd_lib_usb_modem_get_ttydev_count.XXXXXX]"},
+            files(0, 0)),
+        row("probe | system", shell(kListing, -1), probe, {0}, kErr,
+            {"ek_brd_lib_usb_modem_get_attached_dev: Failed to run cmd [lsusb 2>&1 > @]"},
             files(1, 1)),
         row("count | fopen", set(&F::fopen_fail), count, {-1}, kErr,
             {kCount + "Unable to open temp file [@]"}, files(1, 1)),
-        row("probe | unlink", set(&F::unlink_result, -1), probe, {1}, kErr,
-            {kProbe + "Unable to remove temp file [@]: rc=-1"}, ids(0x12d1, 0x1446)),
         row("mode switch | no device", shell("Bus 001 Device 001: ID 1d6b:0002 hub\n", 0),
-            modeswitch, {-1}, kErr, {kNoDevice}, files(0, 1)),
+            modeswitch, {-1}, kErr, {"usb_modem: failed to switch mode, no usb device attach."},
+            files(0, 1)),
         row("mode switch | status 256", shell(kListing, 0, 256), modeswitch, {-1}, kErr,
             {"usb_modem: Got error 256 running usb_modeswitch: usb_modeswitch -Q -v 0x12d1 -p "
              "0x1446 -M \"55\""}),
         row("mode switch | unsafe messages", {}, unsafe_modeswitches, Answers(10, -1), kErr,
             Lines(10, "usb_modem: refusing unsafe mode switch message"), files(0, 0)),
-        row("cfg | open", set(&F::open_fails, {kCfgDb}), cfg_calls, Answers(6, -1), kErr,
+        row("stores | open", set(&F::open_fails, {kCfgDb, kMsDb}), store_calls, Answers(10, -1),
+            kErr,
             {"usb_modem: open DB failed when store entry: /tmp/db/usb_modem_cfg\n", kCfgOpen,
-             kCfgOpen, kCfgOpen, kCfgOpen, kCfgOpen, "usb_modem: failed to get config from db."},
+             kCfgOpen, kCfgOpen, kCfgOpen, kCfgOpen, "usb_modem: failed to get config from db.",
+             "usb_modem: open DB failed when store modeswitch entry: "
+             "/tmp/db/usb_modem_mode_switch\n",
+             kMsOpen, kMsOpen, kMsOpen, "usb_modem: failed to get modeswitch from db."},
             untouched),
-        row("stores | store", set(&F::store_fail),
+        // Deletes of records that are not there.
+        row("stores | store, delete", set(&F::store_fail),
             each(on(ek_brd_lib_usb_modem_db_store_entry, &kCfg),
-                 on(ek_brd_lib_usb_modem_db_store_usb_modeswitch_entry, &kMs)),
-            {-1, -1}, kErr,
-            {"usb_modem: store usbmodem cfg entry [key=m7] failed!\n",
-             "usb_modem: store modeswitch entry " + kMsKey}),
-        row("stores | delete", set(&F::delete_fail),
-            each(on(ek_brd_lib_usb_modem_db_delete_entry_by_modem_id, "m1"),
+                 on(ek_brd_lib_usb_modem_db_store_usb_modeswitch_entry, &kMs),
+                 on(ek_brd_lib_usb_modem_db_delete_entry_by_modem_id, "m7"),
                  on(ek_brd_lib_usb_modem_db_delete_usb_modeswitch_entry, 0x1a2b, 3)),
-            {-1, -1}, kErr,
-            {"usb_modem: delete usbmodem cfg entry [modem_id=m1] failed!\n",
+            {-1, -1, -1, -1}, kErr,
+            {"usb_modem: store usbmodem cfg entry [key=m7] failed!\n",
+             "usb_modem: store modeswitch entry " + kMsKey,
+             "usb_modem: delete usbmodem cfg entry [modem_id=m7] failed!\n",
              "usb_modem: delete modeswitch entry " + kMsKey}),
-        row("cfg get | fetch", set(&F::fetch_fail),
-            on(ek_brd_lib_usb_modem_db_get_entry_by_modem_id, "m1", &g_cfg), {-1}, kErr, {},
+        row("cfg get | no such modem", {},
+            on(ek_brd_lib_usb_modem_db_get_entry_by_modem_id, "m9", &g_cfg), {-1}, kErr, {},
             untouched),
         row("cfg number | count", set(&F::count_result, -7), ek_brd_lib_usb_modem_db_get_num, {-7},
             kErr),
         row("cfg getall | fetch", set(&F::fetch_bykey_fail_at, {1}), cfg_getall, {0}, kErr,
-            {kCfgFetch}, expect(g_listed, {0, 2})),
-        row("cfg by usb id | no match", {}, by_usb_id(0x2000, 1), {-1}, kErr, {}, untouched),
+            {"usb_modem: get usb modem config entry failed!\n"}, expect(g_listed, {0, 2})),
         row("cfg by usb id | a slot past the count", slot_past_count, by_usb_id(0x3000, 3), {-1},
             kErr, {}, untouched),
-        row("cfg by usb id | fetch", set(&F::fetch_bykey_fail_at, {0}), by_usb_id(0x2000, 7),
-            {0, 1}, kErr, {kCfgFetch}),
-        row("modeswitch | open", set(&F::open_fails, {kMsDb}), ms_calls, Answers(4, -1), kErr,
-            {"usb_modem: open DB failed when store modeswitch entry: "
-             "/tmp/db/usb_modem_mode_switch\n",
-             kMsOpen, kMsOpen, kMsOpen, "usb_modem: failed to get modeswitch from db."},
-            untouched),
-        row("modeswitch getall | fetch", set(&F::fetch_bykey_fail_at, {0}), ms_getall, {0}, kErr,
-            {"usb_modem: get usb modem mode switch entry failed!\n"}, expect(g_listed, {1, 2})),
         row("modeswitch fetch | no match", {}, modeswitch_entry(9), {-1}, kErr, {}, untouched),
     };
 }
@@ -789,37 +728,23 @@ std::vector<Outcome> wan_load(long failed, long answer, Step array = {}, Step re
     runs.push_back({{answer}, {}, done});
     return runs;
 }
-// A listing of the three records, with each node's allocation failing in turn.
-std::vector<Outcome> listing(const std::string &node) {
-    return {{{0}, {node}, expect(g_listed, {1, 2})},
-            {{0}, {node}, expect(g_listed, {0, 2})},
-            {{0}, {node}, expect(g_listed, {0, 1})},
-            {{0}, {}, expect(g_listed, {0, 1, 2})}};
-}
-// A lookup that finds record `match` of three unless its node is not made.
-std::vector<Outcome> lookup(const std::string &node, long match) {
-    std::vector<Outcome> runs;
-    for (long k = 0; k < 3; k++)
-        runs.push_back(k == match ? Outcome{{-1}, {node}, untouched} : Outcome{{0, match}, {node}});
-    runs.push_back({{0, match}, {}});
-    return runs;
-}
 
 TEST(FailureRows, AllocationSweepOfEveryExportedFunction) {
     sweep("probe", probe, kErr, {{{0}, {"malloc failed"}, files(0, 0)}, {{1}, {}}});
-    sweep("mode switch", modeswitch, kErr, {{{-1}, {"malloc failed", kNoDevice}}, {{0}, {}}});
     sweep("count", count, kErr, {{{-1}, {"malloc failed"}, files(0, 0)}, {{2}, {}}});
     sweep("local subnet", local(kVpn), kErr,
           {{{0}, {"malloc failed"}, expect(g_asked, {})}, {{1}, {}}});
-    sweep("cfg getall", cfg_getall, kErr, listing(kCfgNode));
-    sweep("cfg by usb id", by_usb_id(0x1000, 1), kErr, lookup(kCfgNode, 1));
-    sweep("modeswitch getall", ms_getall, kErr, listing(kMsNode));
-    sweep("modeswitch fetch", modeswitch_entry(2), kErr, lookup(kMsNode, 2));
+    // Each record's node failing in turn: the listing goes on without it, the lookup of
+    // record 1 fails only without its own.
+    sweep("cfg getall", cfg_getall, kErr,
+          {{{0}, {kCfgNode}, expect(g_listed, {1, 2})},
+           {{0}, {kCfgNode}, expect(g_listed, {0, 2})},
+           {{0}, {kCfgNode}, expect(g_listed, {0, 1})},
+           {{0}, {}, expect(g_listed, {0, 1, 2})}});
+    sweep(
+        "cfg by usb id", by_usb_id(0x1000, 1), kErr,
+        {{{0, 1}, {kCfgNode}}, {{-1}, {kCfgNode}, untouched}, {{0, 1}, {kCfgNode}}, {{0, 1}, {}}});
     sweep("wan count", ek_brd_get_wanif_count, kSys, wan_load(0, 2));
-    sweep("wan default", on(ek_brd_check_intf_active_dft_wan, "eth0"), kSys, wan_load(0, 1));
-    sweep("wan interface", on(ek_brd_check_intf_wanif, "ppp0"), kSys, wan_load(0, 1));
-    sweep("wan address", on(ek_brd_cpe_shm_check_wan_intf_ip, 0x0a000002u), kSys, wan_load(0, 1));
-    sweep("wan pppoe", on(ek_brd_get_pppoe_ethnet_kifidx, "ppp0"), kSys, wan_load(0, 7));
     sweep(
         "priority", priority(45, 11), kSys,
         wan_load(1, 0, msg("brd: malloc failed for all_entry\n"), msg(kUntouched), msg(taken(11))));
@@ -834,25 +759,15 @@ constexpr int kThreads = 16;
 int32_t &word(void *base, uint32_t offset) {
     return const_cast<int32_t &>(ek::shm_word(base, offset));
 }
-// Against segments made here, which stay readable after each child's attach.
-TEST(Segments, EveryAttachResetsTheRoutingWordAndInitialisesOnlyAFreshCpeHeader) {
+// Against a segment made here, which stays readable after each child's attach; the fake
+// hands it out only for its key and size.
+TEST(Segments, OnlyAFreshCpeHeaderIsInitialised) {
     fake::reset();
     void *cpe = fake::shared_segment(0x15011, 85896);
-    void *routing = fake::shared_segment(0x15001, 2804896);
     word(cpe, 4) = 0x7f7f7f7f;  // stray words under a zero marker: a fresh header all the same
     word(cpe, 8) = -3;
     for (bool fresh : {true, false}) {
-        word(routing, 2800788) = 7;
-        fake::in_fresh_process([=] {
-            // The fake hands out these segments only for their key and size.
-            EXPECT_EQ(ek_brd_get_cpe_shm_data(), cpe);
-            EXPECT_EQ(ek_brd_get_routing_shm_data(), routing);
-            // Only the first call attaches, and so zeroes the word.
-            const int32_t zeroed = word(routing, 2800788);
-            word(routing, 2800788) = 5;
-            ek_brd_get_routing_shm_data();
-            EXPECT_EQ(std::make_pair(zeroed, word(routing, 2800788)), std::make_pair(0, 5));
-        });
+        fake::in_fresh_process([] { ek_brd_get_cpe_shm_data(); });
         EXPECT_EQ(word(cpe, 0), 1);
         EXPECT_EQ(word(cpe, 4), fresh ? 0 : 77);
         EXPECT_EQ(word(cpe, 8), fresh ? 60 : -3);
@@ -863,13 +778,11 @@ TEST(Segments, EveryAttachResetsTheRoutingWordAndInitialisesOnlyAFreshCpeHeader)
 // One round's answers; every round of every thread must give kRound.
 Answers round_of_queries(int thread) {
     char text[128];
-    Answers r = five_queries(), more = {ek_brd_check_cfg_priority_valid(45, 11, text),
-                                        ek_brd_check_cfg_priority_valid(0, 100 + thread, text),
-                                        local(kMgt0 + 0x77)(),
-                                        local(kVpn)(),
-                                        local(0x0b000000)(),
-                                        ek_brd_get_brd_auth()};
-    r.insert(r.end(), more.begin(), more.end());
+    Answers r = five_queries();
+    r.push_back(ek_brd_check_cfg_priority_valid(45, 11, text));
+    r.push_back(ek_brd_check_cfg_priority_valid(0, 100 + thread, text));
+    for (uint32_t addr : {kMgt0 + 0x77, kVpn, 0x0b000000u}) r.push_back(local(addr)());
+    r.push_back(ek_brd_get_brd_auth());
     return r;
 }
 const Answers kRound = {2, 1, 1, 1, 7, 0, 1, 1, 1, 0, 0};

@@ -21,16 +21,14 @@ struct LogLine {
 using Record = std::pair<std::string, std::vector<uint8_t>>;  // key, value
 struct Faults {
     std::set<std::string> open_fails;  // paths whose open returns null
-    bool open_fail_all = false, fetch_fail = false, store_fail = false, delete_fail = false;
-    bool sem_create_fail = false, shm_create_fail = false, fopen_fail = false, mkstemp_fail = false;
+    bool store_fail = false, sem_create_fail = false, shm_create_fail = false;
+    bool fopen_fail = false, mkstemp_fail = false;
     std::optional<int32_t> count_result;  // overrides ek_db_count
     std::set<int> fetch_bykey_fail_at;    // 0-based delivery index
     int32_t sem_op_result = 0;            // what ek_sem_wait and ek_sem_signal return
-    int unlink_result = 0;                // non-zero: unlink fails with it, the file stays
-    std::optional<int> snprintf_result;   // snprintf formats, then returns this
 };
 struct Counters {
-    int fetches = 0, predicates = 0;
+    int fetches = 0;
     int sem_creates = 0, sem_waits = 0, sem_destroys = 0, shm_creates = 0;
     long mallocs = 0, live = 0;  // made while armed; and of them not freed while armed
 };
@@ -40,9 +38,8 @@ struct State {
     Faults faults;
     Counters calls;
     std::vector<LogLine> logs;
-    std::map<std::string, std::string> fopen_redirect;  // path -> path actually opened
-    std::function<int32_t(const char *)> system;        // default: -1
-    std::vector<std::string> commands;                  // every ek_system line
+    std::function<int32_t(const char *)> system;  // default: -1
+    std::vector<std::string> commands;            // every ek_system line
     std::function<int32_t(uint32_t, void *)> dcd_eth;
     std::function<int32_t(const char *, void *)> dcd_usbnet;
     std::function<int32_t(const char *, uint32_t *, uint32_t *)> dcd_addr;
