@@ -532,6 +532,7 @@ std::vector<Row> answer_rows() {
                  on(ek_brd_check_intf_active_dft_wan, "eth9"), wanif("ETH0")),
             {1, 0, 0, 0, 1, 0}, kSys),
         row("usbnet status | code 4", usbnet0(4), usbnet_status, {0, 4, -1}, kErr),
+        row("usbnet status | code 1", usbnet0(1), usbnet_status, {0, 1, -1}, kErr),
         // Only kind 45 asks whether usbnet0 is the primary WAN.
         row("priority | usbnet0, known by 7 characters, in primary-WAN mode", usbnet_wans,
             each(priority(46, 8), priority(45, 8)), {1, 0}, kSys, {},

@@ -282,6 +282,7 @@ TEST(HostDcd, NameClassesAndModeConfigurations) {
     EXPECT_EQ(ek_dcd_get_addr_byname("lo", nullptr, &mask), -1);
     EXPECT_EQ(ek_dcd_get_addr_byname("lo", &addr, nullptr), -1);
     EXPECT_EQ(ek_host_dcd_set_wan_priority("wlan0", 3), -1) << "a name of no class";
+    EXPECT_EQ(ek_wanif_get_wan_priority_from_dcd_shm("eth9"), -1) << "no such kernel interface";
     int32_t want[24];
     std::fill(std::begin(want), std::end(want), 0x11111111);
     ASSERT_EQ(Db(EK_HOST_DCD_USBNET_DB).store("usb2", want, sizeof want), 0);
@@ -367,8 +368,10 @@ const Row kRows[] = {
     {"root's segment readable by group", 0, [] { return plant_ipc(0, 0640); }, 0, attach,
      "refusing SysV segment 0x00015011 (owner uid 0, creator uid 0, mode 0640): open to group or "
      "others"},
+    // A database beside it: the store that removes the link is not its directory's first.
     {"stale .new link in root's /tmp/db", 0,
-     "mkdir /tmp/db && ln -s /tmp/root_only/victim /tmp/db/wanif_db.new", 0, store, nullptr},
+     [] { return store() + sh("ln -s /tmp/root_only/victim /tmp/db/wanif_db.new"); }, 0, store,
+     nullptr},
     {"own database of uid 65534", kNobody, store, kNobody, store, nullptr},
     {"own CPE objects of uid 65534", kNobody, attach, kNobody, attach, nullptr},
     {"/tmp/db opened to all while in use", 0, "true", 0, around("chmod 0777 /tmp/db"),
