@@ -7,8 +7,7 @@ order and a seed draws the sample. Each fault is planted alone in a scratch copy
 it, a fault that does not build is not counted.
 
   --seed 7 [8 ...]   150 faults per seed      --only ID [ID...]  just these
-  --list             every site, nothing built --hand [FILE]     scripts/mutants-hand.txt
-  --reuse            rebuild the last scratch copy rather than start afresh
+  --list             every site, nothing built --reuse  rebuild the last scratch copy
 """
 import argparse
 import bisect
@@ -215,26 +214,7 @@ class Scratch:
                 f.write(pristine)
 
 
-def hand_faults(path):
-    """name path perl-substitution, one a line."""
-    faults = []
-    with open(path) as f:
-        for line in f:
-            if line.strip() and not line.lstrip().startswith("#"):
-                name, path, expr = line.split(None, 2)
-                faults.append({"id": name, "path": path, "op": "hand", "expr": expr.strip()})
-    return faults
-
-
 def planted(fault):
-    if fault["op"] == "hand":
-        def by_perl(text):
-            done = subprocess.run(["perl", "-0pe", fault["expr"]], input=text, text=True,
-                                  capture_output=True, check=True).stdout
-            if done == text:
-                raise SystemExit(f"mutants: {fault['id']} no longer applies: mend the line")
-            return done
-        return by_perl
     o, n = fault["offset"], fault["length"]
     return lambda text: text[:o] + fault["new"] + text[o + n:]
 
@@ -245,7 +225,6 @@ def main():
     ap.add_argument("--count", type=int, default=150)
     ap.add_argument("--only", nargs="+", metavar="ID")
     ap.add_argument("--list", action="store_true")
-    ap.add_argument("--hand", nargs="?", const=os.path.join(TOP, "scripts", "mutants-hand.txt"))
     ap.add_argument("--reuse", action="store_true")
     ap.add_argument("--jobs", type=int, default=2, help="compile jobs")
     ap.add_argument("--tests", default=".", help="judge by the ctest tests matching this regex")
@@ -258,9 +237,7 @@ def main():
             print(f"{f['id']}  {f['old']!r} -> {f['new']!r}")
         print(f"mutants: {len(faults)} sites")
         return 0
-    if args.hand:
-        samples = {"hand": hand_faults(args.hand)}
-    elif args.only:
+    if args.only:
         by_id = {f["id"]: f for f in faults}
         missing = [i for i in args.only if i not in by_id]
         if missing:
@@ -270,7 +247,7 @@ def main():
         samples = {f"seed {seed}": random.Random(seed).sample(faults, min(args.count, len(faults)))
                    for seed in args.seed}
     else:
-        ap.error("give --seed, --only, --hand or --list")
+        ap.error("give --seed, --only or --list")
 
     scratch = Scratch(TOP, args.dir, args.tests, args.reuse, args.jobs)
     # Judged file by file, so that restoring a file and planting the next
@@ -278,10 +255,9 @@ def main():
     todo = {f["id"]: f for sample in samples.values() for f in sample}
     print(f"mutants: {len(todo)} faults of {len(faults)} sites", flush=True)
     judged = {}
-    for fault in sorted(todo.values(), key=lambda f: (f["path"], f.get("offset", 0))):
+    for fault in sorted(todo.values(), key=lambda f: (f["path"], f["offset"])):
         judged[fault["id"]] = verdict, by = scratch.judge(fault["path"], planted(fault))
-        shown = f"{fault['old']!r} -> {fault['new']!r}" if "old" in fault else ""
-        print(f"{fault['id']:<48} {verdict:<9} {by:<40} {shown}", flush=True)
+        print(f"{fault['id']:<48} {verdict:<9} {by:<40} {fault['old']!r} -> {fault['new']!r}", flush=True)
     with open(os.path.join(TOP, "scripts", "mutants-equivalent.txt")) as f:
         equivalent = {word for line in f if not line.startswith("#") for word in line.split()
                       if re.fullmatch(r"[\w./-]+:\d+:\d+:[a-z]+", word)}
