@@ -89,7 +89,7 @@ TEST(CpeHost, NatPoliciesSavedByOneProcessAreFoundByAnother) {
             {"tun", "tunnel0", 1},  {"tun", "tunnel", 1},    {"tun", "tunne", 0},
             {"tun", "eth0", 0},     {"wan_nat", "eth0", 1},  {"wan_nat", "tunnel9", 0},
             {"wan_nat", "", 1},     {"wan_nat", nullptr, 0}, {"ab", "eth0", 0},
-            {"missing", "eth0", 0}, {nullptr, "tunnel0", 0}};
+            {"missing", "eth0", 0}, {nullptr, "eth0", 0}};
         for (const auto &[policy, ifname, want] : suits)
             EXPECT_EQ(ek_brd_cpe_shm_check_nat_policy_type_valid_for_interface(policy, ifname),
                       want)
