@@ -24,7 +24,7 @@ EK_FUZZ_WORK=$(mktemp -d /tmp/ek-fuzz.XXXXXX)
 export EK_FUZZ_WORK
 trap 'rm -rf "$EK_FUZZ_WORK"' EXIT INT TERM
 mkdir -p build/fuzz/artifacts
-if ! ls fuzz/corpus | xargs -n 1 -P "$(nproc)" "scripts/$(basename "$0")"; then
+if ! (cd fuzz/corpus && printf '%s\n' *) | xargs -n 1 -P "$(nproc)" "scripts/$(basename "$0")"; then
     echo "fuzz: FAILED:$(cat "$EK_FUZZ_WORK/failed")"
     exit 1
 fi
