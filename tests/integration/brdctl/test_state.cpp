@@ -13,14 +13,13 @@
 
 #include "ek_brd.h"
 #include "ek_host.h"
+#include "host/child.h"
 #include "platform/ek_db.h"
 
 namespace {
 
-std::string slurp(const char *path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using hosttest::slurp;
+using hosttest::TestDb;
 
 // BRDCTL: the command that runs brdctl (with its emulator in a cross build).
 int brdctl(const std::string &args, std::string *err = nullptr) {
@@ -62,9 +61,7 @@ std::string snapshot() {
                EK_BRD_CPE_NAT_POLICY_MAX * sizeof(ek_nat_policy_t));
     for (const char *path : kDbs) {
         Records records;
-        ek_db_handle_t db = ek_db_open_ex(path, EK_DB_MODE);
-        ek_db_foreach(db, collect, &records);
-        ek_db_close(db);
+        ek_db_foreach(TestDb(path).h, collect, &records);
         for (const auto &[k, v] : records) {
             out << '\n' << path << ' ' << hex(k.data(), k.size()) << ' ' << hex(v.data(), v.size());
         }
@@ -106,11 +103,7 @@ void seed(std::mt19937 &rng) {
     auto records = [&](const char *path, int most, auto rec, auto key) {
         for (int n = rng() % most; n > 0; --n) {
             fill(&rec, sizeof rec);
-            std::string k = key(rec);
-            ek_db_handle_t db = ek_db_open_ex(path, EK_DB_MODE);
-            ASSERT_EQ(ek_db_store(db, k.data(), static_cast<int32_t>(k.size()), &rec, sizeof rec),
-                      0);
-            ek_db_close(db);
+            ASSERT_EQ(TestDb(path).store(key(rec), &rec, sizeof rec), 0);
         }
     };
     records(kDbs[0], 4, ek_wanif_entry_t{}, [&](auto &w) { return text(w.name, sizeof w.name); });
