@@ -30,24 +30,44 @@ bool trusted_uid(uid_t uid) {
     return uid == 0 || uid == geteuid();
 }
 
-void refuse(const char *object, unsigned owner, const char *creator, unsigned mode,
-            const char *why) {
-    char line[PATH_MAX + 160];
-    snprintf(line, sizeof line, "refusing %s (owner uid %u%s, mode %04o): %s", object, owner,
-             creator, mode, why);
+// path as one shell word: as it is when it needs no quoting, else in single
+// quotes, so that the command a refusal names can be pasted as it stands.
+const char *shell_word(const char *path, char *out, size_t size) {
+    if (strspn(path, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789/._+-") ==
+        strlen(path)) {
+        return path;
+    }
+    size_t n = 0;
+    out[n++] = '\'';
+    for (const char *c = path; *c != '\0' && n + 6 < size; ++c) {
+        if (*c == '\'') {
+            memcpy(out + n, "'\\''", 4);
+            n += 4;
+        } else {
+            out[n++] = *c;
+        }
+    }
+    out[n++] = '\'';
+    out[n] = '\0';
+    return out;
+}
+
+// "refusing OBJECT (STATE): WHY; FIX": what is refused, what it is, why, and
+// the command that mends it, in the words of the platform's other refusals.
+void refuse(const char *object, const char *state, const char *why, const char *fix) {
+    char line[PATH_MAX * 6];
+    snprintf(line, sizeof line, "refusing %s (%s): %s; %s", object, state, why, fix);
     log_line(LOG_ERR, line);
 }
 
 }  // namespace
 
 const char *entry_fault(const struct stat &st, Use use) {
-    if (S_ISLNK(st.st_mode)) return "a symbolic link, never followed";
+    if (S_ISLNK(st.st_mode)) return "links are never followed";
     if (use == Use::file ? !S_ISREG(st.st_mode) : !S_ISDIR(st.st_mode)) {
         return use == Use::file ? "not a regular file" : "not a directory";
     }
-    // Taking it over with chown would leave its owner's open descriptors,
-    // locks and links inside it.
-    if (!trusted_uid(st.st_uid)) return "owned by another user: remove it, do not chown it";
+    if (!trusted_uid(st.st_uid)) return "owned by another user";
     bool shared_sticky = use == Use::passage && st.st_uid == 0 && (st.st_mode & S_ISVTX) != 0;
     if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && !shared_sticky) {
         return "writable by group or others";
@@ -85,7 +105,29 @@ bool trusted_entry(const char *path, const struct stat &st, Use use) {
     if (why == nullptr) return true;
     char object[PATH_MAX + 16];
     snprintf(object, sizeof object, "%s %s", use == Use::file ? "file" : "directory", path);
-    refuse(object, st.st_uid, "", st.st_mode & 07777, why);
+    // A link's own mode means nothing (it is always 0777).
+    char state[64];
+    if (S_ISLNK(st.st_mode)) {
+        snprintf(state, sizeof state, "symbolic link, owner uid %u",
+                 static_cast<unsigned>(st.st_uid));
+    } else {
+        snprintf(state, sizeof state, "owner uid %u, mode %04o", static_cast<unsigned>(st.st_uid),
+                 static_cast<unsigned>(st.st_mode & 07777));
+    }
+    char quoted[PATH_MAX * 4 + 8];
+    const char *word = shell_word(path, quoted, sizeof quoted);
+    char fix[sizeof quoted + 64];
+    if (!S_ISLNK(st.st_mode) && trusted_uid(st.st_uid) &&
+        (use == Use::file ? S_ISREG(st.st_mode) : S_ISDIR(st.st_mode))) {
+        snprintf(fix, sizeof fix, "let only its owner write it (chmod go-w %s)", word);
+    } else {
+        // Taking another user's entry over with chown would leave its
+        // owner's open descriptors, locks and links inside it.
+        bool foreign = !S_ISLNK(st.st_mode) && !trusted_uid(st.st_uid);
+        snprintf(fix, sizeof fix, "remove it%s (rm %s%s)", foreign ? ", do not chown it" : "",
+                 S_ISDIR(st.st_mode) ? "-rf " : "", word);
+    }
+    refuse(object, state, why, fix);
     return false;
 }
 
@@ -97,11 +139,18 @@ bool trusted_ipc(const char *what, int key, const struct ipc_perm &perm) {
         why = "open to group or others";
     }
     if (why == nullptr) return true;
+    auto id = static_cast<unsigned>(key);
     char object[48];
-    snprintf(object, sizeof object, "SysV %s 0x%08x", what, static_cast<unsigned>(key));
-    char creator[32];
-    snprintf(creator, sizeof creator, ", creator uid %u", static_cast<unsigned>(perm.cuid));
-    refuse(object, perm.uid, creator, perm.mode & 0777, why);
+    snprintf(object, sizeof object, "SysV %s 0x%08x", what, id);
+    char state[80];
+    snprintf(state, sizeof state, "owner uid %u, creator uid %u, mode %04o",
+             static_cast<unsigned>(perm.uid), static_cast<unsigned>(perm.cuid),
+             static_cast<unsigned>(perm.mode & 0777));
+    // Its next user makes it anew, open to its owner only.
+    char fix[48];
+    snprintf(fix, sizeof fix, "remove it (ipcrm -%c 0x%08x)",
+             strcmp(what, "segment") == 0 ? 'M' : 'S', id);
+    refuse(object, state, why, fix);
     return false;
 }
 

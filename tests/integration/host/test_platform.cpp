@@ -349,8 +349,8 @@ struct Row {
 };
 
 constexpr const char *kForeignDir =
-    "refusing directory /tmp/db (owner uid 65534, mode 0755): owned by another user: remove it, do "
-    "not chown it";
+    "refusing directory /tmp/db (owner uid 65534, mode 0755): owned by another user; remove it, do "
+    "not chown it (rm -rf /tmp/db)";
 
 const Row kRows[] = {
     {"foreign /tmp/db with links to root's files", kNobody,
@@ -358,16 +358,18 @@ const Row kRows[] = {
      " ln -s /tmp/root_only/x /tmp/db/wanif_db.lock",
      0, store, kForeignDir},
     {"root's sticky /tmp/db open to all", 0, "mkdir -m 1777 /tmp/db", 0, store,
-     "refusing directory /tmp/db (owner uid 0, mode 1777): writable by group or others"},
+     "refusing directory /tmp/db (owner uid 0, mode 1777): writable by group or others; let only "
+     "its owner write it (chmod go-w /tmp/db)"},
     {"database is a link", 0, "mkdir /tmp/db && ln -s /tmp/root_only/victim /tmp/db/wanif_db", 0,
      store,
-     "refusing file /tmp/db/wanif_db (owner uid 0, mode 0777): a symbolic link, never followed"},
+     "refusing file /tmp/db/wanif_db (symbolic link, owner uid 0): links are never followed; "
+     "remove it (rm /tmp/db/wanif_db)"},
     {"foreign semaphore, no segment", kNobody, [] { return plant_ipc(0600, 0); }, 0, attach,
      "refusing SysV semaphore 0x00015010 (owner uid 65534, creator uid 65534, mode 0600): owned or "
-     "created by another user"},
+     "created by another user; remove it (ipcrm -S 0x00015010)"},
     {"root's segment readable by group", 0, [] { return plant_ipc(0, 0640); }, 0, attach,
      "refusing SysV segment 0x00015011 (owner uid 0, creator uid 0, mode 0640): open to group or "
-     "others"},
+     "others; remove it (ipcrm -M 0x00015011)"},
     // A database beside it: the store that removes the link is not its directory's first.
     {"stale .new link in root's /tmp/db", 0,
      [] { return store() + sh("ln -s /tmp/root_only/victim /tmp/db/wanif_db.new"); }, 0, store,
@@ -375,7 +377,8 @@ const Row kRows[] = {
     {"own database of uid 65534", kNobody, store, kNobody, store, nullptr},
     {"own CPE objects of uid 65534", kNobody, attach, kNobody, attach, nullptr},
     {"/tmp/db opened to all while in use", 0, "true", 0, around("chmod 0777 /tmp/db"),
-     "refusing directory /tmp/db (owner uid 0, mode 0777): writable by group or others"},
+     "refusing directory /tmp/db (owner uid 0, mode 0777): writable by group or others; let only "
+     "its owner write it (chmod go-w /tmp/db)"},
     {"/tmp/db given away under an open handle", 0, store, 0,
      [] {
          Db db(kWanif);
@@ -389,8 +392,15 @@ const Row kRows[] = {
      nullptr},
     {"/tmp/db re-made by root while in use", 0, "true", 0, around("rm -r /tmp/db && mkdir /tmp/db"),
      nullptr},
+    // The fix is meant to be pasted into a shell.
+    {"open file whose name needs quoting", 0,
+     "mkdir /tmp/db && touch \"/tmp/db/it's x\" && chmod 0666 \"/tmp/db/it's x\"", 0,
+     [] { return store_at("/tmp/db/it's x", 4); },
+     "refusing file /tmp/db/it's x (owner uid 0, mode 0666): writable by group or others; let only "
+     "its owner write it (chmod go-w '/tmp/db/it'\\''s x')"},
     {"FIFO at the database", 0, "mkdir /tmp/db && mkfifo -m 0600 /tmp/db/wanif_db", 0, store,
-     "refusing file /tmp/db/wanif_db (owner uid 0, mode 0600): not a regular file"},
+     "refusing file /tmp/db/wanif_db (owner uid 0, mode 0600): not a regular file; remove it (rm "
+     "/tmp/db/wanif_db)"},
     // Taken by a process that outlives the planter by 10 s.
     {"lock kept by another process", 0,
      [] {
@@ -458,7 +468,8 @@ TEST(HostDb, KeptImagesAreHandedOutUntilTheFileOrDirectoryChanges) {
          "refusing database /tmp/db/c1: bad checksum or record count: restore it from a copy or "
          "remove it"},
         {"made writable by others", "chmod 0666 /tmp/db/c2", "refused",
-         "refusing file /tmp/db/c2 (owner uid 0, mode 0666): writable by group or others"},
+         "refusing file /tmp/db/c2 (owner uid 0, mode 0666): writable by group or others; let "
+         "only its owner write it (chmod go-w /tmp/db/c2)"},
         {"directory given away", "chown 65534 /tmp/db", "refused", kForeignDir},
     };
     const std::string paths[] = {"/tmp/db/c0", "/tmp/db/c1", "/tmp/db/c2", "/tmp/db/c3"};
