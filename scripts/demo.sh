@@ -50,6 +50,13 @@ note "A priority already held is refused, with the sentence the user would see:"
 run wanif check-priority 20
 run wanif check-priority 25
 run wanif usbnet-status
+note "wanif set changes single fields and keeps the rest. Priority 0 on usbnet0" \
+    "puts the USB network in primary-WAN mode: check-priority --kind 45 then" \
+    "refuses every priority until usbnet0 holds another one."
+run wanif set usbnet0 --priority 0
+run wanif check-priority 25 --kind 45
+run wanif set usbnet0 --priority 40 --usbnet-status 3
+run wanif check-priority 25 --kind 45
 note "The configuration service holds its own priorities (host platform only):"
 run dcd set-priority ppp0 15
 run wanif dcd-priority ppp0

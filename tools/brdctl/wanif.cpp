@@ -1,10 +1,11 @@
 // wanif: the WAN-interface database. The library only reads it; brdctl
-// also writes it (add, remove) through libek_db, as the platform's own
+// also writes it (add, set, remove) through libek_db, as the platform's own
 // writers do.
 #include <net/if.h>
 
 #include <cstring>
 #include <new>
+#include <optional>
 
 #include "brdctl.h"
 #include "ek_host.h"
@@ -15,6 +16,13 @@ namespace brdctl {
 namespace {
 
 constexpr std::size_t kNameMax = sizeof(ek_wanif_entry_t::name) - 1;
+
+// Priority 0 on the USB network record is not "no priority": the library
+// reads it as primary-WAN mode, and then refuses every priority asked for
+// with kind 45.
+constexpr const char *kPriorityHelp =
+    "WAN priority 0-9999; 0 on the usbnet0 record puts the USB network in primary-WAN mode, "
+    "in which check-priority --kind 45 refuses every priority";
 
 struct Collected {
     std::vector<ek_wanif_entry_t> records;
@@ -111,19 +119,74 @@ void add_record(Context &ctx, const AddArgs &a) {
     emit(ctx, entry_json(e), "stored " + name + " (" + ifname + ")\n");
 }
 
+// The record named `name`, or else the first whose interface is `name`: the
+// key is the record name, and a record added under another name is found by
+// its interface name.
+std::optional<ek_wanif_entry_t> find_record(const std::string &name) {
+    std::optional<ek_wanif_entry_t> found;
+    for (const auto &e : load_wanif()) {
+        if (name_of(e) == name) return e;
+        if (!found && ifname_of(e) == name) found = e;
+    }
+    return found;
+}
+
+// What `set` changes; an empty text or an unset flag keeps the field.
+struct SetArgs {
+    std::string ifname, priority, ip, pppoe_index, usbnet_status;
+    std::optional<bool> wan, active;
+};
+
+void set_record(Context &ctx, const SetArgs &a) {
+    std::string arg = parse_name(a.ifname, "name", kNameMax);
+    // Every value is checked before the record is read.
+    std::optional<std::int32_t> priority, pppoe, status;
+    std::optional<std::uint32_t> ip;
+    if (!a.priority.empty()) {
+        priority = static_cast<std::int32_t>(parse_int(a.priority, "priority", 0, 9999));
+    }
+    if (!a.ip.empty()) ip = parse_host_ipv4(a.ip);
+    if (!a.pppoe_index.empty()) {
+        pppoe = static_cast<std::int32_t>(
+            parse_int(a.pppoe_index, "PPPoE interface index", 1, INT32_MAX));
+    }
+    if (!a.usbnet_status.empty()) {
+        status = static_cast<std::int32_t>(parse_int(a.usbnet_status, "USB network status", 1, 4));
+    }
+    if (!priority && !ip && !pppoe && !status && !a.wan && !a.active) {
+        usage_error(
+            "nothing to change: give one or more of --priority, --wan, --no-wan, "
+            "--active-default, --no-active-default, --ip, --pppoe-eth-index, --usbnet-status");
+    }
+    std::optional<ek_wanif_entry_t> found = find_record(arg);
+    if (!found) return not_found(ctx, "no WAN record named " + arg);
+    ek_wanif_entry_t e = *found;
+    std::string name = name_of(e);
+    if (status && name != "usbnet0")
+        usage_error("only the usbnet0 record has a USB network status");
+    if (priority) e.priority = *priority;
+    if (a.wan) e.is_wanif = *a.wan ? 1 : 0;
+    if (a.active) e.is_active_dft_wan = *a.active ? 1 : 0;
+    if (ip) e.ip_addr = *ip;
+    if (pppoe) {
+        e.is_pppoe = 1;
+        e.pppoe_ethnet_kifidx = *pppoe;
+    }
+    if (status) e.usbnet_status = *status;
+
+    Db db(kWanifDb);
+    if (ek_db_store(db.get(), name.data(), static_cast<std::int32_t>(name.size()), &e, sizeof e) <
+        0) {
+        op_failed("cannot store record " + name + " in " + kWanifDb);
+    }
+    emit(ctx, entry_json(e), "updated " + name + " (" + ifname_of(e) + ")\n");
+}
+
 void remove_record(Context &ctx, const std::string &arg) {
     std::string ifname = parse_name(arg, "name", kNameMax);
-    // The key is the record name; a record added under another name is
-    // found by its interface name.
-    std::string key;
-    for (const auto &e : load_wanif()) {
-        if (name_of(e) == ifname) {
-            key = ifname;
-            break;
-        }
-        if (key.empty() && ifname_of(e) == ifname) key = name_of(e);
-    }
-    if (key.empty()) return not_found(ctx, "no WAN record named " + ifname);
+    std::optional<ek_wanif_entry_t> found = find_record(ifname);
+    if (!found) return not_found(ctx, "no WAN record named " + ifname);
+    std::string key = name_of(*found);
     Db db(kWanifDb);
     if (ek_db_delete_ex(db.get(), key.data(), static_cast<std::int32_t>(key.size()), EK_DB_MODE) <
         0) {
@@ -137,6 +200,10 @@ void remove_record(Context &ctx, const std::string &arg) {
 void add_wanif(CLI::App &app, Context &ctx) {
     auto *wanif = app.add_subcommand("wanif", "WAN interfaces of /tmp/db/wanif_db");
     wanif->require_subcommand(1);
+    wanif->footer(
+        "Primary-WAN mode: while the usbnet0 record (the USB network) holds priority 0, "
+        "check-priority --kind 45 refuses every priority. wanif add stores priority 0 unless "
+        "--priority is given; wanif set changes only the fields it is given.");
 
     add_command(*wanif, "list", "List every record", [&ctx] {
         Json doc = Json::array();
@@ -228,7 +295,7 @@ void add_wanif(CLI::App &app, Context &ctx) {
 
     static std::string prio_arg, kind_arg = "0";
     auto *check =
-        add_command(*wanif, "check-priority", "May WAN priority PRIO be configured?", [&ctx] {
+        add_command(*wanif, "check-priority", "May WAN priority PRIORITY be configured?", [&ctx] {
             auto prio = static_cast<int>(parse_int(prio_arg, "priority", INT32_MIN, INT32_MAX));
             auto kind = static_cast<int>(parse_int(kind_arg, "kind", INT32_MIN, INT32_MAX));
             // Checked first: the library writes its own open failure into
@@ -247,7 +314,8 @@ void add_wanif(CLI::App &app, Context &ctx) {
     check
         ->add_option("--kind", kind_arg,
                      "caller's kind code; " + std::to_string(EK_BRD_PRIORITY_KIND_USBNET) +
-                         " also refuses while the USB network is in primary-WAN mode")
+                         " also refuses every priority while the USB network is in primary-WAN "
+                         "mode (priority 0 on the usbnet0 record)")
         ->type_name("KIND");
 
     add_command(*wanif, "usbnet-status", "Status code (1-4) of the usbnet0 record", [&ctx] {
@@ -274,14 +342,16 @@ void add_wanif(CLI::App &app, Context &ctx) {
         ->required();
 
     static AddArgs add_args;
-    auto *add = add_command(*wanif, "add", "Store a record (replacing one of the same name)",
+    auto *add = add_command(*wanif, "add",
+                            "Store a whole record, replacing one of the same name (set changes "
+                            "single fields)",
                             [&ctx] { add_record(ctx, add_args); });
     add->add_option("IFNAME", add_args.ifname, "interface name")->required();
     add->add_option("--name", add_args.name,
                     "record name and key (default: IFNAME; usbnet0 is the "
                     "USB network record)")
         ->type_name("NAME");
-    add->add_option("--priority", add_args.priority, "WAN priority 0-9999 (default 0)")
+    add->add_option("--priority", add_args.priority, std::string(kPriorityHelp) + " (default 0)")
         ->type_name("PRIORITY");
     add->add_flag("--wan", add_args.wan, "mark as a WAN interface");
     add->add_flag("--active-default", add_args.active, "mark as an active default WAN");
@@ -290,6 +360,29 @@ void add_wanif(CLI::App &app, Context &ctx) {
                     "carries a PPPoE session over the Ethernet interface of this kernel index")
         ->type_name("INDEX");
     add->add_option("--usbnet-status", add_args.usbnet_status,
+                    "USB network status code 1-4 (usbnet0 record only)")
+        ->type_name("CODE");
+
+    static SetArgs set_args;
+    auto *set = add_command(*wanif, "set",
+                            "Change fields of the record named IFNAME (or whose interface is "
+                            "IFNAME), keeping the others",
+                            [&ctx] { set_record(ctx, set_args); });
+    set->add_option("IFNAME", set_args.ifname, "record or interface name")->required();
+    set->add_option("--priority", set_args.priority, kPriorityHelp)->type_name("PRIORITY");
+    set->add_flag_callback(
+        "--wan", [] { set_args.wan = true; }, "mark as a WAN interface");
+    set->add_flag_callback(
+        "--no-wan", [] { set_args.wan = false; }, "no longer a WAN interface");
+    set->add_flag_callback(
+        "--active-default", [] { set_args.active = true; }, "mark as an active default WAN");
+    set->add_flag_callback(
+        "--no-active-default", [] { set_args.active = false; }, "no longer an active default WAN");
+    set->add_option("--ip", set_args.ip, "IPv4 address")->type_name("ADDR");
+    set->add_option("--pppoe-eth-index", set_args.pppoe_index,
+                    "carries a PPPoE session over the Ethernet interface of this kernel index")
+        ->type_name("INDEX");
+    set->add_option("--usbnet-status", set_args.usbnet_status,
                     "USB network status code 1-4 (usbnet0 record only)")
         ->type_name("CODE");
 
