@@ -34,8 +34,12 @@ note "Header words 1 0 60 mean the segment was initialised; every table is empty
 run status
 
 say "Seed the WAN table (/tmp/db/wanif_db), as the platform's WAN daemon would"
+# ppp0's record names the kernel index of the Ethernet interface under its
+# PPPoE session; the namespace starts with only lo, so eth0 is made first.
+ip link add eth0 type veth peer name eth0-peer
+eth0_index=$(ip -o link show eth0 | cut -d: -f1)
 run wanif add eth0 --wan --active-default --priority 10 --ip 192.0.2.10
-run wanif add ppp0 --wan --priority 20 --ip 198.51.100.7 --pppoe-eth-index 1
+run wanif add ppp0 --wan --priority 20 --ip 198.51.100.7 --pppoe-eth-index "$eth0_index"
 run wanif add tunnel0 --wan --priority 30
 run wanif add usb0 --name usbnet0 --priority 40 --usbnet-status 2
 run wanif list

@@ -171,7 +171,8 @@ void add_cpe(CLI::App &app, Context &ctx) {
         }
         emit(ctx, doc, human);
     });
-    get->add_option("FIELD", get_field, "save-report or auth");
+    get->add_option("FIELD", get_field, "the value to print (default: both)")
+        ->type_name("{save-report,auth}");
 
     static std::string set_field, set_value;
     auto *set =
@@ -189,7 +190,9 @@ void add_cpe(CLI::App &app, Context &ctx) {
             }
             emit(ctx, doc, doc.begin().value().dump() + "\n");
         });
-    set->add_option("FIELD", set_field, "save-report or auth")->required();
+    set->add_option("FIELD", set_field, "the value to store")
+        ->type_name("{save-report,auth}")
+        ->required();
     set->add_option("VALUE", set_value, "signed 32-bit value")->required();
 }
 
@@ -241,7 +244,9 @@ void add_nat(CLI::App &app, Context &ctx) {
         });
     save->add_option("ID", save_id, "policy id, 1-128")->required();
     save->add_option("NAME", save_name, "policy name, at most 32 characters")->required();
-    save->add_option("TYPE", save_type, "1 or tunnel, 2 or other, or any number")->required();
+    save->add_option("TYPE", save_type, "1 or tunnel, 2 or other, or any number")
+        ->type_name("{tunnel,other,NUMBER}")
+        ->required();
     save->add_flag("--force", save_force, "store even when another id holds the name");
 
     static std::string delete_id;

@@ -1,5 +1,11 @@
 // brdctl: see and change the brd component's shared state from a shell.
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cctype>
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <exception>
 #include <iterator>
@@ -32,13 +38,14 @@ std::vector<const CLI::App *> subcommands_of(const CLI::App &app) {
     return app.get_subcommands([](const CLI::App *sub) { return !sub->get_name().empty(); });
 }
 
-// "brdctl nat save [--force] ID NAME TYPE"
+// "brdctl nat save ID NAME TYPE", "brdctl cpe get [FIELD]"
 std::string usage_of(const CLI::App &app) {
     std::string line =
         "brdctl" + std::string(command_path(app).empty() ? "" : " ") + command_path(app);
     for (const CLI::Option *opt : app.get_options()) {
         if (opt->get_positional()) {
-            line += " " + opt->get_name() + (opt->get_items_expected_max() > 1 ? "..." : "");
+            std::string arg = opt->get_name() + (opt->get_items_expected_max() > 1 ? "..." : "");
+            line += " " + (opt->get_required() ? arg : "[" + arg + "]");
         }
     }
     return line;
@@ -90,8 +97,10 @@ std::string in_our_words(const CLI::ParseError &e, const CLI::App &app) {
 // argument holds rather than the parser's TEXT.
 void finish_tree(CLI::App &app, brdctl::Context &ctx, bool root) {
     if (!root) app.add_flag("--json", ctx.json, "Print one JSON document instead of text");
+    // A positional keeps a type name that lists its values ("{a,b}"):
+    // the completion offers them.
     for (CLI::Option *opt : app.get_options()) {
-        if (opt->get_positional()) opt->type_name("");
+        if (opt->get_positional() && opt->get_type_name() == "TEXT") opt->type_name("");
     }
     for (CLI::App *sub : app.get_subcommands([](CLI::App *) { return true; })) {
         finish_tree(*sub, ctx, false);
@@ -103,17 +112,41 @@ using brdctl::did_you_mean;
 struct Unknown {
     std::string path;  // the subcommands before the word
     std::string message;
+    bool after_mark = false;  // a word after "--" that no argument takes
 };
+
+// "unexpected argument 'x'; usage: ..." for the words [first, argc).
+std::string unexpected(const CLI::App &cmd, int first, int argc, char **argv) {
+    std::string list;
+    for (int i = first; i < argc; ++i) list += (list.empty() ? "" : " ") + std::string(argv[i]);
+    return std::string(argc - first > 1 ? "unexpected arguments '" : "unexpected argument '") +
+           list + "'; usage: " + usage_of(cmd);
+}
 
 // The first word of the command line that the command tree does not know.
 // CLI11 reports such a word late and under the wrong subcommand ("A
 // subcommand is required"), so a failed parse walks the tree again itself.
+// After "--" every word is an argument; CLI11 forgets that when the command
+// has no argument left to fill and parses the rest as options of the
+// commands above (`nat list -- --json`), so the walk, made before the
+// parse too, names such words itself.
 std::optional<Unknown> find_unknown(const CLI::App &app, int argc, char **argv) {
     const CLI::App *cur = &app;
     std::string path;
+    std::size_t given = 0;  // arguments of the command before "--"
     for (int i = 1; i < argc; ++i) {
         std::string word = argv[i];
-        if (word == "--") break;
+        if (word == "--") {
+            if (!subcommands_of(*cur).empty()) break;
+            std::size_t room = 0;
+            for (const CLI::Option *opt : cur->get_options()) {
+                if (opt->get_positional()) room += opt->get_items_expected_max();
+            }
+            std::size_t after = static_cast<std::size_t>(argc - i - 1);
+            if (given + after <= room) break;
+            int first = i + 1 + static_cast<int>(room > given ? room - given : 0);
+            return Unknown{path, unexpected(*cur, first, argc, argv), true};
+        }
         if (word.size() > 1 && word[0] == '-' &&
             !std::isdigit(static_cast<unsigned char>(word[1]))) {
             std::string name = word.substr(0, word.find('='));
@@ -133,7 +166,10 @@ std::optional<Unknown> find_unknown(const CLI::App &app, int argc, char **argv) 
             continue;
         }
         auto subs = subcommands_of(*cur);
-        if (subs.empty()) continue;  // an argument of the command
+        if (subs.empty()) {  // an argument of the command
+            ++given;
+            continue;
+        }
         const CLI::App *next = nullptr;
         std::vector<std::string> names;
         for (const CLI::App *sub : subs) {
@@ -160,6 +196,16 @@ int report(const brdctl::Context &ctx, const std::string &path, int code, const 
     std::fflush(stdout);
     std::fprintf(stderr, "brdctl: %s\n", line.c_str());
     return code;
+}
+
+// Whether standard output is a pipe or socket whose reading end is closed.
+bool reader_gone() {
+    struct stat st {};
+    if (fstat(STDOUT_FILENO, &st) != 0 || !(S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode))) {
+        return false;
+    }
+    pollfd out{STDOUT_FILENO, POLLOUT, 0};
+    return poll(&out, 1, 0) == 1 && (out.revents & POLLERR) != 0;
 }
 
 }  // namespace
@@ -193,6 +239,9 @@ int main(int argc, char **argv) {
     for (int i = 1; i < argc && std::string(argv[i]) != "--"; ++i) {
         if (std::string(argv[i]) == "--json") ctx.json = true;
     }
+    if (auto extra = find_unknown(app, argc, argv); extra && extra->after_mark) {
+        return report(ctx, extra->path, brdctl::kUsage, extra->message);
+    }
     try {
         app.parse(argc, argv);
     } catch (const CLI::Success &e) {  // --help, --version
@@ -208,6 +257,13 @@ int main(int argc, char **argv) {
         return report(ctx, command_path(app), brdctl::kFailed, e.what());
     }
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        // The reader went away (`brdctl export | head`): nothing to report,
+        // and the same end as any tool whose output is cut short, whether
+        // SIGPIPE came ignored or not.
+        if (errno == EPIPE || reader_gone()) {
+            std::signal(SIGPIPE, SIG_DFL);
+            std::raise(SIGPIPE);
+        }
         return report(ctx, command_path(app), brdctl::kFailed, "cannot write the output");
     }
     return ctx.status;
