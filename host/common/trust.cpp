@@ -30,33 +30,45 @@ bool trusted_uid(uid_t uid) {
     return uid == 0 || uid == geteuid();
 }
 
-// path as one shell word: as it is when it needs no quoting, else in single
-// quotes, so that the command a refusal names can be pasted as it stands.
-const char *shell_word(const char *path, char *out, size_t size) {
-    if (strspn(path, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789/._+-") ==
-        strlen(path)) {
-        return path;
-    }
+// A refusal longer than this is cut where brdctl shows it (the last line
+// kept); the command it names is then left out, never cut.
+constexpr size_t kWhole = sizeof t_last_line - 1;
+
+// path as one shell word in out: as it is when it needs no quoting, else in
+// single quotes, so that the command a refusal names can be pasted as it
+// stands. False when it does not fit.
+bool shell_word(const char *path, char *out, size_t size) {
+    bool plain =
+        strspn(path, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789/._+-") ==
+        strlen(path);
     size_t n = 0;
-    out[n++] = '\'';
-    for (const char *c = path; *c != '\0' && n + 6 < size; ++c) {
-        if (*c == '\'') {
+    if (!plain) out[n++] = '\'';
+    for (const char *c = path; *c != '\0'; ++c) {
+        bool quote = !plain && *c == '\'';
+        if (n + (quote ? 4 : 1) + 2 > size) return false;
+        if (quote) {
             memcpy(out + n, "'\\''", 4);
             n += 4;
         } else {
             out[n++] = *c;
         }
     }
-    out[n++] = '\'';
+    if (!plain) out[n++] = '\'';
     out[n] = '\0';
-    return out;
+    return true;
 }
 
-// "refusing OBJECT (STATE): WHY; FIX": what is refused, what it is, why, and
-// the command that mends it, in the words of the platform's other refusals.
-void refuse(const char *object, const char *state, const char *why, const char *fix) {
-    char line[PATH_MAX * 6];
-    snprintf(line, sizeof line, "refusing %s (%s): %s; %s", object, state, why, fix);
+// "refusing OBJECT (STATE): WHY; FIX (COMMAND)": what is refused, what it
+// is, why, and what mends it, in the words of the platform's other
+// refusals.
+void refuse(const char *object, const char *state, const char *why, const char *fix,
+            const char *command) {
+    char line[PATH_MAX + 4 * kWhole];
+    int n = snprintf(line, sizeof line, "refusing %s (%s): %s; %s (%s)", object, state, why, fix,
+                     command);
+    if (command[0] == '\0' || n < 0 || static_cast<size_t>(n) > kWhole) {
+        snprintf(line, sizeof line, "refusing %s (%s): %s; %s", object, state, why, fix);
+    }
     log_line(LOG_ERR, line);
 }
 
@@ -114,20 +126,31 @@ bool trusted_entry(const char *path, const struct stat &st, Use use) {
         snprintf(state, sizeof state, "owner uid %u, mode %04o", static_cast<unsigned>(st.st_uid),
                  static_cast<unsigned>(st.st_mode & 07777));
     }
-    char quoted[PATH_MAX * 4 + 8];
-    const char *word = shell_word(path, quoted, sizeof quoted);
-    char fix[sizeof quoted + 64];
-    if (!S_ISLNK(st.st_mode) && trusted_uid(st.st_uid) &&
-        (use == Use::file ? S_ISREG(st.st_mode) : S_ISDIR(st.st_mode))) {
-        snprintf(fix, sizeof fix, "let only its owner write it (chmod go-w %s)", word);
+    char quoted[kWhole];
+    bool fits = shell_word(path, quoted, sizeof quoted);
+    char command[2 * kWhole + 64] = "";
+    const char *fix;
+    bool sound = !S_ISLNK(st.st_mode) && trusted_uid(st.st_uid) &&
+                 (use == Use::file ? S_ISREG(st.st_mode) : S_ISDIR(st.st_mode));
+    if (sound && use == Use::passage && st.st_uid == 0) {
+        // A directory others share, as /tmp, stays open to them when sticky.
+        fix = "let only its owner write it or make it sticky";
+        if (fits) {
+            snprintf(command, sizeof command, "chmod go-w %s, or chmod +t %s", quoted, quoted);
+        }
+    } else if (sound) {
+        fix = "let only its owner write it";
+        if (fits) snprintf(command, sizeof command, "chmod go-w %s", quoted);
     } else {
         // Taking another user's entry over with chown would leave its
         // owner's open descriptors, locks and links inside it.
         bool foreign = !S_ISLNK(st.st_mode) && !trusted_uid(st.st_uid);
-        snprintf(fix, sizeof fix, "remove it%s (rm %s%s)", foreign ? ", do not chown it" : "",
-                 S_ISDIR(st.st_mode) ? "-rf " : "", word);
+        fix = foreign ? "remove it, do not chown it" : "remove it";
+        if (fits) {
+            snprintf(command, sizeof command, "rm %s%s", S_ISDIR(st.st_mode) ? "-rf " : "", quoted);
+        }
     }
-    refuse(object, state, why, fix);
+    refuse(object, state, why, fix, command);
     return false;
 }
 
@@ -147,10 +170,10 @@ bool trusted_ipc(const char *what, int key, const struct ipc_perm &perm) {
              static_cast<unsigned>(perm.uid), static_cast<unsigned>(perm.cuid),
              static_cast<unsigned>(perm.mode & 0777));
     // Its next user makes it anew, open to its owner only.
-    char fix[48];
-    snprintf(fix, sizeof fix, "remove it (ipcrm -%c 0x%08x)",
-             strcmp(what, "segment") == 0 ? 'M' : 'S', id);
-    refuse(object, state, why, fix);
+    char command[32];
+    snprintf(command, sizeof command, "ipcrm -%c 0x%08x", strcmp(what, "segment") == 0 ? 'M' : 'S',
+             id);
+    refuse(object, state, why, "remove it", command);
     return false;
 }
 

@@ -398,6 +398,10 @@ const Row kRows[] = {
      [] { return store_at("/tmp/db/it's x", 4); },
      "refusing file /tmp/db/it's x (owner uid 0, mode 0666): writable by group or others; let only "
      "its owner write it (chmod go-w '/tmp/db/it'\\''s x')"},
+    {"root's shared directory above, not sticky", 0, "mkdir -m 0777 /tmp/p", 0,
+     [] { return store_at("/tmp/p/db/x", 4); },
+     "refusing directory /tmp/p (owner uid 0, mode 0777): writable by group or others; let only "
+     "its owner write it or make it sticky (chmod go-w /tmp/p, or chmod +t /tmp/p)"},
     {"FIFO at the database", 0, "mkdir /tmp/db && mkfifo -m 0600 /tmp/db/wanif_db", 0, store,
      "refusing file /tmp/db/wanif_db (owner uid 0, mode 0600): not a regular file; remove it (rm "
      "/tmp/db/wanif_db)"},
