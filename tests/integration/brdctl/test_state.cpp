@@ -85,10 +85,12 @@ void seed(std::mt19937 &rng) {
     auto fill = [&rng](void *p, size_t n) {
         for (auto *b = static_cast<unsigned char *>(p); n-- > 0; ++b) *b = rng() % 3 ? 0 : rng();
     };
-    // 1-`size` bytes but NUL at the start of `field`, a terminator unless they fill it.
-    auto text = [&rng](char *field, size_t size) {
-        size_t n = 1 + rng() % size;
-        for (size_t i = 0; i < n; ++i) field[i] = static_cast<char>(1 + rng() % 255);
+    // 1-`size` bytes but NUL at the start of `field`, a terminator unless they fill it; a
+    // name (printable, terminated) unless `raw`, as import refuses any other in a record.
+    auto text = [&rng](char *field, size_t size, bool raw = false) {
+        size_t n = 1 + rng() % (raw ? size : size - 1);
+        for (size_t i = 0; i < n; ++i)
+            field[i] = static_cast<char>(raw ? 1 + rng() % 255 : '!' + rng() % 94);
         if (n < size) field[n] = '\0';
         return std::string(field, n);
     };
@@ -97,7 +99,9 @@ void seed(std::mt19937 &rng) {
     auto *nat =
         static_cast<unsigned char *>(ek_brd_get_cpe_shm_data()) + EK_BRD_CPE_NAT_TABLE_OFFSET;
     for (int i = 0; i < EK_BRD_CPE_NAT_POLICY_MAX; ++i) {
-        if (rng() % 4 == 0) fill(nat + i * sizeof(ek_nat_policy_t), sizeof(ek_nat_policy_t));
+        auto *slot = reinterpret_cast<ek_nat_policy_t *>(nat + i * sizeof(ek_nat_policy_t));
+        if (rng() % 4 == 0) fill(slot, sizeof *slot);
+        if (slot->name[0] != '\0') text(slot->name, sizeof slot->name);
     }
     // Fewer than `most` records like `rec`, each keyed by what `key` makes of it.
     auto records = [&](const char *path, int most, auto rec, auto key) {
@@ -106,7 +110,10 @@ void seed(std::mt19937 &rng) {
             ASSERT_EQ(TestDb(path).store(key(rec), &rec, sizeof rec), 0);
         }
     };
-    records(kDbs[0], 4, ek_wanif_entry_t{}, [&](auto &w) { return text(w.name, sizeof w.name); });
+    records(kDbs[0], 4, ek_wanif_entry_t{}, [&](auto &w) {
+        text(w.ifname, sizeof w.ifname);
+        return text(w.name, sizeof w.name);
+    });
     records(kDbs[1], 3, ek_usb_modem_cfg_t{},
             [&](auto &m) { return text(m.modem_id, sizeof m.modem_id); });
     records(kDbs[2], 3, ek_usb_modeswitch_t{}, [](auto &s) {
@@ -116,7 +123,7 @@ void seed(std::mt19937 &rng) {
     });
     auto ifname = [&](auto &) {
         char name[15];
-        return text(name, sizeof name);
+        return text(name, sizeof name, true);
     };
     records(kDbs[3], 3, std::array<unsigned char, EK_HOST_DCD_ETH_CFG_SIZE>{}, ifname);
     records(kDbs[4], 3, std::array<unsigned char, EK_HOST_DCD_USBNET_CFG_SIZE>{}, ifname);
