@@ -279,7 +279,9 @@ std::string Table::render() const {
 void emit(const Context &ctx, const Json &doc, const std::string &human) {
     ctx.emitted = true;
     if (ctx.json) {
-        std::fputs((doc.dump(2) + "\n").c_str(), stdout);
+        // All ASCII: a name's C1 control or other oddity stays a \u escape
+        // on a terminal too.
+        std::fputs((doc.dump(2, ' ', true) + "\n").c_str(), stdout);
     } else {
         std::fputs(human.c_str(), stdout);
     }

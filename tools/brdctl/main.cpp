@@ -157,7 +157,7 @@ int report(const brdctl::Context &ctx, const std::string &path, int code, const 
     std::string line = brdctl::escaped(path + (path.empty() ? "" : ": ") + what);
     if (ctx.json && !ctx.emitted) {
         brdctl::Json doc{{"error", line}, {"status", code}};
-        std::fputs((doc.dump(2) + "\n").c_str(), stdout);
+        std::fputs((doc.dump(2, ' ', true) + "\n").c_str(), stdout);
     }
     std::fflush(stdout);
     std::fprintf(stderr, "brdctl: %s\n", line.c_str());

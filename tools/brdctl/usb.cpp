@@ -95,14 +95,13 @@ void store_modem(const ek_usb_modem_cfg_t &cfg) {
     }
 }
 
-// Refuses a USB id that another modem already lists: lookups by USB id
-// answer the first configuration that lists it, so the other would never
-// be found.
+// Refuses a USB id that another modem already lists: a lookup by USB id
+// answers the first configuration that lists it, never the other.
 void refuse_listed_elsewhere(const std::string &modem_id, UsbId id) {
     for (const auto &other : load_modems()) {
         if (holds(other, id) && modem_id_of(other) != modem_id) {
             usage_error("USB id " + format_usb_id(id.vid, id.pid) + " is already listed by modem " +
-                        modem_id_of(other) + " (lookups by USB id find only one of them)");
+                        modem_id_of(other));
         }
     }
 }

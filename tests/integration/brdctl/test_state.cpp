@@ -2,6 +2,8 @@
 // over random states, and bad documents that must change nothing.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+
 #include <array>
 #include <cstdlib>
 #include <cstring>
@@ -147,6 +149,49 @@ TEST(BrdctlState, RoundTripOverRandomStates) {
     }
 }
 
+// Names other programs left in the records leave brdctl escaped in text (\xNN, \\) and as
+// {"hex": ...} in JSON when not UTF-8, never as a failure. A row: the command, its status,
+// its output (JSON on one line) and its error line.
+TEST(BrdctlState, OutsideNamesLeaveEscaped) {
+    wipe();
+    // clang-format off
+    ek_wanif_entry_t w{};
+    ek_usb_modem_cfg_t m{};
+    std::strcpy(w.name, "e\033]0;x\a"), std::strcpy(w.ifname, "\xff\x80"), w.ip_addr = htonl(0x0a000001);
+    std::strcpy(m.modem_id, "m\\\xc2\x9b"), m.usbid_num = 1, m.usbid[0] = {1, 2, {}};
+    ASSERT_EQ(TestDb(kDbs[0]).store(w.name, &w, sizeof w) | TestDb(kDbs[1]).store(m.modem_id, &m, sizeof m), 0);
+    std::strcpy(static_cast<char *>(ek_brd_get_cpe_shm_data()) + EK_BRD_CPE_NAT_TABLE_OFFSET, "n\r\nbrdctl: x");
+    struct { const char *args; int status; const char *out, *err; } const rows[] = {
+        {"wanif list", 0, "NAME           IFNAME    PRIO  WAN  ACTIVE-DFT  IP        PPPOE-ETH  USBNET\n"
+                          "e\\x1b]0;x\\x07  \\xff\\x80  0     no   no          10.0.0.1  -          -\n", ""},
+        {"--json wanif list", 0, R"([{"name":"e\u001b]0;x\u0007","ifname":{"hex":"ff80"},"priority":0,"wan":false,)"
+         R"("active_default":false,"ip":"10.0.0.1","pppoe":false,"pppoe_eth_index":null,"usbnet_status":null}])", ""},
+        {"wanif owns-ip 10.0.0.1", 0, "10.0.0.1 belongs to WAN interface \\xff\\x80\n", ""},
+        {"--json wanif owns-ip 10.0.0.1", 0, R"({"address":"10.0.0.1","wan":true,"interface":{"hex":"ff80"}})", ""},
+        {"nat list", 0, "ID  NAME                TYPE  MEANING\n1   n\\x0d\\x0abrdctl: x  0     -\n", ""},
+        {"--json nat name 1", 0, R"({"id":1,"name":"n\r\nbrdctl: x"})", ""},
+        {"modem find 1:2", 0, "m\\\\\\xc2\\x9b  0001:0002\n", ""},
+        {"--json modem list", 0, R"([{"modem_id":"m\\\u009b","usb_ids":["0001:0002"]}])", ""},
+        {"--json modem store m2 1:2", 2, R"({"error":"modem store: USB id 0001:0002 is already listed by modem m\\\\\\xc2\\x9b","status":2})",
+         "brdctl: modem store: USB id 0001:0002 is already listed by modem m\\\\\\xc2\\x9b\n"},
+        {"modem delete 'm\\'", 1, "no modem configuration m\\\\\n", ""},
+    };
+    // clang-format on
+    for (const auto &row : rows) {
+        std::string err;
+        EXPECT_EQ(brdctl(std::string(row.args) + " >/tmp/out", &err), row.status) << row.args;
+        std::string out = slurp("/tmp/out");
+        for (size_t nl; row.args[0] == '-' && (nl = out.find('\n')) != std::string::npos;) {
+            out.erase(nl,
+                      out.find_first_not_of(' ', nl + 1) - nl);  // on one line, as jq -c prints it
+        }
+        for (size_t at; row.args[0] == '-' && (at = out.find("\": ")) != std::string::npos;)
+            out.erase(at + 2, 1);
+        EXPECT_EQ(out, row.out) << row.args;
+        EXPECT_EQ(err, row.err) << row.args;
+    }
+}
+
 // A bad document is refused whole, naming its first bad value, and leaves
 // every table as it was, also the ones before the bad value. A case a line:
 // the document ("\n" a line break) => what brdctl says after "import: ".
@@ -156,6 +201,9 @@ constexpr const char *kBadDocuments = R"(
 {"format_version": 1, "cpe": {"brd_auth": 9}, "nat": [{"id": 129}]} => nat[0].id: 129 is not an id of 1-128
 {"format_version": 1, "cpe": {"brd_auth": 9}, "nat": [{"name": "x"}]} => nat[0].id: missing
 {"format_version": 1, "cpe": {"brd_auth": 9}, "nat": [{"id": 1, "name": "123456789012345678901234567890123x"}]} => nat[0].name: "123456789012345678901234567890123x" is longer than 33 bytes
+{"format_version": 1, "cpe": {"brd_auth": 9}, "nat": [{"id": 1, "name": "123456789012345678901234567890123"}]} => nat[0].name: "123456789012345678901234567890123" is longer than 32 characters
+{"format_version": 1, "cpe": {"brd_auth": 9}, "usb_modem_cfg": [{"modem_id": {"hex": "6d1b006a"}}]} => usb_modem_cfg[0].modem_id: {"hex":"6d1b006a"} has the byte 0x1b at character 2; a name is printable ASCII without blanks
+{"format_version": 1, "cpe": {"brd_auth": 9}, "wanif": [{"name": "e", "ifname": {"hex": "6120ff"}}]} => wanif[0].ifname: {"hex":"6120ff"} has a blank at character 2; a name is printable ASCII without blanks
 {"format_version": 1, "cpe": {"brd_auth": 9}, "nat": [{"id": 1, "typo": 1}]} => nat[0].typo: unknown field; did you mean 'type'?
 {"format_version": 1, "cpe": {"brd_auth": 9}, "wanfi": []} => wanfi: unknown table; did you mean 'wanif'?
 {"format_version": 1, "cpe": {"brd_auth": 9}, "wanif": {}} => wanif: {} is not an array
