@@ -148,11 +148,12 @@ std::string format_usb_id(std::uint16_t vid, std::uint16_t pid);  // "1a2b:0003"
 std::string field_text(const char *field, std::size_t size);
 // Text from outside (a record, a document, another process, an argument)
 // made safe for a terminal or a log: control characters (C0, DEL, C1) and
-// bytes that are not UTF-8 become \xNN and a backslash \\, so every
-// output maps back to one input; printable UTF-8 stays. Escaped once, where
-// the text leaves: Table cells, not_found and main's error line escape
-// whole, so a Failure or not_found text holds names raw; other human text
-// passes each outside name through escaped() itself.
+// bytes that are not UTF-8 become \xNN; printable UTF-8 stays. A backslash
+// stays too, so escaping twice changes nothing (the host platform's lines
+// escape their keys the same way before they reach an error line); --json
+// gives a name's exact bytes. Applied where text leaves: Table cells,
+// not_found and main's error line escape whole, so Failure and not_found
+// texts hold names raw; other human text passes outside names through it.
 std::string escaped(std::string_view text);
 // A JSON string for text, or {"hex": "..."} when it is not UTF-8, as
 // `export` writes a name; every string taken from a record goes through

@@ -219,9 +219,7 @@ std::string escaped(std::string_view text) {
     for (std::size_t i = 0; i < text.size();) {
         auto c = static_cast<unsigned char>(text[i]);
         std::size_t n = c < 0x80 ? 1 : utf8_length(text, i);
-        if (c == '\\') {
-            out += "\\\\";
-        } else if (c < 0x20 || c == 0x7f || n == 0) {
+        if (c < 0x20 || c == 0x7f || n == 0) {
             hex(c);
         } else if (c == 0xc2 && static_cast<unsigned char>(text[i + 1]) < 0xa0) {
             // U+0080-U+009F: C1 controls, CSI among them.
