@@ -130,7 +130,14 @@ struct Subnet {
 Subnet parse_subnet(std::string_view text);
 // Interface names fill the 16-byte field of the WAN records.
 constexpr std::size_t kIfNameMax = 16;
-// Text that fits a fixed field of `max` characters and is not empty.
+// The one rule for the names brdctl stores or looks up (interface, record,
+// NAT policy and modem names; `import` applies it too): 1 to `max`
+// characters, printable ASCII without blanks. name_fault gives what breaks
+// the rule ("is empty", "has a blank at character 3; ...") or "";
+// check_name throws it as a usage error after `what` and the quoted name.
+std::string name_fault(std::string_view text, std::size_t max);
+void check_name(std::string_view text, std::string_view what, std::size_t max);
+// check_name, then the name.
 std::string parse_name(std::string_view text, std::string_view what, std::size_t max);
 
 // --- formatting ---
@@ -139,6 +146,19 @@ std::string format_ipv4(std::uint32_t network_order);
 std::string format_usb_id(std::uint16_t vid, std::uint16_t pid);  // "1a2b:0003"
 // Text of a fixed-size field that may lack its terminator.
 std::string field_text(const char *field, std::size_t size);
+// Text from outside (a record, a document, another process, an argument)
+// made safe for a terminal or a log: control characters (C0, DEL, C1) and
+// bytes that are not UTF-8 become \xNN; printable UTF-8 stays. A backslash
+// stays too, so escaping twice changes nothing (the host platform's lines
+// escape their keys the same way before they reach an error line); --json
+// gives a name's exact bytes. Applied where text leaves: Table cells,
+// not_found and main's error line escape whole, so Failure and not_found
+// texts hold names raw; other human text passes outside names through it.
+std::string escaped(std::string_view text);
+// A JSON string for text, or {"hex": "..."} when it is not UTF-8, as
+// `export` writes a name; every string taken from a record goes through
+// this, so that no --json output fails to serialise.
+Json json_text(std::string_view text);
 
 // An aligned table: a header row and rows of cells.
 class Table {

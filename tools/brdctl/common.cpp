@@ -24,6 +24,30 @@ std::string quoted(std::string_view text) {
     return "'" + std::string(text) + "'";
 }
 
+constexpr char kHexDigits[] = "0123456789abcdef";
+
+// The length of the well-formed UTF-8 sequence at `at` (no overlong forms,
+// surrogates or code points past U+10FFFF), or 0.
+std::size_t utf8_length(std::string_view text, std::size_t at) {
+    auto byte = [&text](std::size_t i) {
+        return i < text.size() ? static_cast<unsigned char>(text[i]) : 0u;
+    };
+    unsigned c = byte(at);
+    std::size_t n = c >= 0xc2 && c <= 0xdf   ? 2
+                    : c >= 0xe0 && c <= 0xef ? 3
+                    : c >= 0xf0 && c <= 0xf4 ? 4
+                                             : 0;
+    if (n == 0) return 0;
+    unsigned second = byte(at + 1);
+    unsigned lo = c == 0xe0 ? 0xa0 : c == 0xf0 ? 0x90 : 0x80;
+    unsigned hi = c == 0xed ? 0x9f : c == 0xf4 ? 0x8f : 0xbf;
+    if (second < lo || second > hi) return 0;
+    for (std::size_t i = 2; i < n; ++i) {
+        if ((byte(at + i) & 0xc0) != 0x80) return 0;
+    }
+    return n;
+}
+
 bool parse_hex16(std::string_view text, std::uint16_t &out) {
     if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
         text.remove_prefix(2);
@@ -82,6 +106,31 @@ std::uint32_t parse_ipv4(std::string_view text, std::string_view what) {
     in_addr addr{};
     std::string copy(text);
     if (inet_pton(AF_INET, copy.c_str(), &addr) != 1) {
+        // Leading zeros read as octal in some tools, so they are refused
+        // rather than guessed at; the line says so and gives the plain form.
+        std::string plain;
+        bool zeros = false;
+        int parts = 0;
+        for (std::string_view rest = text; parts < 5; ++parts) {
+            std::string_view part = rest.substr(0, rest.find('.'));
+            unsigned value = 256;
+            auto [end, ec] = std::from_chars(part.data(), part.data() + part.size(), value);
+            if (part.empty() || part.size() > 3 || ec != std::errc() ||
+                end != part.data() + part.size() || value > 255) {
+                break;
+            }
+            zeros = zeros || (part.size() > 1 && part[0] == '0');
+            plain += (parts == 0 ? "" : ".") + std::to_string(value);
+            if (part.size() == rest.size()) {
+                ++parts;
+                break;
+            }
+            rest.remove_prefix(part.size() + 1);
+        }
+        if (zeros && parts == 4 && std::count(text.begin(), text.end(), '.') == 3) {
+            usage_error(std::string(what) + " " + quoted(text) +
+                        " has leading zeros, which some tools read as octal: write " + plain);
+        }
         usage_error(std::string(what) + " " + quoted(text) + " is not a dotted-quad IPv4 address");
     }
     return addr.s_addr;
@@ -114,12 +163,29 @@ Subnet parse_subnet(std::string_view text) {
     return subnet;
 }
 
+std::string name_fault(std::string_view text, std::size_t max) {
+    if (text.empty()) return "is empty";
+    if (text.size() > max) return "is longer than " + std::to_string(max) + " characters";
+    auto bad = std::find_if(text.begin(), text.end(), [](char c) {
+        return static_cast<unsigned char>(c) <= ' ' || static_cast<unsigned char>(c) >= 0x7f;
+    });
+    if (bad == text.end()) return "";
+    char byte[8];
+    std::snprintf(byte, sizeof byte, "0x%02x",
+                  static_cast<unsigned>(static_cast<unsigned char>(*bad)));
+    std::string why = *bad == ' ' ? std::string("a blank") : std::string("the byte ") + byte;
+    return "has " + why + " at character " + std::to_string(bad - text.begin() + 1) +
+           "; a name is printable ASCII without blanks";
+}
+
+void check_name(std::string_view text, std::string_view what, std::size_t max) {
+    std::string why = name_fault(text, max);
+    if (why.empty()) return;
+    usage_error(std::string(what) + (text.empty() ? " " : " " + quoted(text) + " ") + why);
+}
+
 std::string parse_name(std::string_view text, std::string_view what, std::size_t max) {
-    if (text.empty()) usage_error(std::string(what) + " is empty");
-    if (text.size() > max) {
-        usage_error(std::string(what) + " " + quoted(text) + " is longer than " +
-                    std::to_string(max) + " characters");
-    }
+    check_name(text, what, max);
     return std::string(text);
 }
 
@@ -142,18 +208,60 @@ std::string field_text(const char *field, std::size_t size) {
     return std::string(field, strnlen(field, size));
 }
 
+std::string escaped(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    auto hex = [&out](unsigned char c) {
+        out += "\\x";
+        out += kHexDigits[c >> 4];
+        out += kHexDigits[c & 15];
+    };
+    for (std::size_t i = 0; i < text.size();) {
+        auto c = static_cast<unsigned char>(text[i]);
+        std::size_t n = c < 0x80 ? 1 : utf8_length(text, i);
+        if (c < 0x20 || c == 0x7f || n == 0) {
+            hex(c);
+        } else if (c == 0xc2 && static_cast<unsigned char>(text[i + 1]) < 0xa0) {
+            // U+0080-U+009F: C1 controls, CSI among them.
+            hex(c);
+            hex(static_cast<unsigned char>(text[i + 1]));
+        } else {
+            out.append(text.substr(i, n));
+        }
+        i += n == 0 ? 1 : n;
+    }
+    return out;
+}
+
+Json json_text(std::string_view text) {
+    for (std::size_t i = 0; i < text.size();) {
+        std::size_t n = static_cast<unsigned char>(text[i]) < 0x80 ? 1 : utf8_length(text, i);
+        if (n == 0) {
+            std::string hex;
+            for (char c : text) {
+                hex += kHexDigits[static_cast<unsigned char>(c) >> 4];
+                hex += kHexDigits[static_cast<unsigned char>(c) & 15];
+            }
+            return Json{{"hex", hex}};
+        }
+        i += n;
+    }
+    return std::string(text);
+}
+
 std::string Table::render() const {
     std::vector<std::size_t> width(header_.size());
     auto widen = [&width](const std::vector<std::string> &row) {
         for (std::size_t i = 0; i < row.size() && i < width.size(); ++i) {
-            width[i] = std::max(width[i], row[i].size());
+            width[i] = std::max(width[i], escaped(row[i]).size());
         }
     };
     widen(header_);
     for (const auto &row : rows_) widen(row);
 
     std::string out;
-    auto line = [&](const std::vector<std::string> &row) {
+    auto line = [&](std::vector<std::string> row) {
+        for (auto &cell : row) cell = escaped(cell);
         std::string text;
         for (std::size_t i = 0; i < row.size() && i < width.size(); ++i) {
             text += row[i];
@@ -169,7 +277,9 @@ std::string Table::render() const {
 void emit(const Context &ctx, const Json &doc, const std::string &human) {
     ctx.emitted = true;
     if (ctx.json) {
-        std::fputs((doc.dump(2) + "\n").c_str(), stdout);
+        // All ASCII: a name's C1 control or other oddity stays a \u escape
+        // on a terminal too.
+        std::fputs((doc.dump(2, ' ', true) + "\n").c_str(), stdout);
     } else {
         std::fputs(human.c_str(), stdout);
     }
@@ -177,7 +287,8 @@ void emit(const Context &ctx, const Json &doc, const std::string &human) {
 
 void not_found(Context &ctx, const std::string &human) {
     ctx.status = kNo;
-    emit(ctx, Json{{"found", false}, {"message", human}}, human + "\n");
+    std::string line = escaped(human);
+    emit(ctx, Json{{"found", false}, {"message", line}}, line + "\n");
 }
 
 void forget_host_reason() {

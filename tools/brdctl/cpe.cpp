@@ -58,7 +58,7 @@ CpeField parse_cpe_field(const std::string &text, bool allow_none) {
 }
 
 Json nat_json(int id, const ek_nat_policy_t &slot) {
-    return Json{{"id", id}, {"name", nat_name(slot)}, {"type", slot.type}};
+    return Json{{"id", id}, {"name", json_text(nat_name(slot))}, {"type", slot.type}};
 }
 
 }  // namespace
@@ -239,8 +239,8 @@ void add_nat(CLI::App &app, Context &ctx) {
             ek_brd_cpe_shm_save_nat_policy(id, name.c_str(), type);
             ek_nat_policy_t slot = nat_slot(cpe, id);
             emit(ctx, nat_json(id, slot),
-                 "saved " + std::to_string(id) + " " + nat_name(slot) + " " + std::to_string(type) +
-                     "\n");
+                 "saved " + std::to_string(id) + " " + escaped(nat_name(slot)) + " " +
+                     std::to_string(type) + "\n");
         });
     save->add_option("ID", save_id, "policy id, 1-128")->required();
     save->add_option("NAME", save_name, "policy name, at most 32 characters")->required();
@@ -279,7 +279,7 @@ void add_nat(CLI::App &app, Context &ctx) {
         if (name == nullptr) op_failed("the library refused id " + std::to_string(id));
         std::string text = field_text(name, sizeof(ek_nat_policy_t::name));
         if (text.empty()) return not_found(ctx, "no NAT policy with id " + std::to_string(id));
-        emit(ctx, Json{{"id", id}, {"name", text}}, text + "\n");
+        emit(ctx, Json{{"id", id}, {"name", json_text(text)}}, escaped(text) + "\n");
     });
     name_cmd->add_option("ID", name_id, "policy id, 1-128")->required();
 

@@ -186,12 +186,14 @@ std::optional<Unknown> find_unknown(const CLI::App &app, int argc, char **argv) 
 }
 
 // The error line on stderr, and with --json the one document on stdout
-// unless the command already printed its answer.
+// unless the command already printed its answer. Messages hold names raw
+// (from arguments, records, documents, the host's log); they are escaped
+// here, once.
 int report(const brdctl::Context &ctx, const std::string &path, int code, const std::string &what) {
-    std::string line = path + (path.empty() ? "" : ": ") + what;
+    std::string line = brdctl::escaped(path + (path.empty() ? "" : ": ") + what);
     if (ctx.json && !ctx.emitted) {
         brdctl::Json doc{{"error", line}, {"status", code}};
-        std::fputs((doc.dump(2) + "\n").c_str(), stdout);
+        std::fputs((doc.dump(2, ' ', true) + "\n").c_str(), stdout);
     }
     std::fflush(stdout);
     std::fprintf(stderr, "brdctl: %s\n", line.c_str());

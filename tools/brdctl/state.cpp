@@ -279,6 +279,13 @@ void read_field(const Field &f, const Json &v, const std::string &path, unsigned
     switch (f.kind) {
         case Kind::text: {
             std::string text = read_text(v, path, f.size);
+            // The name, up to its terminator, follows the commands' rule (an
+            // interface name may fill its 16 bytes; the others keep a NUL).
+            std::string_view name(text.data(), strnlen(text.data(), text.size()));
+            if (std::string why = name_fault(name, f.size - (f.size == kIfNameMax ? 0 : 1));
+                !name.empty() && !why.empty()) {
+                bad(path, shown(v) + " " + why);
+            }
             std::memcpy(p, text.data(), text.size());
             return;
         }
@@ -690,7 +697,8 @@ void add_state(CLI::App &app, Context &ctx) {
         if (!(out << text) || !out.flush()) {
             op_failed("cannot write " + export_file + ": " + std::strerror(errno));
         }
-        emit(ctx, Json{{"exported", export_file}}, "exported to " + export_file + "\n");
+        emit(ctx, Json{{"exported", json_text(export_file)}},
+             "exported to " + escaped(export_file) + "\n");
     });
     exp->add_option("FILE", export_file, "file to write (default: standard output)");
 

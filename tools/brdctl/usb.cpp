@@ -67,7 +67,7 @@ Json modem_json(const ek_usb_modem_cfg_t &cfg) {
     for (std::uint32_t i = 0; i < used_slots(cfg); ++i) {
         ids.push_back(format_usb_id(cfg.usbid[i].vid, cfg.usbid[i].pid));
     }
-    return Json{{"modem_id", modem_id_of(cfg)}, {"usb_ids", ids}};
+    return Json{{"modem_id", json_text(modem_id_of(cfg))}, {"usb_ids", ids}};
 }
 
 std::string modem_human(const ek_usb_modem_cfg_t &cfg) {
@@ -95,6 +95,17 @@ void store_modem(const ek_usb_modem_cfg_t &cfg) {
     }
 }
 
+// Refuses a USB id that another modem already lists: a lookup by USB id
+// answers the first configuration that lists it, never the other.
+void refuse_listed_elsewhere(const std::string &modem_id, UsbId id) {
+    for (const auto &other : load_modems()) {
+        if (holds(other, id) && modem_id_of(other) != modem_id) {
+            usage_error("USB id " + format_usb_id(id.vid, id.pid) + " is already listed by modem " +
+                        modem_id_of(other));
+        }
+    }
+}
+
 std::string message_arg(const std::string &text, UsbId id) {
     if (text.empty()) usage_error("message is empty");
     for (char c : text) {
@@ -103,10 +114,17 @@ std::string message_arg(const std::string &text, UsbId id) {
             usage_error("message must be hexadecimal digits only");
         }
     }
-    int length =
-        std::snprintf(nullptr, 0, "%s -v 0x%x -p 0x%x -M \"%s\"", "usb_modeswitch -Q",
-                      static_cast<unsigned>(id.vid), static_cast<unsigned>(id.pid), text.c_str());
-    if (length > kSwitchCommandMax) usage_error("message is too long for the mode-switch command");
+    if (text.size() % 2 != 0) {
+        usage_error("message has " + std::to_string(text.size()) +
+                    " hexadecimal digits, an odd number: each byte takes two");
+    }
+    int fixed = std::snprintf(nullptr, 0, "%s -v 0x%x -p 0x%x -M \"\"", "usb_modeswitch -Q",
+                              static_cast<unsigned>(id.vid), static_cast<unsigned>(id.pid));
+    auto most = static_cast<std::size_t>((kSwitchCommandMax - fixed) & ~1);
+    if (text.size() > most) {
+        usage_error("message has " + std::to_string(text.size()) + " hexadecimal digits; at most " +
+                    std::to_string(most) + " fit the mode-switch command");
+    }
     return text;
 }
 
@@ -172,7 +190,8 @@ void add_modem(CLI::App &app, Context &ctx) {
                     ek_usb_modem_cfg_t cfg{};
                     if (!fetch_modem(id, cfg))
                         return not_found(ctx, "no modem configuration " + id);
-                    emit(ctx, modem_json(cfg), modem_id_of(cfg) + "  " + modem_human(cfg) + "\n");
+                    emit(ctx, modem_json(cfg),
+                         escaped(modem_id_of(cfg)) + "  " + modem_human(cfg) + "\n");
                 })
         ->add_option("ID", get_id, "modem id")
         ->required();
@@ -187,7 +206,8 @@ void add_modem(CLI::App &app, Context &ctx) {
                         return not_found(
                             ctx, "no modem configuration lists " + format_usb_id(id.vid, id.pid));
                     }
-                    emit(ctx, modem_json(cfg), modem_id_of(cfg) + "  " + modem_human(cfg) + "\n");
+                    emit(ctx, modem_json(cfg),
+                         escaped(modem_id_of(cfg)) + "  " + modem_human(cfg) + "\n");
                 })
         ->add_option("VID:PID", find_arg, "USB id, e.g. 1a2b:0003")
         ->required();
@@ -213,6 +233,7 @@ void add_modem(CLI::App &app, Context &ctx) {
             if (ids.size() > kSlots) usage_error("a modem lists at most 8 USB ids");
 
             ModemLock lock;
+            for (UsbId id : ids) refuse_listed_elsewhere(modem_id, id);
             // An existing record keeps the rest of its configuration; only its
             // USB ids are replaced.
             ek_usb_modem_cfg_t cfg{};
@@ -265,14 +286,20 @@ void add_modem(CLI::App &app, Context &ctx) {
             if (!holds(cfg, id) && cfg.usbid_num >= kSlots) {
                 usage_error("modem " + modem_id + " already lists 8 USB ids");
             }
+            refuse_listed_elsewhere(modem_id, id);
             ek_brd_lib_usb_modem_cfg_entry_add_vid_pid(id.vid, id.pid, &cfg);
         } else {
             if (!holds(cfg, id))
                 return not_found(ctx, "modem " + modem_id + " does not list " + usb);
+            // The store keeps only configurations that list 1-8 ids.
+            if (used_slots(cfg) == 1) {
+                usage_error("modem " + modem_id + " lists only " + usb +
+                            "; a modem lists 1-8 USB ids (modem delete removes it)");
+            }
             ek_brd_lib_usb_modem_cfg_entry_remove_vid_pid(id.vid, id.pid, &cfg);
         }
         store_modem(cfg);
-        emit(ctx, modem_json(cfg), modem_id_of(cfg) + "  " + modem_human(cfg) + "\n");
+        emit(ctx, modem_json(cfg), escaped(modem_id_of(cfg)) + "  " + modem_human(cfg) + "\n");
     };
     auto *add_id = add_command(*modem, "add-id", "Add VID:PID to modem ID", [edit] { edit(true); });
     auto *remove_id =
@@ -382,7 +409,9 @@ void add_usb(CLI::App &app, Context &ctx) {
         emit(ctx, Json{{"usb_id", usb_id}, {"switched", true}}, "switched " + usb_id + "\n");
     });
     sw->add_option("VID:PID", switch_id, "USB id, e.g. 1a2b:0003")->required();
-    sw->add_option("MESSAGE", switch_msg, "message to send, hexadecimal")->required();
+    sw->add_option("MESSAGE", switch_msg,
+                   "message to send: an even number of hexadecimal digits, at most 276")
+        ->required();
 
     add_command(*usb, "tty-count", "Number of ttyACM*/ttyUSB* serial devices", [&ctx] {
         int n = -1;

@@ -60,8 +60,8 @@ std::string name_of(const ek_wanif_entry_t &e) {
 }
 
 Json entry_json(const ek_wanif_entry_t &e) {
-    return Json{{"name", name_of(e)},
-                {"ifname", ifname_of(e)},
+    return Json{{"name", json_text(name_of(e))},
+                {"ifname", json_text(ifname_of(e))},
                 {"priority", e.priority},
                 {"wan", e.is_wanif != 0},
                 {"active_default", e.is_active_dft_wan != 0},
@@ -84,13 +84,13 @@ std::string ifname_arg(const std::string &text) {
 struct AddArgs {
     std::string ifname, name, priority, ip, pppoe_index, usbnet_status;
     bool wan = false, active = false;
-    const CLI::Option *ip_given = nullptr;
+    const CLI::Option *ip_given = nullptr, *name_given = nullptr;
 };
 
 void add_record(Context &ctx, const AddArgs &a) {
     ek_wanif_entry_t e{};
     std::string ifname = ifname_arg(a.ifname);
-    std::string name = parse_name(a.name.empty() ? a.ifname : a.name, "name", kNameMax);
+    std::string name = parse_name(a.name_given->count() > 0 ? a.name : a.ifname, "name", kNameMax);
     std::memcpy(e.ifname, ifname.data(), ifname.size());
     std::memcpy(e.name, name.data(), name.size());
     if (!a.priority.empty()) {
@@ -192,7 +192,7 @@ void remove_record(Context &ctx, const std::string &arg) {
         0) {
         op_failed("cannot delete record " + key + " from " + kWanifDb);
     }
-    emit(ctx, Json{{"removed", key}}, "removed " + key + "\n");
+    emit(ctx, Json{{"removed", json_text(key)}}, "removed " + escaped(key) + "\n");
 }
 
 }  // namespace
@@ -266,9 +266,9 @@ void add_wanif(CLI::App &app, Context &ctx) {
                     answer(ctx,
                            Json{{"address", format_ipv4(addr)},
                                 {"wan", yes},
-                                {"interface", yes ? Json(holder) : Json()}},
+                                {"interface", yes ? json_text(holder) : Json()}},
                            yes,
-                           format_ipv4(addr) + (yes ? " belongs to WAN interface " + holder
+                           format_ipv4(addr) + (yes ? " belongs to WAN interface " + escaped(holder)
                                                     : " belongs to no WAN interface"));
                 })
         ->add_option("ADDR", owns_addr, "dotted-quad IPv4 address")
@@ -287,8 +287,8 @@ void add_wanif(CLI::App &app, Context &ctx) {
                     emit(ctx,
                          Json{{"interface", ifname},
                               {"pppoe_eth_index", index},
-                              {"pppoe_eth", named ? Json(eth) : Json()}},
-                         std::to_string(index) + (named ? std::string(" ") + eth : "") + "\n");
+                              {"pppoe_eth", named ? json_text(eth) : Json()}},
+                         std::to_string(index) + (named ? " " + escaped(eth) : "") + "\n");
                 })
         ->add_option("IFNAME", pppoe_if, "interface name")
         ->required();
@@ -307,8 +307,11 @@ void add_wanif(CLI::App &app, Context &ctx) {
             while (!reason.empty() && reason.back() == '\n') reason.pop_back();
             answer(
                 ctx,
-                Json{{"priority", prio}, {"valid", yes}, {"reason", yes ? Json() : Json(reason)}},
-                yes, yes ? "priority " + std::to_string(prio) + " may be configured" : reason);
+                Json{{"priority", prio},
+                     {"valid", yes},
+                     {"reason", yes ? Json() : json_text(reason)}},
+                yes,
+                yes ? "priority " + std::to_string(prio) + " may be configured" : escaped(reason));
         });
     check->add_option("PRIORITY", prio_arg, "WAN priority")->required();
     check
@@ -347,10 +350,10 @@ void add_wanif(CLI::App &app, Context &ctx) {
                             "single fields)",
                             [&ctx] { add_record(ctx, add_args); });
     add->add_option("IFNAME", add_args.ifname, "interface name")->required();
-    add->add_option("--name", add_args.name,
-                    "record name and key (default: IFNAME; usbnet0 is the "
-                    "USB network record)")
-        ->type_name("NAME");
+    add_args.name_given = add->add_option("--name", add_args.name,
+                                          "record name and key (default: IFNAME; usbnet0 is the "
+                                          "USB network record)")
+                              ->type_name("NAME");
     add->add_option("--priority", add_args.priority, std::string(kPriorityHelp) + " (default 0)")
         ->type_name("PRIORITY");
     add->add_flag("--wan", add_args.wan, "mark as a WAN interface");

@@ -2,6 +2,8 @@
 // over random states, and bad documents that must change nothing.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+
 #include <array>
 #include <cstdlib>
 #include <cstring>
@@ -85,10 +87,12 @@ void seed(std::mt19937 &rng) {
     auto fill = [&rng](void *p, size_t n) {
         for (auto *b = static_cast<unsigned char *>(p); n-- > 0; ++b) *b = rng() % 3 ? 0 : rng();
     };
-    // 1-`size` bytes but NUL at the start of `field`, a terminator unless they fill it.
-    auto text = [&rng](char *field, size_t size) {
-        size_t n = 1 + rng() % size;
-        for (size_t i = 0; i < n; ++i) field[i] = static_cast<char>(1 + rng() % 255);
+    // 1-`size` bytes but NUL at the start of `field`, a terminator unless they fill it; a
+    // name (printable, terminated) unless `raw`, as import refuses any other in a record.
+    auto text = [&rng](char *field, size_t size, bool raw = false) {
+        size_t n = 1 + rng() % (raw ? size : size - 1);
+        for (size_t i = 0; i < n; ++i)
+            field[i] = static_cast<char>(raw ? 1 + rng() % 255 : '!' + rng() % 94);
         if (n < size) field[n] = '\0';
         return std::string(field, n);
     };
@@ -97,7 +101,9 @@ void seed(std::mt19937 &rng) {
     auto *nat =
         static_cast<unsigned char *>(ek_brd_get_cpe_shm_data()) + EK_BRD_CPE_NAT_TABLE_OFFSET;
     for (int i = 0; i < EK_BRD_CPE_NAT_POLICY_MAX; ++i) {
-        if (rng() % 4 == 0) fill(nat + i * sizeof(ek_nat_policy_t), sizeof(ek_nat_policy_t));
+        auto *slot = reinterpret_cast<ek_nat_policy_t *>(nat + i * sizeof(ek_nat_policy_t));
+        if (rng() % 4 == 0) fill(slot, sizeof *slot);
+        if (slot->name[0] != '\0') text(slot->name, sizeof slot->name);
     }
     // Fewer than `most` records like `rec`, each keyed by what `key` makes of it.
     auto records = [&](const char *path, int most, auto rec, auto key) {
@@ -106,7 +112,10 @@ void seed(std::mt19937 &rng) {
             ASSERT_EQ(TestDb(path).store(key(rec), &rec, sizeof rec), 0);
         }
     };
-    records(kDbs[0], 4, ek_wanif_entry_t{}, [&](auto &w) { return text(w.name, sizeof w.name); });
+    records(kDbs[0], 4, ek_wanif_entry_t{}, [&](auto &w) {
+        text(w.ifname, sizeof w.ifname);
+        return text(w.name, sizeof w.name);
+    });
     records(kDbs[1], 3, ek_usb_modem_cfg_t{},
             [&](auto &m) { return text(m.modem_id, sizeof m.modem_id); });
     records(kDbs[2], 3, ek_usb_modeswitch_t{}, [](auto &s) {
@@ -116,7 +125,7 @@ void seed(std::mt19937 &rng) {
     });
     auto ifname = [&](auto &) {
         char name[15];
-        return text(name, sizeof name);
+        return text(name, sizeof name, true);
     };
     records(kDbs[3], 3, std::array<unsigned char, EK_HOST_DCD_ETH_CFG_SIZE>{}, ifname);
     records(kDbs[4], 3, std::array<unsigned char, EK_HOST_DCD_USBNET_CFG_SIZE>{}, ifname);
@@ -140,6 +149,48 @@ TEST(BrdctlState, RoundTripOverRandomStates) {
     }
 }
 
+// Names other programs left in the records leave brdctl escaped in text (\xNN, \\) and as
+// {"hex": ...} in JSON when not UTF-8, never as a failure. A row: the command, its status,
+// its output (JSON on one line) and its error line.
+TEST(BrdctlState, OutsideNamesLeaveEscaped) {
+    wipe();
+    // clang-format off
+    ek_wanif_entry_t w{};
+    ek_usb_modem_cfg_t m{};
+    std::strcpy(w.name, "e\033]0;x\a"), std::strcpy(w.ifname, "\xff\x80"), w.ip_addr = htonl(0x0a000001);
+    std::strcpy(m.modem_id, "m\\\xc2\x9b"), m.usbid_num = 1, m.usbid[0] = {1, 2, {}};
+    ASSERT_EQ(TestDb(kDbs[0]).store(w.name, &w, sizeof w) | TestDb(kDbs[1]).store(m.modem_id, &m, sizeof m), 0);
+    std::strcpy(static_cast<char *>(ek_brd_get_cpe_shm_data()) + EK_BRD_CPE_NAT_TABLE_OFFSET, "n\r\n\xc3\xa9\xed\xa0\x80\x7f");
+    struct { const char *args; int status; const char *out, *err; } const rows[] = {
+        {"wanif list", 0, "NAME           IFNAME    PRIO  WAN  ACTIVE-DFT  IP        PPPOE-ETH  USBNET\n"
+                          "e\\x1b]0;x\\x07  \\xff\\x80  0     no   no          10.0.0.1  -          -\n", ""},
+        {"--json wanif list", 0, R"([{"name":"e\u001b]0;x\u0007","ifname":{"hex":"ff80"},"priority":0,"wan":false,)"
+         R"("active_default":false,"ip":"10.0.0.1","pppoe":false,"pppoe_eth_index":null,"usbnet_status":null}])", ""},
+        {"wanif owns-ip 10.0.0.1", 0, "10.0.0.1 belongs to WAN interface \\xff\\x80\n", ""},
+        {"--json wanif owns-ip 10.0.0.1", 0, R"({"address":"10.0.0.1","wan":true,"interface":{"hex":"ff80"}})", ""},
+        {"nat list", 0, "ID  NAME                         TYPE  MEANING\n1   n\\x0d\\x0a\xc3\xa9\\xed\\xa0\\x80\\x7f  0     -\n", ""},
+        {"--json nat name 1", 0, R"({"id":1,"name":{"hex":"6e0d0ac3a9eda0807f"}})", ""},
+        {"modem find 1:2", 0, "m\\\\xc2\\x9b  0001:0002\n", ""},
+        {"--json modem list", 0, R"([{"modem_id":"m\\\u009b","usb_ids":["0001:0002"]}])", ""},
+        {"--json modem store m2 1:2", 2, R"({"error":"modem store: USB id 0001:0002 is already listed by modem m\\\\xc2\\x9b","status":2})",
+         "brdctl: modem store: USB id 0001:0002 is already listed by modem m\\\\xc2\\x9b\n"},
+    };
+    // clang-format on
+    for (const auto &row : rows) {
+        std::string err;
+        EXPECT_EQ(brdctl(std::string(row.args) + " >/tmp/out", &err), row.status) << row.args;
+        std::string out = slurp("/tmp/out");
+        for (size_t nl; row.args[0] == '-' && (nl = out.find('\n')) != std::string::npos;) {
+            out.erase(nl,
+                      out.find_first_not_of(' ', nl + 1) - nl);  // on one line, as jq -c prints it
+        }
+        for (size_t at; row.args[0] == '-' && (at = out.find("\": ")) != std::string::npos;)
+            out.erase(at + 2, 1);
+        EXPECT_EQ(out, row.out) << row.args;
+        EXPECT_EQ(err, row.err) << row.args;
+    }
+}
+
 // A bad document is refused whole, naming its first bad value, and leaves
 // every table as it was, also the ones before the bad value. A case a line:
 // the document ("\n" a line break) => what brdctl says after "import: ".
@@ -149,6 +200,9 @@ constexpr const char *kBadDocuments = R"(
 {"format_version": 1, "cpe": {"brd_auth": 9}, "nat": [{"id": 129}]} => nat[0].id: 129 is not an id of 1-128
 {"format_version": 1, "cpe": {"brd_auth": 9}, "nat": [{"name": "x"}]} => nat[0].id: missing
 {"format_version": 1, "cpe": {"brd_auth": 9}, "nat": [{"id": 1, "name": "123456789012345678901234567890123x"}]} => nat[0].name: "123456789012345678901234567890123x" is longer than 33 bytes
+{"format_version": 1, "cpe": {"brd_auth": 9}, "nat": [{"id": 1, "name": "123456789012345678901234567890123"}]} => nat[0].name: "123456789012345678901234567890123" is longer than 32 characters
+{"format_version": 1, "cpe": {"brd_auth": 9}, "usb_modem_cfg": [{"modem_id": {"hex": "6d1b006a"}}]} => usb_modem_cfg[0].modem_id: {"hex":"6d1b006a"} has the byte 0x1b at character 2; a name is printable ASCII without blanks
+{"format_version": 1, "cpe": {"brd_auth": 9}, "wanif": [{"name": "e", "ifname": {"hex": "6120ff"}}]} => wanif[0].ifname: {"hex":"6120ff"} has a blank at character 2; a name is printable ASCII without blanks
 {"format_version": 1, "cpe": {"brd_auth": 9}, "nat": [{"id": 1, "typo": 1}]} => nat[0].typo: unknown field; did you mean 'type'?
 {"format_version": 1, "cpe": {"brd_auth": 9}, "wanfi": []} => wanfi: unknown table; did you mean 'wanif'?
 {"format_version": 1, "cpe": {"brd_auth": 9}, "wanif": {}} => wanif: {} is not an array
