@@ -1,6 +1,8 @@
 // brdctl export and import against the real host platform: a round trip
 // over random states, and bad documents that must change nothing.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <array>
 #include <cstdlib>
@@ -21,9 +23,9 @@ namespace {
 using hosttest::slurp;
 using hosttest::TestDb;
 
-// BRDCTL: the command that runs brdctl (with its emulator in a cross build).
-int brdctl(const std::string &args, std::string *err = nullptr) {
-    std::string cmd = std::string(std::getenv("BRDCTL")) + " " + args + " 2>/tmp/err";
+// BRDCTL: the command that runs brdctl (with its emulator in a cross build); a hang ends as 124.
+int brdctl(const std::string &args, std::string *err = nullptr, const std::string &before = "") {
+    std::string cmd = before + "timeout 60 " + std::getenv("BRDCTL") + " " + args + " 2>/tmp/err";
     int rc = std::system(cmd.c_str());
     if (err != nullptr) *err = slurp("/tmp/err");
     return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
@@ -133,7 +135,7 @@ TEST(BrdctlState, RoundTripOverRandomStates) {
         std::string err;
         ASSERT_EQ(brdctl("export /tmp/a.json", &err), 0) << round << err;
         wipe();
-        ASSERT_EQ(brdctl("import - </tmp/a.json >/dev/null", &err), 0) << round << err;
+        ASSERT_EQ(brdctl("import /tmp/a.json >/dev/null", &err), 0) << round << err;
         EXPECT_EQ(snapshot(), before) << round;
         ASSERT_EQ(brdctl("export >/tmp/b.json"), 0) << round;
         ASSERT_EQ(slurp("/tmp/a.json"), slurp("/tmp/b.json")) << round;
@@ -188,6 +190,131 @@ TEST(BrdctlState, BadDocumentsChangeNothing) {
         EXPECT_EQ(err, want) << doc;
         EXPECT_EQ(snapshot(), before) << doc;
     }
+}
+
+// What uid 65534 (or root, for a mode) plants where root's brdctl reads or writes a document: a
+// line says what was refused and why, nothing is followed or waited for, no table changes, and the
+// planted entry and root's files stay as they were.
+struct Planted {
+    bool by_nobody;
+    const char *plant;  // in /tmp; $DOC is a good document
+    const char *args;   // brdctl's
+    int status;
+    const char *line;  // after "brdctl: "
+};
+const Planted kPlanted[] = {
+    {true, "echo \"$DOC\" >x", "import /tmp/x", 3,
+     "import: refusing /tmp/x (owner uid 65534, mode 0644): owned by another user: remove it, do "
+     "not chown it"},
+    {true, "ln -s /tmp/root_only/doc x", "import /tmp/x", 3,
+     "import: refusing /tmp/x (owner uid 65534, mode 0777): a symbolic link, never followed: name "
+     "the file it points to"},
+    {true, "mkfifo -m 0666 x", "import /tmp/x", 3,
+     "import: refusing /tmp/x (owner uid 65534, mode 0666): not a regular file: import reads a "
+     "regular file, or standard input for -"},
+    {true, "ln -s /dev/zero x", "import /tmp/x", 3,
+     "import: refusing /tmp/x (owner uid 65534, mode 0777): a symbolic link, never followed: name "
+     "the file it points to"},
+    {true, "mkdir d && echo \"$DOC\" >d/x", "import /tmp/d/x", 3,
+     "import: refusing directory /tmp/d (owner uid 65534, mode 0755): owned by another user: use a "
+     "directory of your own"},
+    {true, "ln -s /tmp/root_only/victim x", "export /tmp/x", 3,
+     "export: refusing /tmp/x (owner uid 65534, mode 0777): a symbolic link, never followed: name "
+     "the file it points to"},
+    {true, "mkfifo -m 0666 x", "export /tmp/x", 3,
+     "export: refusing /tmp/x (owner uid 65534, mode 0666): not a regular file: export writes a "
+     "regular file, or standard output for -"},
+    {true, "echo theirs >x", "export /tmp/x", 3,
+     "export: refusing /tmp/x (owner uid 65534, mode 0644): owned by another user: remove it, do "
+     "not chown it"},
+    {true, "ln -s /tmp/root_only d", "export /tmp/d/victim", 3,
+     "export: refusing directory /tmp/d (owner uid 65534, mode 0777): a symbolic link, never "
+     "followed: name the directory it points to"},
+    {false, "mkdir -m 0777 d && cp root_only/doc d/x", "import /tmp/d/x", 3,
+     "import: refusing directory /tmp/d (owner uid 0, mode 0777): writable by group or others: use "
+     "a directory only you can write"},
+    {false, "cp root_only/doc x && chmod 0664 x", "import /tmp/x", 3,
+     "import: refusing /tmp/x (owner uid 0, mode 0664): writable by group or others: check what it "
+     "holds, then chmod go-w it"},
+    {false, "true", "import /tmp", 3,
+     "import: refusing /tmp (owner uid 0, mode 1777): not a regular file: import reads a regular "
+     "file, or standard input for -"},
+    {false, "head -c 16777217 /dev/zero >x", "import /tmp/x", 2,
+     "import: /tmp/x is larger than 16 MiB, the most import reads"},
+    {false, "head -c 16777217 /dev/zero >x", "import - </tmp/x", 2,
+     "import: standard input is larger than 16 MiB, the most import reads"},
+    {false, "true", "import ''", 2, "import: FILE is empty; name a file, or - for standard input"},
+    {false, "true", "export ''", 2, "export: FILE is empty; name a file, or - for standard output"},
+};
+
+TEST(BrdctlState, WhatAnotherUserPlantsIsRefused) {
+    if (geteuid() != 0 || std::system("setpriv --reuid 65534 --regid 65534 --clear-groups true"))
+        GTEST_SKIP() << "needs root and a uid 65534 to switch to";
+    wipe();
+    std::mt19937 rng(11);
+    seed(rng);
+    const std::string before = snapshot();
+    setenv("DOC", R"({"format_version": 1, "cpe": {"brd_auth": 66}})", 1);
+    ASSERT_EQ(std::system("mkdir -m 0700 /tmp/root_only && echo precious >/tmp/root_only/victim &&"
+                          " echo \"$DOC\" >/tmp/root_only/doc"),
+              0);
+    for (const Planted &row : kPlanted) {
+        SCOPED_TRACE(row.plant + std::string(" / ") + row.args);
+        std::string plant = std::string("cd /tmp && umask 022 && ") + row.plant;
+        plant = (row.by_nobody ? "setpriv --reuid 65534 --regid 65534 --clear-groups " : "") +
+                std::string("sh -c '") + plant + "'";
+        ASSERT_EQ(std::system(("rm -rf /tmp/x /tmp/d && " + plant).c_str()), 0);
+        std::string err;
+        EXPECT_EQ(brdctl(row.args, &err), row.status);
+        EXPECT_EQ(err, "brdctl: " + std::string(row.line) + "\n");
+        EXPECT_EQ(snapshot(), before);
+        EXPECT_EQ(slurp("/tmp/root_only/victim"), "precious\n");
+        struct stat st;
+        EXPECT_TRUE(!row.by_nobody || (lstat("/tmp/x", &st) != 0 && lstat("/tmp/d", &st) != 0) ||
+                    st.st_uid == 65534)
+            << "the planted entry was replaced";
+    }
+    EXPECT_EQ(std::system("ls -A /tmp | grep -q '^\\.'"), 256) << "a temporary file was left";
+}
+
+// A failed export leaves the old file byte for byte and nothing beside it; a good one replaces it
+// with a file of mode 0600, whatever the umask and the old file's mode.
+TEST(BrdctlState, ExportReplacesTheFileWholeOrNotAtAll) {
+    wipe();
+    std::mt19937 rng(3);
+    seed(rng);
+    ASSERT_EQ(brdctl("export >/tmp/doc.json"), 0);
+    ASSERT_GT(slurp("/tmp/doc.json").size(), 4096u);
+    const struct {
+        const char *dir, *before;  // how /tmp/e is made, what runs brdctl
+        int status;
+        const char *line;
+    } rows[] = {
+        {"mkdir /tmp/e", "ulimit -f 1; ", 3,
+         "brdctl: export: cannot write /tmp/e/s.json: File too large; /tmp/e/s.json is "
+         "unchanged\n"},
+        {"mkdir /tmp/e && mount -t tmpfs -o size=4k t /tmp/e", "", 3,
+         "brdctl: export: cannot write /tmp/e/s.json: No space left on device; /tmp/e/s.json is "
+         "unchanged\n"},
+        {"mkdir /tmp/e", "umask 0277; ", 0, ""},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.dir + std::string(" / ") + row.before);
+        ASSERT_EQ(std::system((std::string("umount /tmp/e 2>/dev/null; rm -rf /tmp/e; ") + row.dir +
+                               " && echo old >/tmp/e/s.json && chmod 0644 /tmp/e/s.json")
+                                  .c_str()),
+                  0);
+        std::string err;
+        EXPECT_EQ(brdctl("export /tmp/e/s.json >/dev/null", &err, row.before), row.status);
+        EXPECT_EQ(err, row.line);
+        struct stat st;
+        ASSERT_EQ(stat("/tmp/e/s.json", &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, row.status == 0 ? 0600u : 0644u);
+        EXPECT_EQ(slurp("/tmp/e/s.json"), row.status == 0 ? slurp("/tmp/doc.json") : "old\n");
+        EXPECT_EQ(std::system("test \"$(ls -A /tmp/e)\" = s.json"), 0)
+            << "a temporary file was left";
+    }
+    std::system("umount /tmp/e 2>/dev/null");
 }
 
 }  // namespace
