@@ -194,58 +194,26 @@ TEST(BrdctlState, BadDocumentsChangeNothing) {
 
 // What uid 65534 (or root, for a mode) plants where root's brdctl reads or writes a document: a
 // line says what was refused and why, nothing is followed or waited for, no table changes, and the
-// planted entry and root's files stay as they were.
-struct Planted {
-    bool by_nobody;
-    const char *plant;  // in /tmp; $DOC is a good document
-    const char *args;   // brdctl's
-    int status;
-    const char *line;  // after "brdctl: "
-};
-const Planted kPlanted[] = {
-    {true, "echo \"$DOC\" >x", "import /tmp/x", 3,
-     "import: refusing /tmp/x (owner uid 65534, mode 0644): owned by another user: remove it, do "
-     "not chown it"},
-    {true, "ln -s /tmp/root_only/doc x", "import /tmp/x", 3,
-     "import: refusing /tmp/x (owner uid 65534, mode 0777): a symbolic link, never followed: name "
-     "the file it points to"},
-    {true, "mkfifo -m 0666 x", "import /tmp/x", 3,
-     "import: refusing /tmp/x (owner uid 65534, mode 0666): not a regular file: import reads a "
-     "regular file, or standard input for -"},
-    {true, "ln -s /dev/zero x", "import /tmp/x", 3,
-     "import: refusing /tmp/x (owner uid 65534, mode 0777): a symbolic link, never followed: name "
-     "the file it points to"},
-    {true, "mkdir d && echo \"$DOC\" >d/x", "import /tmp/d/x", 3,
-     "import: refusing directory /tmp/d (owner uid 65534, mode 0755): owned by another user: use a "
-     "directory of your own"},
-    {true, "ln -s /tmp/root_only/victim x", "export /tmp/x", 3,
-     "export: refusing /tmp/x (owner uid 65534, mode 0777): a symbolic link, never followed: name "
-     "the file it points to"},
-    {true, "mkfifo -m 0666 x", "export /tmp/x", 3,
-     "export: refusing /tmp/x (owner uid 65534, mode 0666): not a regular file: export writes a "
-     "regular file, or standard output for -"},
-    {true, "echo theirs >x", "export /tmp/x", 3,
-     "export: refusing /tmp/x (owner uid 65534, mode 0644): owned by another user: remove it, do "
-     "not chown it"},
-    {true, "ln -s /tmp/root_only d", "export /tmp/d/victim", 3,
-     "export: refusing directory /tmp/d (owner uid 65534, mode 0777): a symbolic link, never "
-     "followed: name the directory it points to"},
-    {false, "mkdir -m 0777 d && cp root_only/doc d/x", "import /tmp/d/x", 3,
-     "import: refusing directory /tmp/d (owner uid 0, mode 0777): writable by group or others: use "
-     "a directory only you can write"},
-    {false, "cp root_only/doc x && chmod 0664 x", "import /tmp/x", 3,
-     "import: refusing /tmp/x (owner uid 0, mode 0664): writable by group or others: check what it "
-     "holds, then chmod go-w it"},
-    {false, "true", "import /tmp", 3,
-     "import: refusing /tmp (owner uid 0, mode 1777): not a regular file: import reads a regular "
-     "file, or standard input for -"},
-    {false, "head -c 16777217 /dev/zero >x", "import /tmp/x", 2,
-     "import: /tmp/x is larger than 16 MiB, the most import reads"},
-    {false, "head -c 16777217 /dev/zero >x", "import - </tmp/x", 2,
-     "import: standard input is larger than 16 MiB, the most import reads"},
-    {false, "true", "import ''", 2, "import: FILE is empty; name a file, or - for standard input"},
-    {false, "true", "export ''", 2, "export: FILE is empty; name a file, or - for standard output"},
-};
+// planted entry and root's files stay as they were. A case a line: the planter's uid, what it runs
+// in /tmp ($DOC: a good document) | brdctl's arguments => the status and what brdctl says.
+constexpr const char *kPlanted = R"(
+65534 echo "$DOC" >x | import /tmp/x => 3 import: refusing /tmp/x (owner uid 65534, mode 0644): owned by another user: remove it, do not chown it
+65534 ln -s /tmp/root_only/doc x | import /tmp/x => 3 import: refusing /tmp/x (owner uid 65534, mode 0777): a symbolic link, never followed: name the file it points to
+65534 mkfifo -m 0666 x | import /tmp/x => 3 import: refusing /tmp/x (owner uid 65534, mode 0666): not a regular file: import reads a regular file, or standard input for -
+65534 ln -s /dev/zero x | import /tmp/x => 3 import: refusing /tmp/x (owner uid 65534, mode 0777): a symbolic link, never followed: name the file it points to
+65534 mkdir d && echo "$DOC" >d/x | import /tmp/d/x => 3 import: refusing directory /tmp/d (owner uid 65534, mode 0755): owned by another user: use a directory of your own
+65534 ln -s /tmp/root_only/victim x | export /tmp/x => 3 export: refusing /tmp/x (owner uid 65534, mode 0777): a symbolic link, never followed: name the file it points to
+65534 mkfifo -m 0666 x | export /tmp/x => 3 export: refusing /tmp/x (owner uid 65534, mode 0666): not a regular file: export writes a regular file, or standard output for -
+65534 echo theirs >x | export /tmp/x => 3 export: refusing /tmp/x (owner uid 65534, mode 0644): owned by another user: remove it, do not chown it
+65534 ln -s /tmp/root_only d | export /tmp/d/victim => 3 export: refusing directory /tmp/d (owner uid 65534, mode 0777): a symbolic link, never followed: name the directory it points to
+0 mkdir -m 0777 d && cp root_only/doc d/x | import /tmp/d/x => 3 import: refusing directory /tmp/d (owner uid 0, mode 0777): writable by group or others: use a directory only you can write
+0 cp root_only/doc x && chmod 0664 x | import /tmp/x => 3 import: refusing /tmp/x (owner uid 0, mode 0664): writable by group or others: check what it holds, then chmod go-w it
+0 true | import /tmp => 3 import: refusing /tmp (owner uid 0, mode 1777): not a regular file: import reads a regular file, or standard input for -
+0 head -c 16777217 /dev/zero >x | import /tmp/x => 2 import: /tmp/x is larger than 16 MiB, the most import reads
+0 head -c 16777217 /dev/zero >x | import - </tmp/x => 2 import: standard input is larger than 16 MiB, the most import reads
+0 true | import '' => 2 import: FILE is empty; name a file, or - for standard input
+0 true | export '' => 2 export: FILE is empty; name a file, or - for standard output
+)";
 
 TEST(BrdctlState, WhatAnotherUserPlantsIsRefused) {
     if (geteuid() != 0 || std::system("setpriv --reuid 65534 --regid 65534 --clear-groups true"))
@@ -258,19 +226,23 @@ TEST(BrdctlState, WhatAnotherUserPlantsIsRefused) {
     ASSERT_EQ(std::system("mkdir -m 0700 /tmp/root_only && echo precious >/tmp/root_only/victim &&"
                           " echo \"$DOC\" >/tmp/root_only/doc"),
               0);
-    for (const Planted &row : kPlanted) {
-        SCOPED_TRACE(row.plant + std::string(" / ") + row.args);
-        std::string plant = std::string("cd /tmp && umask 022 && ") + row.plant;
-        plant = (row.by_nobody ? "setpriv --reuid 65534 --regid 65534 --clear-groups " : "") +
-                std::string("sh -c '") + plant + "'";
+    std::istringstream cases(kPlanted);
+    for (std::string c; std::getline(cases, c);) {
+        if (c.empty()) continue;
+        SCOPED_TRACE(c.substr(0, c.find(" => ")));
+        size_t uid_end = c.find(' '), bar = c.find(" | "), arrow = c.find(" => ");
+        bool by_nobody = c[0] != '0';
+        std::string plant =
+            "sh -c 'cd /tmp && umask 022 && " + c.substr(uid_end + 1, bar - uid_end - 1) + "'";
+        if (by_nobody) plant = "setpriv --reuid 65534 --regid 65534 --clear-groups " + plant;
         ASSERT_EQ(std::system(("rm -rf /tmp/x /tmp/d && " + plant).c_str()), 0);
         std::string err;
-        EXPECT_EQ(brdctl(row.args, &err), row.status);
-        EXPECT_EQ(err, "brdctl: " + std::string(row.line) + "\n");
+        EXPECT_EQ(brdctl(c.substr(bar + 3, arrow - bar - 3), &err), c[arrow + 4] - '0');
+        EXPECT_EQ(err, "brdctl: " + c.substr(arrow + 6) + "\n");
         EXPECT_EQ(snapshot(), before);
         EXPECT_EQ(slurp("/tmp/root_only/victim"), "precious\n");
         struct stat st;
-        EXPECT_TRUE(!row.by_nobody || (lstat("/tmp/x", &st) != 0 && lstat("/tmp/d", &st) != 0) ||
+        EXPECT_TRUE(!by_nobody || (lstat("/tmp/x", &st) != 0 && lstat("/tmp/d", &st) != 0) ||
                     st.st_uid == 65534)
             << "the planted entry was replaced";
     }
