@@ -114,7 +114,8 @@ public:
     ModemLock(const ModemLock &) = delete;
     ModemLock &operator=(const ModemLock &) = delete;
 };
-// Whether the shell the library runs commands with finds `name` on PATH.
+// Whether the shell the library runs commands with finds `name` on PATH;
+// host_reason() then names the PATH entries that shell does not get.
 bool on_path(const char *name);
 // The candidate closest to `word` by edit distance, or "" when none is
 // close enough to be a likely typo.

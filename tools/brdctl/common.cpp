@@ -227,6 +227,7 @@ ModemLock::~ModemLock() {
 // the trust rule accepts): a program in an entry the shell never sees is
 // not there.
 bool on_path(const char *name) {
+    forget_host_reason();  // then holds the line naming the entries dropped, if any
     std::string path(256, '\0');
     std::int32_t len = ek_host_command_path(path.data(), static_cast<std::int32_t>(path.size()));
     if (len >= static_cast<std::int32_t>(path.size())) {
