@@ -247,6 +247,14 @@ TEST(BrdctlState, WhatAnotherUserPlantsIsRefused) {
             << "the planted entry was replaced";
     }
     EXPECT_EQ(std::system("ls -A /tmp | grep -q '^\\.'"), 256) << "a temporary file was left";
+    ek_wanif_entry_t wan{};
+    ASSERT_EQ(TestDb(kDbs[0]).store("eth9", &wan, sizeof wan), 0);
+    std::string err;
+    EXPECT_EQ(brdctl("wanif count", &err, "setpriv --reuid 65534 --regid 65534 --clear-groups "),
+              3);
+    EXPECT_EQ(err,
+              "brdctl: wanif count: cannot open /tmp/db/wanif_db: permission denied to uid 65534 "
+              "(the databases are root's, mode 0600): run brdctl as root\n");
 }
 
 // A failed export leaves the old file byte for byte and nothing beside it; a good one replaces it
