@@ -89,7 +89,7 @@ struct Place {
 };
 
 // Opens the directory of FILE, checking every component on its descriptor,
-// the start ("/" or ".") included: a directory another user may change is a
+// the working directory included: a directory another user may change is a
 // place where the file can be swapped. A component O_NOFOLLOW would not
 // open is looked at with lstat, so the line says what stands there.
 Place open_place(const std::string &file, bool writing) {
@@ -100,26 +100,38 @@ Place open_place(const std::string &file, bool writing) {
     if (place.base.empty() || place.base == "." || place.base == "..") {
         op_failed(file + " names a directory; name a file in it");
     }
-    std::string shown = file[0] == '/' ? "/" : ".";
-    Fd fd(open(shown.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd.get() < 0) failed("open directory", shown, errno);
-    for (std::size_t at = 0;;) {
+    bool absolute = file[0] == '/';
+    std::string shown = absolute ? "/" : ".";
+    auto check = [&](int fd) {
         struct stat st;
-        if (fstat(fd.get(), &st) != 0) failed("open directory", shown, errno);
+        if (fstat(fd, &st) != 0) failed("open directory", shown, errno);
         if (const char *why = ek_host_trust_fault(&st, EK_HOST_TRUST_PASSAGE)) {
             refuse(shown, st, why, true, writing);
         }
+    };
+    // The first component of an absolute path is opened by its own name, not
+    // relative to "/": an emulator that serves "/" from a sysroot (qemu-user
+    // -L) still finds the real /tmp that way.
+    Fd fd;
+    if (!absolute || dir.find_first_not_of('/') == std::string::npos) {
+        fd = Fd(open(shown.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (fd.get() < 0) failed("open directory", shown, errno);
+        check(fd.get());
+    }
+    for (std::size_t at = 0;;) {
         while (at < dir.size() && dir[at] == '/') ++at;
         if (at >= dir.size()) break;
         std::size_t end = std::min(dir.find('/', at), dir.size());
-        std::string name = dir.substr(at, end - at);
         shown = dir.substr(0, end);
-        Fd next(openat(fd.get(), name.c_str(),
+        int parent = fd.get() < 0 ? AT_FDCWD : fd.get();
+        std::string name = fd.get() < 0 ? shown : dir.substr(at, end - at);
+        Fd next(openat(parent, name.c_str(),
                        O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
         if (next.get() < 0) {
             int err = errno;
+            struct stat st;
             if ((err == ELOOP || err == ENOTDIR) &&
-                fstatat(fd.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+                fstatat(parent, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
                 if (const char *why = ek_host_trust_fault(&st, EK_HOST_TRUST_PASSAGE)) {
                     refuse(shown, st, why, true, writing);
                 }
@@ -127,6 +139,7 @@ Place open_place(const std::string &file, bool writing) {
             failed("open directory", shown, err);
         }
         fd = std::move(next);
+        check(fd.get());
         at = end;
     }
     place.dir = std::move(fd);
