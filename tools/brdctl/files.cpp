@@ -150,6 +150,7 @@ bool write_all(int fd, const char *data, std::size_t size) {
     while (size > 0) {
         ssize_t put = write(fd, data, size);
         if (put < 0 && errno == EINTR) continue;
+        if (put == 0) errno = EIO;
         if (put <= 0) return false;
         data += put;
         size -= static_cast<std::size_t>(put);
