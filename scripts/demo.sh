@@ -93,9 +93,12 @@ run modem find 1a2b
 run wanif owns-ip 192.0.2
 
 say "The whole state as one document: back up, experiment, restore"
-run export /tmp/before.json
+backup=$(mktemp -d)
+note "Into a directory only root can enter ($backup): a bare name in /tmp is" \
+    "anyone's to take first, and brdctl refuses a file another user made."
+run export "$backup/before.json"
 run nat delete 1
-run import /tmp/before.json
+run import "$backup/before.json"
 run nat name 1
 
 say "The whole picture again"

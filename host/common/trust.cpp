@@ -22,6 +22,14 @@ extern "C" char *ek_host_last_log_line(void) {
     return t_last_line;
 }
 
+extern "C" const char *ek_host_trust_fault(const struct stat *st, int32_t use) {
+    using ek::host::Use;
+    if (st == nullptr || use < 0 || use > 2) return "not a file or directory";
+    return ek::host::entry_fault(*st, use == 0   ? Use::file
+                                      : use == 1 ? Use::directory
+                                                 : Use::passage);
+}
+
 namespace ek::host {
 
 namespace {

@@ -82,6 +82,26 @@ EK_HOST_API int32_t ek_host_db_key_bykey(ek_db_handle_t db, ek_db_key_desc_t key
  * log through it, so the definition loaded first serves both. */
 EK_HOST_API char *ek_host_last_log_line(void);
 
+/* The trust rule the host platform applies to its own files, for tools
+ * that open files a user names: why it refuses the object st describes
+ * (fstat of an open descriptor, or lstat of an entry O_NOFOLLOW would not
+ * open) for the use given, or null. The reason may end in the fix, after
+ * ": ". Defined in both host libraries, like ek_host_last_log_line. */
+#define EK_HOST_TRUST_FILE 0      /* a regular file to read or write */
+#define EK_HOST_TRUST_DIRECTORY 1 /* the directory of files with fixed names */
+#define EK_HOST_TRUST_PASSAGE 2   /* a directory on the way: may be writable by
+                                     all when root owns it and it is sticky */
+struct stat;
+EK_HOST_API const char *ek_host_trust_fault(const struct stat *st, int32_t use);
+
+/* libek_platform.so: the PATH in which the shell of ek_system looks commands
+ * up: for root, the entries the trust rule accepts, resolved (the dropped
+ * ones are logged); another user's PATH as it is. Copied to out with its
+ * NUL when it fits in size bytes. Its length; 0 when the environment has no
+ * PATH or an empty one (the shell's own default applies), -1 when memory
+ * ran out. */
+EK_HOST_API int32_t ek_host_command_path(char *out, int32_t size);
+
 #ifdef __cplusplus
 }
 #endif

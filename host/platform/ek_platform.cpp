@@ -22,6 +22,7 @@
 
 #include "common/raii.h"
 #include "common/trust.h"
+#include "ek_host.h"
 
 extern char **environ;
 
@@ -345,6 +346,23 @@ int32_t ek_system(const char *cmd) {
     if (WIFEXITED(status)) return WEXITSTATUS(status);
     if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
     return -1;
+}
+
+// What the shell of ek_system gets, for callers that must know whether it
+// will find a command before they run it.
+int32_t ek_host_command_path(char *out, int32_t size) {
+    TrustedEnv env;
+    if (!env.build()) return -1;
+    for (char **var = env.get(); *var != nullptr; ++var) {
+        if (strncmp(*var, "PATH=", 5) != 0) continue;
+        size_t len = strlen(*var + 5);
+        if (len >= INT32_MAX) return -1;
+        if (out != nullptr && size > 0 && len < static_cast<size_t>(size)) {
+            memcpy(out, *var + 5, len + 1);
+        }
+        return static_cast<int32_t>(len);
+    }
+    return 0;
 }
 
 int32_t ek_close(int32_t fd) {

@@ -87,6 +87,24 @@ inline void require_db(const char *path) {
     Db db(path);
 }
 
+// --- the files export writes and import reads (files.cpp) ---
+
+// The largest document import reads and export writes. A router's whole
+// state is a few hundred kilobytes; the bound keeps what a file or a pipe
+// can make brdctl hold (and parse) small.
+constexpr std::size_t kMaxDocumentBytes = std::size_t{16} << 20;
+// FILE's contents, or standard input's for "-", at most kMaxDocumentBytes
+// (a usage error beyond). FILE must be a regular file that, like its
+// directory and every directory on the way, passes the host platform's
+// trust rule (a sticky directory root owns, such as /tmp, may serve); it
+// is never followed if a link, never waited for if a FIFO. op_failed with
+// one line naming what was refused, why and what to do, otherwise.
+std::string read_document(const std::string &file);
+// Replaces FILE (under the same rule; stdout for "-") with text: a new file
+// of mode 0600 beside it, synced and renamed over it. A failure leaves FILE
+// as it was and no other file behind.
+void write_document(const std::string &file, const std::string &text);
+
 // Holds the cross-process USB modem lock around a read-modify-write of the
 // USB modem stores, as the platform's other writers do.
 class ModemLock {
@@ -96,7 +114,8 @@ public:
     ModemLock(const ModemLock &) = delete;
     ModemLock &operator=(const ModemLock &) = delete;
 };
-// Whether the shell the library runs commands with finds `name` on PATH.
+// Whether the shell the library runs commands with finds `name` on PATH;
+// host_reason() then names the PATH entries that shell does not get.
 bool on_path(const char *name);
 // The candidate closest to `word` by edit distance, or "" when none is
 // close enough to be a likely typo.

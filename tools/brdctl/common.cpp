@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
@@ -302,8 +303,20 @@ std::string host_reason() {
 
 Db::Db(const char *path) {
     forget_host_reason();
+    errno = 0;
     handle_ = ek_db_open_ex(path, EK_DB_MODE);
-    if (handle_ == nullptr) op_failed(std::string("cannot open ") + path + host_reason());
+    if (handle_ != nullptr) return;
+    // The host logs what its trust rule refuses; what the kernel refuses
+    // comes back in errno alone.
+    int err = errno;
+    std::string why = host_reason();
+    if (why.empty() && (err == EACCES || err == EPERM) && geteuid() != 0) {
+        why = ": permission denied to uid " + std::to_string(geteuid()) +
+              " (the databases are root's, mode 0600): run brdctl as root";
+    } else if (why.empty() && err != 0) {
+        why = std::string(": ") + std::strerror(err);
+    }
+    op_failed(std::string("cannot open ") + path + why);
 }
 
 Db::~Db() {
@@ -321,9 +334,20 @@ ModemLock::~ModemLock() {
     ek_brd_lib_usb_modem_cfg_unlock();
 }
 
+// Asks in the PATH the library's commands get (for root, only the entries
+// the trust rule accepts): a program in an entry the shell never sees is
+// not there.
 bool on_path(const char *name) {
-    const char *path = std::getenv("PATH");
-    std::string_view dirs = path != nullptr ? path : "/usr/bin:/bin";
+    forget_host_reason();  // then holds the line naming the entries dropped, if any
+    std::string path(256, '\0');
+    std::int32_t len = ek_host_command_path(path.data(), static_cast<std::int32_t>(path.size()));
+    if (len >= static_cast<std::int32_t>(path.size())) {
+        path.resize(static_cast<std::size_t>(len) + 1);
+        len = ek_host_command_path(path.data(), static_cast<std::int32_t>(path.size()));
+    }
+    if (len < 0 || len >= static_cast<std::int32_t>(path.size())) return false;
+    path.resize(static_cast<std::size_t>(len));
+    std::string_view dirs = len > 0 ? std::string_view(path) : "/usr/bin:/bin";
     for (;;) {
         auto colon = dirs.find(':');
         std::string dir(dirs.substr(0, colon));

@@ -669,43 +669,24 @@ std::vector<std::string> apply(const Plan &plan) {
     return done;
 }
 
-std::string read_input(const std::string &file) {
-    std::ostringstream text;
-    if (file == "-") {
-        text << std::cin.rdbuf();
-        if (std::cin.bad()) op_failed("cannot read standard input");
-        return text.str();
-    }
-    std::ifstream in(file, std::ios::binary);
-    if (!in) op_failed("cannot read " + file + ": " + std::strerror(errno));
-    text << in.rdbuf();
-    return text.str();
-}
-
 }  // namespace
 
 void add_state(CLI::App &app, Context &ctx) {
-    static std::string export_file;
+    static std::string export_file = "-";
     auto *exp = add_command(app, "export", "Write every table as one JSON document", [&ctx] {
-        std::string text = export_state().dump(2) + "\n";
-        if (export_file.empty() || export_file == "-") {
-            ctx.emitted = true;
-            std::fputs(text.c_str(), stdout);
-            return;
+        write_document(export_file, export_state().dump(2) + "\n");
+        ctx.emitted = true;
+        if (export_file != "-") {
+            emit(ctx, Json{{"exported", json_text(export_file)}},
+                 "exported to " + escaped(export_file) + "\n");
         }
-        std::ofstream out(export_file, std::ios::binary | std::ios::trunc);
-        if (!(out << text) || !out.flush()) {
-            op_failed("cannot write " + export_file + ": " + std::strerror(errno));
-        }
-        emit(ctx, Json{{"exported", json_text(export_file)}},
-             "exported to " + escaped(export_file) + "\n");
     });
     exp->add_option("FILE", export_file, "file to write (default: standard output)");
 
     static std::string import_file;
     auto *imp = add_command(
         app, "import", "Replace the tables a document holds (checked whole first)", [&ctx] {
-            Json doc = parse_document(read_input(import_file),
+            Json doc = parse_document(read_document(import_file),
                                       import_file == "-" ? "standard input" : import_file);
             Plan plan = check_document(doc);
             std::vector<std::string> done = apply(plan);

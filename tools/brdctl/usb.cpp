@@ -150,7 +150,7 @@ std::vector<ek_usb_modeswitch_t> load_modeswitches() {
 
 Attached probe_usb() {
     // The library answers "nothing attached" when lsusb cannot be run.
-    if (!on_path("lsusb")) op_failed("cannot run lsusb: it is not on PATH");
+    if (!on_path("lsusb")) op_failed("cannot run lsusb: it is not on PATH" + host_reason());
     Attached dev;
     // The probe writes the ids only for a device that is not a known hub;
     // vendor id 0 is never a real device's.

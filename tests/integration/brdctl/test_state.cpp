@@ -1,6 +1,8 @@
 // brdctl export and import against the real host platform: a round trip
 // over random states, and bad documents that must change nothing.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <arpa/inet.h>
 
@@ -23,9 +25,9 @@ namespace {
 using hosttest::slurp;
 using hosttest::TestDb;
 
-// BRDCTL: the command that runs brdctl (with its emulator in a cross build).
-int brdctl(const std::string &args, std::string *err = nullptr) {
-    std::string cmd = std::string(std::getenv("BRDCTL")) + " " + args + " 2>/tmp/err";
+// BRDCTL: the command that runs brdctl (with its emulator in a cross build); a hang ends as 124.
+int brdctl(const std::string &args, std::string *err = nullptr, const std::string &before = "") {
+    std::string cmd = before + "timeout 60 " + std::getenv("BRDCTL") + " " + args + " 2>/tmp/err";
     int rc = std::system(cmd.c_str());
     if (err != nullptr) *err = slurp("/tmp/err");
     return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
@@ -142,7 +144,7 @@ TEST(BrdctlState, RoundTripOverRandomStates) {
         std::string err;
         ASSERT_EQ(brdctl("export /tmp/a.json", &err), 0) << round << err;
         wipe();
-        ASSERT_EQ(brdctl("import - </tmp/a.json >/dev/null", &err), 0) << round << err;
+        ASSERT_EQ(brdctl("import /tmp/a.json >/dev/null", &err), 0) << round << err;
         EXPECT_EQ(snapshot(), before) << round;
         ASSERT_EQ(brdctl("export >/tmp/b.json"), 0) << round;
         ASSERT_EQ(slurp("/tmp/a.json"), slurp("/tmp/b.json")) << round;
@@ -242,6 +244,111 @@ TEST(BrdctlState, BadDocumentsChangeNothing) {
         EXPECT_EQ(err, want) << doc;
         EXPECT_EQ(snapshot(), before) << doc;
     }
+}
+
+// What uid 65534 (or root, for a mode) plants where root's brdctl reads or writes a document: a
+// line says what was refused and why, nothing is followed or waited for, no table changes, and the
+// planted entry and root's files stay as they were. A case a line: the planter's uid, what it runs
+// in /tmp ($DOC: a good document) | brdctl's arguments => the status and what brdctl says.
+constexpr const char *kPlanted = R"(
+65534 echo "$DOC" >x | import /tmp/x => 3 import: refusing /tmp/x (owner uid 65534, mode 0644): owned by another user: remove it, do not chown it
+65534 ln -s /tmp/root_only/doc x | import /tmp/x => 3 import: refusing /tmp/x (owner uid 65534, mode 0777): a symbolic link, never followed: name the file it points to
+65534 mkfifo -m 0666 x | import /tmp/x => 3 import: refusing /tmp/x (owner uid 65534, mode 0666): not a regular file: import reads a regular file, or standard input for -
+65534 ln -s /dev/zero x | import /tmp/x => 3 import: refusing /tmp/x (owner uid 65534, mode 0777): a symbolic link, never followed: name the file it points to
+65534 mkdir d && echo "$DOC" >d/x | import /tmp/d/x => 3 import: refusing directory /tmp/d (owner uid 65534, mode 0755): owned by another user: use a directory of your own
+65534 ln -s /tmp/root_only/victim x | export /tmp/x => 3 export: refusing /tmp/x (owner uid 65534, mode 0777): a symbolic link, never followed: name the file it points to
+65534 mkfifo -m 0666 x | export /tmp/x => 3 export: refusing /tmp/x (owner uid 65534, mode 0666): not a regular file: export writes a regular file, or standard output for -
+65534 echo theirs >x | export /tmp/x => 3 export: refusing /tmp/x (owner uid 65534, mode 0644): owned by another user: remove it, do not chown it
+65534 ln -s /tmp/root_only d | export /tmp/d/victim => 3 export: refusing directory /tmp/d (owner uid 65534, mode 0777): a symbolic link, never followed: name the directory it points to
+0 mkdir -m 0777 d && cp root_only/doc d/x | import /tmp/d/x => 3 import: refusing directory /tmp/d (owner uid 0, mode 0777): writable by group or others: use a directory only you can write
+0 cp root_only/doc x && chmod 0664 x | import /tmp/x => 3 import: refusing /tmp/x (owner uid 0, mode 0664): writable by group or others: check what it holds, then chmod go-w it
+0 true | import /tmp => 3 import: refusing /tmp (owner uid 0, mode 1777): not a regular file: import reads a regular file, or standard input for -
+0 head -c 16777217 /dev/zero >x | import /tmp/x => 2 import: /tmp/x is larger than 16 MiB, the most import reads
+0 head -c 16777217 /dev/zero >x | import - </tmp/x => 2 import: standard input is larger than 16 MiB, the most import reads
+0 true | import '' => 2 import: FILE is empty; name a file, or - for standard input
+0 true | export '' => 2 export: FILE is empty; name a file, or - for standard output
+)";
+
+TEST(BrdctlState, WhatAnotherUserPlantsIsRefused) {
+    if (geteuid() != 0 || std::system("setpriv --reuid 65534 --regid 65534 --clear-groups true"))
+        GTEST_SKIP() << "needs root and a uid 65534 to switch to";
+    wipe();
+    std::mt19937 rng(11);
+    seed(rng);
+    const std::string before = snapshot();
+    setenv("DOC", R"({"format_version": 1, "cpe": {"brd_auth": 66}})", 1);
+    ASSERT_EQ(std::system("mkdir -m 0700 /tmp/root_only && echo precious >/tmp/root_only/victim &&"
+                          " echo \"$DOC\" >/tmp/root_only/doc"),
+              0);
+    std::istringstream cases(kPlanted);
+    for (std::string c; std::getline(cases, c);) {
+        if (c.empty()) continue;
+        SCOPED_TRACE(c.substr(0, c.find(" => ")));
+        size_t uid_end = c.find(' '), bar = c.find(" | "), arrow = c.find(" => ");
+        bool by_nobody = c[0] != '0';
+        std::string plant =
+            "sh -c 'cd /tmp && umask 022 && " + c.substr(uid_end + 1, bar - uid_end - 1) + "'";
+        if (by_nobody) plant = "setpriv --reuid 65534 --regid 65534 --clear-groups " + plant;
+        ASSERT_EQ(std::system(("rm -rf /tmp/x /tmp/d && " + plant).c_str()), 0);
+        std::string err;
+        EXPECT_EQ(brdctl(c.substr(bar + 3, arrow - bar - 3), &err), c[arrow + 4] - '0');
+        EXPECT_EQ(err, "brdctl: " + c.substr(arrow + 6) + "\n");
+        EXPECT_EQ(snapshot(), before);
+        EXPECT_EQ(slurp("/tmp/root_only/victim"), "precious\n");
+        struct stat st;
+        EXPECT_TRUE(!by_nobody || (lstat("/tmp/x", &st) != 0 && lstat("/tmp/d", &st) != 0) ||
+                    st.st_uid == 65534)
+            << "the planted entry was replaced";
+    }
+    EXPECT_EQ(std::system("ls -A /tmp | grep -q '^\\.'"), 256) << "a temporary file was left";
+    ek_wanif_entry_t wan{};
+    ASSERT_EQ(TestDb(kDbs[0]).store("eth9", &wan, sizeof wan), 0);
+    std::string err;
+    EXPECT_EQ(brdctl("wanif count", &err, "setpriv --reuid 65534 --regid 65534 --clear-groups "),
+              3);
+    EXPECT_EQ(err,
+              "brdctl: wanif count: cannot open /tmp/db/wanif_db: permission denied to uid 65534 "
+              "(the databases are root's, mode 0600): run brdctl as root\n");
+}
+
+// A failed export leaves the old file byte for byte and nothing beside it; a good one replaces it
+// with a file of mode 0600, whatever the umask and the old file's mode.
+TEST(BrdctlState, ExportReplacesTheFileWholeOrNotAtAll) {
+    wipe();
+    std::mt19937 rng(3);
+    seed(rng);
+    ASSERT_EQ(brdctl("export >/tmp/doc.json"), 0);
+    ASSERT_GT(slurp("/tmp/doc.json").size(), 4096u);
+    const struct {
+        const char *dir, *before;  // how /tmp/e is made, what runs brdctl
+        int status;
+        const char *line;
+    } rows[] = {
+        {"mkdir /tmp/e", "ulimit -f 1; ", 3,
+         "brdctl: export: cannot write /tmp/e/s.json: File too large; /tmp/e/s.json is "
+         "unchanged\n"},
+        {"mkdir /tmp/e && mount -t tmpfs -o size=4k t /tmp/e", "", 3,
+         "brdctl: export: cannot write /tmp/e/s.json: No space left on device; /tmp/e/s.json is "
+         "unchanged\n"},
+        {"mkdir /tmp/e", "umask 0277; ", 0, ""},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.dir + std::string(" / ") + row.before);
+        ASSERT_EQ(std::system((std::string("umount /tmp/e 2>/dev/null; rm -rf /tmp/e; ") + row.dir +
+                               " && echo old >/tmp/e/s.json && chmod 0644 /tmp/e/s.json")
+                                  .c_str()),
+                  0);
+        std::string err;
+        EXPECT_EQ(brdctl("export /tmp/e/s.json >/dev/null", &err, row.before), row.status);
+        EXPECT_EQ(err, row.line);
+        struct stat st;
+        ASSERT_EQ(stat("/tmp/e/s.json", &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, row.status == 0 ? 0600u : 0644u);
+        EXPECT_EQ(slurp("/tmp/e/s.json"), row.status == 0 ? slurp("/tmp/doc.json") : "old\n");
+        EXPECT_EQ(std::system("test \"$(ls -A /tmp/e)\" = s.json"), 0)
+            << "a temporary file was left";
+    }
+    std::system("umount /tmp/e 2>/dev/null");
 }
 
 }  // namespace
