@@ -58,12 +58,13 @@ std::string bare_reason(const char *why) {
     return reason.substr(0, reason.find(": "));
 }
 
-// "refusing [directory ]NAME (owner uid U, mode M): REASON: FIX", where the
-// fix suits a file the user named rather than one of the databases.
+// "refusing [directory ]NAME (owner uid U, mode M): REASON; FIX", in the
+// shape of the databases' refusals, with a fix that suits a file the user
+// named rather than one of the databases.
 [[noreturn]] void refuse(const std::string &name, const struct stat &st, const char *why,
                          bool directory, bool writing) {
     std::string reason = bare_reason(why), fix;
-    if (reason == "a symbolic link, never followed") {
+    if (S_ISLNK(st.st_mode)) {
         fix = directory ? "name the directory it points to" : "name the file it points to";
     } else if (reason == "not a regular file") {
         fix = writing ? "export writes a regular file, or standard output for -"
@@ -74,9 +75,12 @@ std::string bare_reason(const char *why) {
         fix = directory ? "use a directory only you can write"
                         : "check what it holds, then chmod go-w it";
     }
-    op_failed("refusing " + std::string(directory ? "directory " : "") + name + " (owner uid " +
-              std::to_string(st.st_uid) + ", mode " + octal_mode(st.st_mode) + "): " + reason +
-              (fix.empty() ? "" : ": " + fix));
+    // A link's own mode means nothing (it is always 0777).
+    std::string state = S_ISLNK(st.st_mode) ? "symbolic link, owner uid " + std::to_string(st.st_uid)
+                                            : "owner uid " + std::to_string(st.st_uid) +
+                                                  ", mode " + octal_mode(st.st_mode);
+    op_failed("refusing " + std::string(directory ? "directory " : "") + name + " (" + state +
+              "): " + reason + (fix.empty() ? "" : "; " + fix));
 }
 
 [[noreturn]] void failed(const std::string &what, const std::string &name, int err) {
@@ -245,10 +249,9 @@ void write_document(const std::string &file, const std::string &text) {
                   std::to_string(kMaxDocumentBytes >> 20) + " MiB import reads");
     }
     if (file == "-") {
-        if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() ||
-            std::fflush(stdout) != 0) {
-            failed("write", "standard output", errno);
-        }
+        // main() checks standard output once at the end, where a reader that
+        // went away is told from a write that failed.
+        std::fwrite(text.data(), 1, text.size(), stdout);
         return;
     }
     Place place = open_place(file, true);
