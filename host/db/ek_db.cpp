@@ -131,7 +131,8 @@ struct alignas(8) Image {
     std::atomic<uint32_t> refs{1};
     uint32_t size = 0;
     uint32_t count = 0;
-    int fd = -1;  // the file it came from; holding it pins its inode
+    int fd = -1;        // the file it came from; holding it pins its inode
+    struct stat st {};  // its file's status when it was read (kept images)
 
     unsigned char *bytes() { return reinterpret_cast<unsigned char *>(this + 1); }
 };
@@ -296,8 +297,7 @@ constexpr int kCacheSlots = 4;
 constexpr uint32_t kMaxCached = 1u << 20;
 
 struct CacheSlot {
-    ImageRef image;  // null: free
-    struct stat st {};
+    ImageRef image;     // null: free
     uint64_t used = 0;  // for reuse of the least recently used slot
     size_t len = 0;
     char path[PATH_MAX] = {};
@@ -364,14 +364,12 @@ bool same_path(const CacheSlot &slot, const char *path, size_t len) {
     return slot.image && slot.len == len && memcmp(slot.path, path, len) == 0;
 }
 
-// The image cached for path (len bytes) and the status its file had when
-// it was read; null when there is none.
-ImageRef cache_find(const char *path, size_t len, struct stat *st) {
+// The image cached for path (len bytes); null when there is none.
+ImageRef cache_find(const char *path, size_t len) {
     MutexGuard guard(g_cache.mutex);
     for (CacheSlot &slot : g_cache.slots) {
         if (same_path(slot, path, len)) {
             slot.used = ++g_cache.clock;
-            *st = slot.st;
             return slot.image;
         }
     }
@@ -380,7 +378,7 @@ ImageRef cache_find(const char *path, size_t len, struct stat *st) {
 
 // Keeps image (null: forgets) as path's, in path's slot or else the least
 // recently used one.
-void cache_put(const char *path, size_t len, const ImageRef &image, const struct stat &st) {
+void cache_put(const char *path, size_t len, const ImageRef &image) {
     ImageRef dropped;  // released after the mutex
     MutexGuard guard(g_cache.mutex);
     CacheSlot *slot = &g_cache.slots[0];
@@ -395,7 +393,6 @@ void cache_put(const char *path, size_t len, const ImageRef &image, const struct
     dropped = std::move(slot->image);
     slot->image = image;
     slot->used = image ? ++g_cache.clock : 0;
-    slot->st = st;
     slot->len = len;
     memcpy(slot->path, path, len);
 }
@@ -505,13 +502,13 @@ bool open_known(const char *path, const DirPath &dir, UniqueFd *file, struct sta
 // still passes the trust rule and the directory is still the verified one.
 // Any difference is left to the open that reads.
 bool open_cached(const char *path, size_t len, const DirPath &dir, View *out) {
-    struct stat known, was, now;
+    struct stat known, now;
     if (!known_dir(dir, &known)) return false;
-    ImageRef image = cache_find(path, len, &was);
+    ImageRef image = cache_find(path, len);
     if (!image) return false;
-    if (fstatat(AT_FDCWD, path, &now, AT_SYMLINK_NOFOLLOW) != 0 || !same_file(now, was)) {
+    if (fstatat(AT_FDCWD, path, &now, AT_SYMLINK_NOFOLLOW) != 0 || !same_file(now, image->st)) {
         // Its file is gone or changed: nothing to keep it for.
-        cache_put(path, len, ImageRef(), {});
+        cache_put(path, len, ImageRef());
         return false;
     }
     if (ek::host::entry_fault(now, Use::file) != nullptr || !dir_unchanged(dir, known)) {
@@ -564,7 +561,8 @@ Load read_view(UniqueFd file, const struct stat &st, const char *path, View *out
     if (!check.finish(&count)) return damaged(path, "bad checksum or record count");
     image->count = count;
     image->fd = file.release();
-    if (size <= kMaxCached && settled(st, read_at)) cache_put(path, strlen(path), image, st);
+    image->st = st;
+    if (size <= kMaxCached && settled(st, read_at)) cache_put(path, strlen(path), image);
     out->image = std::move(image);
     return Load::ok;
 }
@@ -794,7 +792,7 @@ struct ek_db {
         image->fd = file.release();
         view.image = std::move(image);
         new_tag();
-        cache_put(path, strlen(path), ImageRef(), {});
+        cache_put(path, strlen(path), ImageRef());
         return 0;
     }
 
