@@ -41,6 +41,7 @@
 // platform passes the same value everywhere.
 #include "platform/ek_db.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -51,7 +52,6 @@
 #include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <syslog.h>
 #include <time.h>
 #include <unistd.h>
@@ -60,6 +60,7 @@
 #include <new>
 #include <utility>
 
+#include "common/escape.h"
 #include "common/raii.h"
 #include "common/trust.h"
 #include "common/unique_fd.h"
@@ -82,6 +83,27 @@ constexpr size_t kMaxPath = PATH_MAX - 16;
 constexpr uint32_t kReadPiece = 64 * 1024;
 // A store takes milliseconds even on a slow disk.
 constexpr int kLockWaitMs = 3000;
+// Looking for the lock's holder through every process's descriptors, once
+// the wait is over.
+constexpr int kHolderSearchMs = 1000;
+// A command name as /proc gives it: 15 bytes and a line end.
+constexpr size_t kCommMax = 16;
+constexpr size_t kHolderMax = sizeof " by pid 123456789012345 ()" + kCommMax * 4;
+
+// An open directory, closed on scope exit.
+struct Dir {
+    explicit Dir(DIR *d) : d_(d) {}
+    Dir(const Dir &) = delete;
+    Dir &operator=(const Dir &) = delete;
+    ~Dir() {
+        if (d_ != nullptr) closedir(d_);
+    }
+    DIR *get() const { return d_; }
+    explicit operator bool() const { return d_ != nullptr; }
+
+private:
+    DIR *d_;
+};
 
 struct FixedSize {
     const char *name;
@@ -104,23 +126,13 @@ uint32_t record_size_of(const char *name) {
     return 0;
 }
 
-// A key for the log: bytes outside printable ASCII as \xNN, cut after
-// kShownKey bytes.
+// A key for the log: escaped (common/escape.h), cut after kShownKey bytes.
 constexpr size_t kShownKey = 32;
 
 void show_key(Bytes key, char (&out)[kShownKey * 4 + 4]) {
-    size_t at = 0;
     size_t shown = key.size() < kShownKey ? key.size() : kShownKey;
-    for (size_t i = 0; i < shown; ++i) {
-        unsigned char c = key[i];
-        if (c >= 0x20 && c < 0x7f && c != '\\' && c != '"') {
-            out[at++] = static_cast<char>(c);
-        } else {
-            at += static_cast<size_t>(snprintf(out + at, sizeof out - at, "\\x%02x", c));
-        }
-    }
-    if (shown < key.size()) at += static_cast<size_t>(snprintf(out + at, sizeof out - at, "..."));
-    out[at] = '\0';
+    ek::host::escape_text(key.data(), shown, out);
+    if (shown < key.size()) strcat(out, "...");
 }
 
 // A verified image, shared by the handles that read it and the cache of
@@ -574,29 +586,86 @@ Load load_view(int dir, const char *name, const char *path, View *out) {
     return read_view(std::move(file), st, path, out);
 }
 
-// The pid and command that hold a lock on the file st describes, from
-// /proc/locks, as " by pid N (comm)"; empty when it cannot be told.
-void lock_holder(const struct stat &st, char (&out)[64]) {
-    out[0] = '\0';
-    ek::File locks(fopen("/proc/locks", "re"));
-    char line[256];
-    while (locks && fgets(line, sizeof line, locks.get()) != nullptr) {
-        int pid;
-        unsigned major, minor;
-        unsigned long long ino;
-        // Waiters are listed as "N: -> FLOCK ...": the pattern skips them.
-        if (sscanf(line, "%*d: FLOCK %*s %*s %d %x:%x:%llu", &pid, &major, &minor, &ino) != 4 ||
-            ino != st.st_ino || makedev(major, minor) != st.st_dev) {
+// Whether one of the descriptors of process pid (digits) is of the file st
+// describes and holds a lock on it: a descriptor's fdinfo lists the locks
+// of its open file.
+bool holds_lock(const char *pid, const struct stat &st) {
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%s/fd", pid);
+    Dir fds(opendir(path));
+    while (fds) {
+        const dirent *e = readdir(fds.get());
+        if (e == nullptr) return false;
+        struct stat fst;
+        if (e->d_name[0] == '.' || fstatat(dirfd(fds.get()), e->d_name, &fst, 0) != 0 ||
+            fst.st_dev != st.st_dev || fst.st_ino != st.st_ino) {
             continue;
         }
-        char comm_path[32], comm[17] = "";
-        snprintf(comm_path, sizeof comm_path, "/proc/%d/comm", pid);
-        ek::File f(fopen(comm_path, "re"));
-        if (f && fgets(comm, sizeof comm, f.get()) != nullptr) comm[strcspn(comm, "\n")] = '\0';
-        snprintf(out, sizeof out, " by pid %d (%s)", pid, comm);
-        return;
+        snprintf(path, sizeof path, "/proc/%s/fdinfo/%.16s", pid, e->d_name);
+        char info[1024];
+        UniqueFd f(open(path, O_RDONLY | O_CLOEXEC));
+        ssize_t n = f ? read(f.get(), info, sizeof info - 1) : -1;
+        info[n > 0 ? n : 0] = '\0';
+        if (strstr(info, "\nlock:") != nullptr) return true;
     }
+    return false;
 }
+
+// The process that holds the lock on the file st describes, as " by pid N
+// (comm)", the name escaped; empty when it cannot be told within
+// kHolderSearchMs. /proc/locks names the process that took the lock, which
+// may since have closed its copy or ended while a child it forked keeps
+// the lock through its own: every process is asked for a descriptor that
+// holds it.
+void lock_holder(const struct stat &st, char (&out)[kHolderMax]) {
+    out[0] = '\0';
+    char holder[16] = "";
+    Dir procs(opendir("/proc"));
+    timespec start, now;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    while (procs && holder[0] == '\0') {
+        const dirent *e = readdir(procs.get());
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        if (e == nullptr ||
+            (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000 >=
+                kHolderSearchMs) {
+            return;
+        }
+        size_t len = strlen(e->d_name);
+        if (strspn(e->d_name, "0123456789") == len && len < sizeof holder &&
+            holds_lock(e->d_name, st)) {
+            memcpy(holder, e->d_name, len + 1);
+        }
+    }
+    if (holder[0] == '\0') return;
+    // The kernel keeps 15 bytes and adds a line end; a longer read is cut.
+    char comm_path[32], comm[kCommMax], shown[kCommMax * 4 + 1];
+    snprintf(comm_path, sizeof comm_path, "/proc/%s/comm", holder);
+    UniqueFd f(open(comm_path, O_RDONLY | O_CLOEXEC));
+    ssize_t n = f ? read(f.get(), comm, kCommMax) : -1;
+    size_t len = n > 0 ? static_cast<size_t>(n) : 0;
+    if (len > 0 && comm[len - 1] == '\n') --len;
+    ek::host::escape_text(reinterpret_cast<unsigned char *>(comm), len, shown);
+    snprintf(out, sizeof out, " by pid %s (%s)", holder, shown);
+}
+
+// A store's hold on the lock, released before the descriptor is closed: a
+// flock lock belongs to the open file, so a copy of the descriptor in a
+// process forked meanwhile (a daemon's worker, forked by one thread while
+// another stores) would keep it for the child's life.
+class StoreLock {
+public:
+    StoreLock() = default;
+    explicit StoreLock(UniqueFd fd) : fd_(std::move(fd)) {}
+    StoreLock(StoreLock &&) = default;
+    ~StoreLock() {
+        if (fd_) flock(fd_.get(), LOCK_UN);
+    }
+    explicit operator bool() const { return static_cast<bool>(fd_); }
+
+private:
+    UniqueFd fd_;
+};
 
 }  // namespace
 
@@ -653,36 +722,36 @@ struct ek_db {
         return false;
     }
 
-    UniqueFd take_lock(int dir) const {
+    StoreLock take_lock(int dir) const {
         char lock_path[PATH_MAX];
         side_path(".lock", lock_path);
         struct stat st;
         UniqueFd lock = open_checked(dir, lock_path + name_at, lock_path, O_RDWR | O_CREAT,
                                      Use::file, &st, 0600);
-        if (!lock) return lock;
+        if (!lock) return StoreLock();
         // Polled: a blocking flock cannot be given a deadline without a
         // signal, and a library must not take the process's signals.
         timespec start, now;
         clock_gettime(CLOCK_MONOTONIC, &start);
         long pause_ns = 200000;
         while (flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
-            if (errno != EWOULDBLOCK && errno != EINTR) return UniqueFd();
+            if (errno != EWOULDBLOCK && errno != EINTR) return StoreLock();
             clock_gettime(CLOCK_MONOTONIC, &now);
             if ((now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000 >=
                 kLockWaitMs) {
-                char holder[64];
+                char holder[kHolderMax];
                 lock_holder(st, holder);
                 log_format(LOG_ERR,
                            "cannot lock %s: held%s for more than %d s; stop the process that "
                            "holds it",
                            lock_path, holder, kLockWaitMs / 1000);
-                return UniqueFd();
+                return StoreLock();
             }
             timespec pause{0, pause_ns};
             nanosleep(&pause, nullptr);
             if (pause_ns < 16000000) pause_ns *= 2;
         }
-        return lock;
+        return StoreLock(std::move(lock));
     }
 
     // Under the lock: makes the view the newest state of the file. The view
@@ -747,7 +816,7 @@ struct ek_db {
         DirPath dir_path(path, dir_len());
         UniqueFd dir = walk(path, dir_path, false);
         if (!dir) return -1;
-        UniqueFd lock = take_lock(dir.get());
+        StoreLock lock = take_lock(dir.get());
         if (!lock || !refresh(dir.get())) return -1;
 
         Record old{};
@@ -827,7 +896,7 @@ struct ek_db {
         DirPath dir_path(path, dir_len());
         UniqueFd dir = walk(path, dir_path, false);
         if (!dir) return -1;
-        UniqueFd lock = take_lock(dir.get());
+        StoreLock lock = take_lock(dir.get());
         if (!lock) return -1;
         ImageRef image = ImageRef::alloc(static_cast<uint32_t>(size));
         if (!image) return -1;
