@@ -5,7 +5,7 @@
 // flock of "<path>.lock", start from the newest file, write the new image to
 // "<path>.new", sync it and rename it over the database: a writer killed at
 // any instant leaves the old file or the new one, and a reader that opened
-// either keeps reading the inode it opened. The ".new" name is fixed because
+// either keeps the image it read. The ".new" name is fixed because
 // only the lock holder writes it; a crashed writer's leftover is removed by
 // the next one, which then creates its own with O_EXCL.
 //
@@ -24,7 +24,9 @@
 // hands one out again, without reading, while an fstatat of the file shows
 // the status it had when it was read and the directory is confirmed as
 // above (open_cached). Handles and the cache share an image, which nobody
-// writes into once verified, by a count of references.
+// writes into once verified, by a count of references. An image holds no
+// descriptor: a daemon closes the descriptors it does not know and reuses
+// their numbers, which an image going later must not close.
 //
 // A database named like one of the platform's holds records of one fixed
 // size: readers copy a record into a buffer of that size without being told
@@ -137,14 +139,17 @@ void show_key(Bytes key, char (&out)[kShownKey * 4 + 4]) {
 
 // A verified image, shared by the handles that read it and the cache of
 // images. Nobody writes into it once it is verified (a store builds a new
-// one), so sharing needs only the count of references; the last one closes
-// the file and frees the memory.
+// one), so sharing needs only the count of references; the last one frees
+// the memory.
 struct alignas(8) Image {
     std::atomic<uint32_t> refs{1};
     uint32_t size = 0;
     uint32_t count = 0;
-    int fd = -1;        // the file it came from; holding it pins its inode
-    struct stat st {};  // its file's status when it was read (kept images)
+    // Whether st, its file's status when it was read, tells whether the
+    // database is still that file (see settled); false for an image a
+    // store wrote.
+    bool settled = false;
+    struct stat st {};
 
     unsigned char *bytes() { return reinterpret_cast<unsigned char *>(this + 1); }
 };
@@ -177,7 +182,6 @@ public:
     }
     ~ImageRef() {
         if (p_ == nullptr || p_->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
-        if (p_->fd >= 0) close(p_->fd);
         p_->~Image();
         free(p_);
     }
@@ -194,7 +198,6 @@ struct View {
 
     uint32_t size() const { return image ? image->size : 0; }
     uint32_t count() const { return image ? image->count : 0; }
-    int file() const { return image ? image->fd : -1; }
     const unsigned char *data() const { return image ? image->bytes() : nullptr; }
     Bytes bytes() const { return Bytes(data(), size()); }
 };
@@ -427,19 +430,9 @@ bool settled(const struct stat &st, const timespec &read_at) {
     return nanoseconds(read_at) - nanoseconds(st.st_ctim) > kSettleNs;
 }
 
-// A child drops the images it inherited: a daemon that closes every
-// descriptor it does not know would otherwise leave their numbers to be
-// reused, and closed again when the image goes. Handles it inherited keep
-// theirs, as before.
 void fork_child() {
     refresh_pid();
     unlock_shared();
-    ImageRef dropped[kCacheSlots];
-    MutexGuard guard(g_cache.mutex);
-    for (int i = 0; i < kCacheSlots; ++i) {
-        dropped[i] = std::move(g_cache.slots[i].image);
-        g_cache.slots[i].used = 0;
-    }
 }
 
 // dir: the first dir_len bytes of a path, trailing slashes dropped.
@@ -510,7 +503,7 @@ bool open_known(const char *path, const DirPath &dir, UniqueFd *file, struct sta
 
 // An open without a read, under the same checks as open_known: the image
 // cached for path, when an fstatat of the file by its path shows the status
-// it had when the image was read (the pinned file, unchanged), the file
+// it had when the image was read (the same file, unchanged), the file
 // still passes the trust rule and the directory is still the verified one.
 // Any difference is left to the open that reads.
 bool open_cached(const char *path, size_t len, const DirPath &dir, View *out) {
@@ -528,6 +521,19 @@ bool open_cached(const char *path, size_t len, const DirPath &dir, View *out) {
     }
     out->image = std::move(image);
     return true;
+}
+
+bool find_in(const View &view, Bytes key, Record *out) {
+    Bytes img = view.bytes();
+    uint32_t offset = kHeaderSize;
+    for (uint32_t i = 0; i < view.count(); ++i) {
+        record_at(img, offset, out);
+        if (out->key.size() == key.size() && memcmp(out->key.data(), key.data(), key.size()) == 0) {
+            return true;
+        }
+        offset += out->size;
+    }
+    return false;
 }
 
 enum class Load { ok, missing, bad };
@@ -572,9 +578,9 @@ Load read_view(UniqueFd file, const struct stat &st, const char *path, View *out
     uint32_t count = 0;
     if (!check.finish(&count)) return damaged(path, "bad checksum or record count");
     image->count = count;
-    image->fd = file.release();
     image->st = st;
-    if (size <= kMaxCached && settled(st, read_at)) cache_put(path, strlen(path), image);
+    image->settled = settled(st, read_at);
+    if (size <= kMaxCached && image->settled) cache_put(path, strlen(path), image);
     out->image = std::move(image);
     return Load::ok;
 }
@@ -708,19 +714,7 @@ struct ek_db {
         memcpy(buf + len, suffix, strlen(suffix) + 1);
     }
 
-    bool find(Bytes key, Record *out) const {
-        Bytes img = view.bytes();
-        uint32_t offset = kHeaderSize;
-        for (uint32_t i = 0; i < view.count(); ++i) {
-            record_at(img, offset, out);
-            if (out->key.size() == key.size() &&
-                memcmp(out->key.data(), key.data(), key.size()) == 0) {
-                return true;
-            }
-            offset += out->size;
-        }
-        return false;
-    }
+    bool find(Bytes key, Record *out) const { return find_in(view, key, out); }
 
     StoreLock take_lock(int dir) const {
         char lock_path[PATH_MAX];
@@ -754,59 +748,43 @@ struct ek_db {
         return StoreLock(std::move(lock));
     }
 
-    // Under the lock: makes the view the newest state of the file. The view
-    // is kept when its file is still the database (files are never changed
-    // in place, and the open descriptor keeps the inode number from being
-    // reused).
-    bool refresh(int dir) {
+    // Under the lock: the newest state of the file. The handle's view
+    // serves when its file still shows the status it had when the view was
+    // read, and had settled then (see settled): a file that took its inode
+    // number since, or a write into it, would show a later change time. The
+    // handle keeps its view until a store succeeds, so that a refused one
+    // changes nothing.
+    bool newest(int dir, View *out) const {
         struct stat now;
-        if (fstatat(dir, name(), &now, AT_SYMLINK_NOFOLLOW) != 0) {
-            if (errno != ENOENT) return false;
-            if (view.image) {  // removed since: empty again
-                view = View();
-                new_tag();
-            }
+        if (fstatat(dir, name(), &now, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT;
+        if (view.image && view.image->settled && same_file(now, view.image->st)) {
+            *out = view;
             return true;
         }
-        struct stat mine;
-        if (view.image && fstat(view.file(), &mine) == 0 && mine.st_dev == now.st_dev &&
-            mine.st_ino == now.st_ino) {
-            return true;
-        }
-        View latest;
-        switch (load_view(dir, name(), path, &latest)) {
-            case Load::ok:
-                break;
-            case Load::missing:
-                break;  // replaced by nothing between stat and open
-            case Load::bad:
-                return false;
-        }
-        view = std::move(latest);
-        new_tag();
-        return true;
+        // A file replaced by nothing between stat and open is empty too.
+        return load_view(dir, name(), path, out) != Load::bad;
     }
 
     // Under the lock, in a directory only we and root may write: nobody
     // else can create the ".new" name between its removal and its
     // exclusive creation.
-    UniqueFd commit(int dir, const unsigned char *image, uint32_t size) const {
+    bool commit(int dir, const unsigned char *image, uint32_t size) const {
         char tmp_path[PATH_MAX];
         side_path(".new", tmp_path);
         const char *tmp = tmp_path + name_at;
-        if (unlinkat(dir, tmp, 0) != 0 && errno != ENOENT) return UniqueFd();
+        if (unlinkat(dir, tmp, 0) != 0 && errno != ENOENT) return false;
         UniqueFd file(openat(dir, tmp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (!file || !write_all(file.get(), image, size) || fdatasync(file.get()) != 0 ||
             renameat(dir, tmp, dir, name()) != 0) {
             // A full disk shows here: the store is lost, the database is not.
             log_format(LOG_ERR, "cannot store in %s: writing %s failed: %m", path, tmp_path);
             unlinkat(dir, tmp, 0);
-            return UniqueFd();
+            return false;
         }
         // Makes the rename itself durable. Its failure is not reported: every
         // other process already sees the new file.
         fsync(dir);
-        return file;
+        return true;
     }
 
     // Store (value non-null) or delete (value null) through to the file.
@@ -817,12 +795,13 @@ struct ek_db {
         UniqueFd dir = walk(path, dir_path, false);
         if (!dir) return -1;
         StoreLock lock = take_lock(dir.get());
-        if (!lock || !refresh(dir.get())) return -1;
+        View cur;
+        if (!lock || !newest(dir.get(), &cur)) return -1;
 
         Record old{};
-        bool present = find(key, &old);
+        bool present = find_in(cur, key, &old);
         if (value == nullptr && !present) return -1;
-        uint64_t size = view.image ? view.size() : kHeaderSize;
+        uint64_t size = cur.image ? cur.size() : kHeaderSize;
         if (present) size -= old.size;
         if (value != nullptr) size += record_size(key.size(), value->size());
         if (size > kMaxImage) return -1;
@@ -830,23 +809,23 @@ struct ek_db {
         ImageRef image = ImageRef::alloc(static_cast<uint32_t>(size));
         if (!image) return -1;
         unsigned char *dst = image->bytes();
-        const unsigned char *src = view.data();
+        const unsigned char *src = cur.data();
         uint32_t at = kHeaderSize;
         if (present) {
             // Records keep their order; a replaced record keeps its place.
             memcpy(dst + at, src + kHeaderSize, old.offset - kHeaderSize);
             at = old.offset;
             if (value != nullptr) at += put_record(dst + at, key, *value);
-            uint32_t rest = view.size() - old.offset - old.size;
+            uint32_t rest = cur.size() - old.offset - old.size;
             memcpy(dst + at, src + old.offset + old.size, rest);
         } else {
             if (src != nullptr) {
-                memcpy(dst + at, src + kHeaderSize, view.size() - kHeaderSize);
-                at = view.size();
+                memcpy(dst + at, src + kHeaderSize, cur.size() - kHeaderSize);
+                at = cur.size();
             }
             put_record(dst + at, key, *value);
         }
-        uint32_t count = view.count() + (value != nullptr ? 1 : 0) - (present ? 1 : 0);
+        uint32_t count = cur.count() + (value != nullptr ? 1 : 0) - (present ? 1 : 0);
         return install(dir.get(), std::move(image), count);
     }
 
@@ -855,10 +834,8 @@ struct ek_db {
     // cache holds for the path is dropped, as its file is replaced.
     int32_t install(int dir, ImageRef image, uint32_t count) {
         seal_image(std::span<unsigned char>(image->bytes(), image->size), count);
-        UniqueFd file = commit(dir, image->bytes(), image->size);
-        if (!file) return -1;
+        if (!commit(dir, image->bytes(), image->size)) return -1;
         image->count = count;
-        image->fd = file.release();
         view.image = std::move(image);
         new_tag();
         cache_put(path, strlen(path), ImageRef());

@@ -435,6 +435,8 @@ long long bytes_read() {
 }
 
 constexpr size_t kBig = 6000;
+// Descriptors 3 to kReused - 1 are this process's own in the row that takes them back.
+constexpr int kReused = 64;
 
 // An open of path: "refused", or whether it read the file ("read") or took the image kept from
 // an earlier open ("kept"), and the letter its value "k" is made of.
@@ -468,9 +470,18 @@ TEST(HostDb, KeptImagesAreHandedOutUntilTheFileOrDirectoryChanges) {
          "remove it"},
         {"made writable by others", "chmod 0666 /tmp/db/c2", "refused",
          "refusing file /tmp/db/c2 (owner uid 0, mode 0666): writable by group or others"},
+        {"stored by another process after this one closed all but 0-2 and reused the numbers",
+         [] {
+             for (int fd = 3; fd < kReused; ++fd) close(fd);
+             int own = open("/tmp/own", O_WRONLY | O_CREAT | O_TRUNC, 0600);
+             for (int fd = own + 1; fd < kReused; ++fd) dup2(own, fd);
+             return wait_child(spawn([] { return store_big("/tmp/db/c3", 'B'); }));
+         },
+         "read B", ""},
         {"directory given away", "chown 65534 /tmp/db", "refused", kForeignDir},
     };
-    const std::string paths[] = {"/tmp/db/c0", "/tmp/db/c1", "/tmp/db/c2", "/tmp/db/c3"};
+    const std::string paths[] = {"/tmp/db/c0", "/tmp/db/c1", "/tmp/db/c2", "/tmp/db/c3",
+                                 "/tmp/db/c4"};
     for (const std::string &path : paths) ASSERT_EQ(store_big(path, 'A'), 0);
     usleep(2100 * 1000);
     // Threads share kept images while their other opens push them out.
@@ -493,6 +504,8 @@ TEST(HostDb, KeptImagesAreHandedOutUntilTheFileOrDirectoryChanges) {
         EXPECT_EQ(open_seen(paths[i]), rows[i].want);
         EXPECT_STREQ(ek_host_last_log_line(), rows[i].log);
     }
+    for (int fd = 3; fd < kReused; ++fd) EXPECT_EQ(write(fd, "x", 1), 1) << "closed: " << fd;
+    EXPECT_EQ(slurp("/tmp/own"), std::string(kReused - 3, 'x'));
     ASSERT_EQ(sh("rm -r /tmp/db"), 0);
 }
 
