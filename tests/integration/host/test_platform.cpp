@@ -231,6 +231,10 @@ TEST(HostServices, SemaphoreShellAndLog) {
               (std::vector<int32_t>{-1, -1, -1}));
     std::ofstream("/proc/sys/kernel/sem") << limits;
     EXPECT_GE(ek_sem_create(0x4504, 32767), 0);
+    // Removed only by its creator, not by a child that opens it with a copy of its memory.
+    EXPECT_EQ(as_user(0, [] { return ek_sem_destroy(ek_sem_create(0x4500, 0)) + 1; }), 0);
+    EXPECT_EQ((std::vector<int>{semctl(s, 0, GETVAL), ek_sem_destroy(s), semctl(s, 0, GETVAL)}),
+              (std::vector<int>{0, 0, -1}));
     // A caller that ignores SIGCHLD cannot wait for its shell: -1, no hang.
     auto ignoring_sigchld = [] {
         signal(SIGCHLD, SIG_IGN);
@@ -474,7 +478,7 @@ TEST(HostDb, KeptImagesAreHandedOutUntilTheFileOrDirectoryChanges) {
          [] {
              for (int fd = 3; fd < kReused; ++fd) close(fd);
              int own = open("/tmp/own", O_WRONLY | O_CREAT | O_TRUNC, 0600);
-             for (int fd = own + 1; fd < kReused; ++fd) dup2(own, fd);
+             for (int fd = 3; fd < kReused; ++fd) dup2(own, fd);
              return wait_child(spawn([] { return store_big("/tmp/db/c3", 'B'); }));
          },
          "read B", ""},
