@@ -9,24 +9,10 @@
 // only the lock holder writes it; a crashed writer's leftover is removed by
 // the next one, which then creates its own with O_EXCL.
 //
-// Nothing is reached through a symbolic link: the directory is opened one
-// component at a time with O_NOFOLLOW, the files relative to it, and every
-// directory and file is checked on its open descriptor against the trust
-// rule (common/trust.h) before anything is read or written.
-//
-// A walk costs more system calls than reading a small database, so each
-// open first tries the directory the last walk verified (open_known): one
-// fstatat of its path confirms it, and any difference walks again. Stores
-// always walk.
-//
-// Reading and checking the file costs more than the rest of an open, so a
-// process keeps the verified images of the last few paths it opened and
-// hands one out again, without reading, while an fstatat of the file shows
-// the status it had when it was read and the directory is confirmed as
-// above (open_cached). Handles and the cache share an image, which nobody
-// writes into once verified, by a count of references. An image holds no
-// descriptor: a daemon closes the descriptors it does not know and reuses
-// their numbers, which an image going later must not close.
+// The parts, each in its own file: the paths and the trust-checked walk
+// that reaches them (db_paths), the images read, shared and kept per
+// process (db_cache), the writers' lock (db_lock), and here the handles,
+// the stores and the library's calls.
 //
 // A database named like one of the platform's holds records of one fixed
 // size: readers copy a record into a buffer of that size without being told
@@ -37,13 +23,12 @@
 // never writes, so readers never wait for writers. Nothing waits without a
 // deadline: files are opened without blocking (a FIFO would block an open
 // for reading) and checked before they are read, and a writer gives up on a
-// lock that another process keeps for kLockWaitMs.
+// lock that another process keeps (db_lock).
 //
 // The mode argument of open and delete is accepted and not interpreted: the
 // platform passes the same value everywhere.
 #include "platform/ek_db.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -52,10 +37,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <syslog.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -63,49 +46,19 @@
 #include <utility>
 
 #include "common/escape.h"
-#include "common/raii.h"
 #include "common/trust.h"
 #include "common/unique_fd.h"
+#include "db/db_cache.h"
 #include "db/db_format.h"
+#include "db/db_lock.h"
+#include "db/db_paths.h"
 #include "ek_host.h"
 
 namespace {
 
-using ek::MutexGuard;
 using ek::host::log_format;
-using ek::host::trusted_entry;
 using ek::host::UniqueFd;
-using ek::host::Use;
 using namespace ek::host::db;
-
-// Room for the database path plus the longest side-file suffix.
-constexpr size_t kMaxPath = PATH_MAX - 16;
-// Small enough to stay in the first-level cache between the read and its
-// check.
-constexpr uint32_t kReadPiece = 64 * 1024;
-// A store takes milliseconds even on a slow disk.
-constexpr int kLockWaitMs = 3000;
-// Looking for the lock's holder through every process's descriptors, once
-// the wait is over.
-constexpr int kHolderSearchMs = 1000;
-// A command name as /proc gives it: 15 bytes and a line end.
-constexpr size_t kCommMax = 16;
-constexpr size_t kHolderMax = sizeof " by pid 123456789012345 ()" + kCommMax * 4;
-
-// An open directory, closed on scope exit.
-struct Dir {
-    explicit Dir(DIR *d) : d_(d) {}
-    Dir(const Dir &) = delete;
-    Dir &operator=(const Dir &) = delete;
-    ~Dir() {
-        if (d_ != nullptr) closedir(d_);
-    }
-    DIR *get() const { return d_; }
-    explicit operator bool() const { return d_ != nullptr; }
-
-private:
-    DIR *d_;
-};
 
 struct FixedSize {
     const char *name;
@@ -137,71 +90,6 @@ void show_key(Bytes key, char (&out)[kShownKey * 4 + 4]) {
     if (shown < key.size()) strcat(out, "...");
 }
 
-// A verified image, shared by the handles that read it and the cache of
-// images. Nobody writes into it once it is verified (a store builds a new
-// one), so sharing needs only the count of references; the last one frees
-// the memory.
-struct alignas(8) Image {
-    std::atomic<uint32_t> refs{1};
-    uint32_t size = 0;
-    uint32_t count = 0;
-    // Whether st, its file's status when it was read, tells whether the
-    // database is still that file (see settled); false for an image a
-    // store wrote.
-    bool settled = false;
-    struct stat st {};
-
-    unsigned char *bytes() { return reinterpret_cast<unsigned char *>(this + 1); }
-};
-
-class ImageRef {
-public:
-    constexpr ImageRef() = default;
-    // An image of size bytes, not yet read or written.
-    static ImageRef alloc(uint32_t size) {
-        ImageRef r;
-        void *mem = malloc(sizeof(Image) + size);
-        if (mem == nullptr) return r;
-        r.p_ = new (mem) Image();
-        r.p_->size = size;
-        return r;
-    }
-    ImageRef(const ImageRef &o) : p_(o.p_) {
-        if (p_ != nullptr) p_->refs.fetch_add(1, std::memory_order_relaxed);
-    }
-    ImageRef &operator=(const ImageRef &o) {
-        ImageRef copy(o);
-        std::swap(p_, copy.p_);
-        return *this;
-    }
-    ImageRef(ImageRef &&o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
-    ImageRef &operator=(ImageRef &&o) noexcept {
-        ImageRef taken(std::move(o));
-        std::swap(p_, taken.p_);
-        return *this;
-    }
-    ~ImageRef() {
-        if (p_ == nullptr || p_->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
-        p_->~Image();
-        free(p_);
-    }
-
-    Image *operator->() const { return p_; }
-    explicit operator bool() const { return p_ != nullptr; }
-
-private:
-    Image *p_ = nullptr;
-};
-
-struct View {
-    ImageRef image;  // null while the database has no file
-
-    uint32_t size() const { return image ? image->size : 0; }
-    uint32_t count() const { return image ? image->count : 0; }
-    const unsigned char *data() const { return image ? image->bytes() : nullptr; }
-    Bytes bytes() const { return Bytes(data(), size()); }
-};
-
 // Mixed into every handle's check word so that descriptors of one view are
 // refused by any other view, also of the same handle.
 std::atomic<uint32_t> g_views{0};
@@ -215,17 +103,6 @@ uint32_t mix32(uint32_t x) {
     return x;
 }
 
-bool read_all(int fd, unsigned char *dst, size_t n) {
-    while (n > 0) {
-        ssize_t got = read(fd, dst, n);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return false;
-        dst += got;
-        n -= static_cast<size_t>(got);
-    }
-    return true;
-}
-
 bool write_all(int fd, const unsigned char *src, size_t n) {
     while (n > 0) {
         ssize_t put = write(fd, src, n);
@@ -235,113 +112,6 @@ bool write_all(int fd, const unsigned char *src, size_t n) {
         n -= static_cast<size_t>(put);
     }
     return true;
-}
-
-// Opens name in dir without following a link and checks what it opened; st
-// receives its status. errno is ENOENT only when there is no such entry.
-UniqueFd open_checked(int dir, const char *name, const char *shown, int flags, Use use,
-                      struct stat *st, mode_t mode = 0) {
-    UniqueFd fd(openat(dir, name, flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, mode));
-    if (!fd) {
-        int err = errno;
-        // O_NOFOLLOW met a link, or a file stands where a directory belongs:
-        // the log says what is there.
-        if ((err == ELOOP || err == ENOTDIR) && fstatat(dir, name, st, AT_SYMLINK_NOFOLLOW) == 0) {
-            trusted_entry(shown, *st, use);
-        }
-        errno = err;
-        return fd;
-    }
-    if (fstat(fd.get(), st) != 0 || !trusted_entry(shown, *st, use)) {
-        errno = EPERM;
-        return UniqueFd();
-    }
-    return fd;
-}
-
-UniqueFd enter(int parent, const char *name, const char *shown, bool create, Use use) {
-    struct stat st;
-    UniqueFd fd = open_checked(parent, name, shown, O_RDONLY | O_DIRECTORY, use, &st);
-    if (fd || errno != ENOENT || !create) return fd;
-    if (mkdirat(parent, name, 0755) != 0 && errno != EEXIST) return fd;
-    return open_checked(parent, name, shown, O_RDONLY | O_DIRECTORY, use, &st);
-}
-
-// Opens dir, a directory path of dir_len bytes without a trailing slash,
-// one component at a time and checks each on its descriptor; create makes
-// missing ones (0755, as the effective user). The first component is opened
-// by its name from the root or the working directory, which are trusted as
-// given, rather than relative to a descriptor of "/": an emulator that
-// serves "/" from a sysroot (qemu-user -L) still finds the real /tmp that
-// way.
-UniqueFd open_dir(char *dir, size_t dir_len, bool create) {
-    UniqueFd fd;
-    size_t at = 0;
-    while (at < dir_len) {
-        while (dir[at] == '/') ++at;
-        size_t end = at;
-        while (end < dir_len && dir[end] != '/') ++end;
-        dir[end] = '\0';  // dir names the path so far, for the log
-        fd = enter(fd ? fd.get() : AT_FDCWD, fd ? dir + at : dir, dir, create,
-                   end == dir_len ? Use::directory : Use::passage);
-        if (end < dir_len) dir[end] = '/';
-        if (!fd) return fd;
-        at = end;
-    }
-    return fd;
-}
-
-// What the last walk verified: a directory's path and what fstat said of
-// it. Shared by the process's threads; the mutex is never held across a
-// system call, and fork takes it so that the child gets a whole copy.
-struct VerifiedDir {
-    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
-    struct stat st {};
-    size_t len = 0;  // 0: none
-    char path[PATH_MAX] = {};
-};
-VerifiedDir g_verified;
-
-// Images verified at an earlier open, each with the status its file had
-// then, handed out again by an open whose fstatat of the file shows the
-// same status (see open_cached). Shared by the process's threads under a
-// mutex never held across a system call; a dropped image is released after
-// the mutex, since its last reference closes a file.
-constexpr int kCacheSlots = 4;
-// Keeps the memory a process holds for images it is not using small.
-constexpr uint32_t kMaxCached = 1u << 20;
-
-struct CacheSlot {
-    ImageRef image;     // null: free
-    uint64_t used = 0;  // for reuse of the least recently used slot
-    size_t len = 0;
-    char path[PATH_MAX] = {};
-};
-
-struct ImageCache {
-    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
-    uint64_t clock = 0;
-    CacheSlot slots[kCacheSlots];
-};
-
-// Never destroyed: another thread may still open a database while the
-// process exits; the kernel takes the files and memory back.
-union CacheStorage {
-    ImageCache cache;
-    constexpr CacheStorage() : cache() {}
-    ~CacheStorage() {}
-};
-CacheStorage g_cache_storage;
-ImageCache &g_cache = g_cache_storage.cache;
-
-void lock_shared() {
-    pthread_mutex_lock(&g_verified.mutex);
-    pthread_mutex_lock(&g_cache.mutex);
-}
-
-void unlock_shared() {
-    pthread_mutex_unlock(&g_cache.mutex);
-    pthread_mutex_unlock(&g_verified.mutex);
 }
 
 // The process id mixed into view tags. getpid is a system call on every
@@ -354,173 +124,9 @@ void refresh_pid() {
     g_pid.store(static_cast<uint32_t>(getpid()), std::memory_order_relaxed);
 }
 
-void fork_child();
-
 [[gnu::constructor]] void register_fork_handlers() {
     refresh_pid();
-    pthread_atfork(lock_shared, unlock_shared, fork_child);
-}
-
-bool same_dir(const struct stat &a, const struct stat &b) {
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_uid == b.st_uid &&
-           a.st_mode == b.st_mode;
-}
-
-bool same_time(const timespec &a, const timespec &b) {
-    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
-}
-
-bool same_file(const struct stat &a, const struct stat &b) {
-    return same_dir(a, b) && a.st_gid == b.st_gid && a.st_size == b.st_size &&
-           same_time(a.st_mtim, b.st_mtim) && same_time(a.st_ctim, b.st_ctim);
-}
-
-bool same_path(const CacheSlot &slot, const char *path, size_t len) {
-    return slot.image && slot.len == len && memcmp(slot.path, path, len) == 0;
-}
-
-// The image cached for path (len bytes); null when there is none.
-ImageRef cache_find(const char *path, size_t len) {
-    MutexGuard guard(g_cache.mutex);
-    for (CacheSlot &slot : g_cache.slots) {
-        if (same_path(slot, path, len)) {
-            slot.used = ++g_cache.clock;
-            return slot.image;
-        }
-    }
-    return ImageRef();
-}
-
-// Keeps image (null: forgets) as path's, in path's slot or else the least
-// recently used one.
-void cache_put(const char *path, size_t len, const ImageRef &image) {
-    ImageRef dropped;  // released after the mutex
-    MutexGuard guard(g_cache.mutex);
-    CacheSlot *slot = &g_cache.slots[0];
-    for (CacheSlot &s : g_cache.slots) {
-        if (same_path(s, path, len)) {
-            slot = &s;
-            break;
-        }
-        if (s.used < slot->used) slot = &s;
-    }
-    if (!image && !same_path(*slot, path, len)) return;
-    dropped = std::move(slot->image);
-    slot->image = image;
-    slot->used = image ? ++g_cache.clock : 0;
-    slot->len = len;
-    memcpy(slot->path, path, len);
-}
-
-// A time the kernel gave a file, as nanoseconds.
-int64_t nanoseconds(const timespec &t) {
-    return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
-}
-
-// An image is cached only when its file last changed more than kSettleNs
-// before the read began. An open trusts the file's size and times to show
-// a change, and a write in the same tick of the file system's clock as the
-// change before it leaves the times as they were: timestamps are as coarse
-// as the kernel's tick, and one or two seconds on some flash file systems.
-// Any write after a read that began that long after the last change gets a
-// later change time, unless the clock is set back.
-constexpr int64_t kSettleNs = 2000000000;
-
-bool settled(const struct stat &st, const timespec &read_at) {
-    return nanoseconds(read_at) - nanoseconds(st.st_ctim) > kSettleNs;
-}
-
-void fork_child() {
-    refresh_pid();
-    unlock_shared();
-}
-
-// dir: the first dir_len bytes of a path, trailing slashes dropped.
-struct DirPath {
-    char text[PATH_MAX];
-    size_t len;
-
-    DirPath(const char *path, size_t dir_len) : len(dir_len) {
-        memcpy(text, path, len);
-        while (len > 0 && text[len - 1] == '/') --len;
-        text[len] = '\0';
-    }
-};
-
-// The walk: a trusted descriptor of dir, remembered for the opens that
-// follow. The root and the working directory are trusted as given.
-UniqueFd walk(const char *path, DirPath &dir, bool create) {
-    if (dir.len == 0) {
-        return UniqueFd(open(path[0] == '/' ? "/" : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    }
-    UniqueFd fd = open_dir(dir.text, dir.len, create);
-    struct stat st;
-    if (fd && fstat(fd.get(), &st) == 0) {
-        MutexGuard guard(g_verified.mutex);
-        g_verified.st = st;
-        g_verified.len = dir.len;
-        memcpy(g_verified.path, dir.text, dir.len);
-    }
-    return fd;
-}
-
-// The status of the directory the last walk verified, when that is dir.
-bool known_dir(const DirPath &dir, struct stat *known) {
-    MutexGuard guard(g_verified.mutex);
-    if (dir.len == 0 || g_verified.len != dir.len ||
-        memcmp(g_verified.path, dir.text, dir.len) != 0) {
-        return false;
-    }
-    *known = g_verified.st;
-    return true;
-}
-
-// One fstatat of dir's path: the same device, inode, owner and mode as known.
-bool dir_unchanged(const DirPath &dir, const struct stat &known) {
-    struct stat now;
-    return fstatat(AT_FDCWD, dir.text, &now, AT_SYMLINK_NOFOLLOW) == 0 && same_dir(now, known);
-}
-
-// Opens path's file without a walk when its directory is the one the last
-// walk verified: the file by its path (read-only, non-blocking: the open
-// itself has no effect), then the directory confirmed by one fstatat of its
-// path, before anything is read. Any difference, and any failure, is left
-// to the walk, which says why. The file cannot have come from another
-// directory: one that replaced the verified one after a removal or rename
-// would still be there at the fstatat, and a removed directory never comes
-// back.
-bool open_known(const char *path, const DirPath &dir, UniqueFd *file, struct stat *st) {
-    struct stat known;
-    if (!known_dir(dir, &known)) return false;
-    UniqueFd fd(open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
-    if (!fd || fstat(fd.get(), st) != 0 || ek::host::entry_fault(*st, Use::file) != nullptr ||
-        !dir_unchanged(dir, known)) {
-        return false;
-    }
-    *file = std::move(fd);
-    return true;
-}
-
-// An open without a read, under the same checks as open_known: the image
-// cached for path, when an fstatat of the file by its path shows the status
-// it had when the image was read (the same file, unchanged), the file
-// still passes the trust rule and the directory is still the verified one.
-// Any difference is left to the open that reads.
-bool open_cached(const char *path, size_t len, const DirPath &dir, View *out) {
-    struct stat known, now;
-    if (!known_dir(dir, &known)) return false;
-    ImageRef image = cache_find(path, len);
-    if (!image) return false;
-    if (fstatat(AT_FDCWD, path, &now, AT_SYMLINK_NOFOLLOW) != 0 || !same_file(now, image->st)) {
-        // Its file is gone or changed: nothing to keep it for.
-        cache_put(path, len, ImageRef());
-        return false;
-    }
-    if (ek::host::entry_fault(now, Use::file) != nullptr || !dir_unchanged(dir, known)) {
-        return false;
-    }
-    out->image = std::move(image);
-    return true;
+    pthread_atfork(nullptr, nullptr, refresh_pid);
 }
 
 bool find_in(const View &view, Bytes key, Record *out) {
@@ -535,143 +141,6 @@ bool find_in(const View &view, Bytes key, Record *out) {
     }
     return false;
 }
-
-enum class Load { ok, missing, bad };
-
-UniqueFd open_file(int dir, const char *name, const char *path, struct stat *st) {
-    return open_checked(dir, name, path, O_RDONLY, Use::file, st);
-}
-
-Load damaged(const char *path, const char *why) {
-    log_format(LOG_ERR, "refusing database %s: %s: restore it from a copy or remove it", path, why);
-    return Load::bad;
-}
-
-// Reads and checks the image of file, a trusted regular file described by st,
-// and caches it when its file has settled.
-Load read_view(UniqueFd file, const struct stat &st, const char *path, View *out) {
-    if (st.st_size < off_t{kHeaderSize} || st.st_size > off_t{kMaxImage}) {
-        return damaged(path, "its size is not that of an image");
-    }
-    auto size = static_cast<uint32_t>(st.st_size);
-    ImageRef image = ImageRef::alloc(size);
-    if (!image) return Load::bad;
-    unsigned char *bytes = image->bytes();
-    timespec read_at;
-    clock_gettime(CLOCK_REALTIME, &read_at);
-    ImageCheck check;
-    // Checked a piece at a time as it arrives, while the piece is in cache;
-    // the first piece holds the header, so a small image takes one read.
-    uint32_t have = 0;
-    do {
-        uint32_t n = size - have < kReadPiece ? size - have : kReadPiece;
-        if (!read_all(file.get(), bytes + have, n)) {
-            log_format(LOG_ERR, "cannot read %s: %m", path);
-            return Load::bad;
-        }
-        if (have == 0 && !check.begin(Bytes(bytes, kHeaderSize), size)) {
-            return damaged(path, "bad header");
-        }
-        have += n;
-        if (!check.advance(Bytes(bytes, have))) return damaged(path, "bad record length");
-    } while (have < size);
-    uint32_t count = 0;
-    if (!check.finish(&count)) return damaged(path, "bad checksum or record count");
-    image->count = count;
-    image->st = st;
-    image->settled = settled(st, read_at);
-    if (size <= kMaxCached && image->settled) cache_put(path, strlen(path), image);
-    out->image = std::move(image);
-    return Load::ok;
-}
-
-Load load_view(int dir, const char *name, const char *path, View *out) {
-    struct stat st;
-    UniqueFd file = open_file(dir, name, path, &st);
-    if (!file) return errno == ENOENT ? Load::missing : Load::bad;
-    return read_view(std::move(file), st, path, out);
-}
-
-// Whether one of the descriptors of process pid (digits) is of the file st
-// describes and holds a lock on it: a descriptor's fdinfo lists the locks
-// of its open file.
-bool holds_lock(const char *pid, const struct stat &st) {
-    char path[64];
-    snprintf(path, sizeof path, "/proc/%s/fd", pid);
-    Dir fds(opendir(path));
-    while (fds) {
-        const dirent *e = readdir(fds.get());
-        if (e == nullptr) return false;
-        struct stat fst;
-        if (e->d_name[0] == '.' || fstatat(dirfd(fds.get()), e->d_name, &fst, 0) != 0 ||
-            fst.st_dev != st.st_dev || fst.st_ino != st.st_ino) {
-            continue;
-        }
-        snprintf(path, sizeof path, "/proc/%s/fdinfo/%.16s", pid, e->d_name);
-        char info[1024];
-        UniqueFd f(open(path, O_RDONLY | O_CLOEXEC));
-        ssize_t n = f ? read(f.get(), info, sizeof info - 1) : -1;
-        info[n > 0 ? n : 0] = '\0';
-        if (strstr(info, "\nlock:") != nullptr) return true;
-    }
-    return false;
-}
-
-// The process that holds the lock on the file st describes, as " by pid N
-// (comm)", the name escaped; empty when it cannot be told within
-// kHolderSearchMs. /proc/locks names the process that took the lock, which
-// may since have closed its copy or ended while a child it forked keeps
-// the lock through its own: every process is asked for a descriptor that
-// holds it.
-void lock_holder(const struct stat &st, char (&out)[kHolderMax]) {
-    out[0] = '\0';
-    char holder[16] = "";
-    Dir procs(opendir("/proc"));
-    timespec start, now;
-    clock_gettime(CLOCK_MONOTONIC, &start);
-    while (procs && holder[0] == '\0') {
-        const dirent *e = readdir(procs.get());
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        if (e == nullptr ||
-            (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000 >=
-                kHolderSearchMs) {
-            return;
-        }
-        size_t len = strlen(e->d_name);
-        if (strspn(e->d_name, "0123456789") == len && len < sizeof holder &&
-            holds_lock(e->d_name, st)) {
-            memcpy(holder, e->d_name, len + 1);
-        }
-    }
-    if (holder[0] == '\0') return;
-    // The kernel keeps 15 bytes and adds a line end; a longer read is cut.
-    char comm_path[32], comm[kCommMax], shown[kCommMax * 4 + 1];
-    snprintf(comm_path, sizeof comm_path, "/proc/%s/comm", holder);
-    UniqueFd f(open(comm_path, O_RDONLY | O_CLOEXEC));
-    ssize_t n = f ? read(f.get(), comm, kCommMax) : -1;
-    size_t len = n > 0 ? static_cast<size_t>(n) : 0;
-    if (len > 0 && comm[len - 1] == '\n') --len;
-    ek::host::escape_text(reinterpret_cast<unsigned char *>(comm), len, shown);
-    snprintf(out, sizeof out, " by pid %s (%s)", holder, shown);
-}
-
-// A store's hold on the lock, released before the descriptor is closed: a
-// flock lock belongs to the open file, so a copy of the descriptor in a
-// process forked meanwhile (a daemon's worker, forked by one thread while
-// another stores) would keep it for the child's life.
-class StoreLock {
-public:
-    StoreLock() = default;
-    explicit StoreLock(UniqueFd fd) : fd_(std::move(fd)) {}
-    StoreLock(StoreLock &&) = default;
-    ~StoreLock() {
-        if (fd_) flock(fd_.get(), LOCK_UN);
-    }
-    explicit operator bool() const { return static_cast<bool>(fd_); }
-
-private:
-    UniqueFd fd_;
-};
 
 }  // namespace
 
@@ -716,36 +185,10 @@ struct ek_db {
 
     bool find(Bytes key, Record *out) const { return find_in(view, key, out); }
 
-    StoreLock take_lock(int dir) const {
+    StoreLock lock_store(int dir) const {
         char lock_path[PATH_MAX];
         side_path(".lock", lock_path);
-        struct stat st;
-        UniqueFd lock = open_checked(dir, lock_path + name_at, lock_path, O_RDWR | O_CREAT,
-                                     Use::file, &st, 0600);
-        if (!lock) return StoreLock();
-        // Polled: a blocking flock cannot be given a deadline without a
-        // signal, and a library must not take the process's signals.
-        timespec start, now;
-        clock_gettime(CLOCK_MONOTONIC, &start);
-        long pause_ns = 200000;
-        while (flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
-            if (errno != EWOULDBLOCK && errno != EINTR) return StoreLock();
-            clock_gettime(CLOCK_MONOTONIC, &now);
-            if ((now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000 >=
-                kLockWaitMs) {
-                char holder[kHolderMax];
-                lock_holder(st, holder);
-                log_format(LOG_ERR,
-                           "cannot lock %s: held%s for more than %d s; stop the process that "
-                           "holds it",
-                           lock_path, holder, kLockWaitMs / 1000);
-                return StoreLock();
-            }
-            timespec pause{0, pause_ns};
-            nanosleep(&pause, nullptr);
-            if (pause_ns < 16000000) pause_ns *= 2;
-        }
-        return StoreLock(std::move(lock));
+        return take_lock(dir, lock_path, lock_path + name_at);
     }
 
     // Under the lock: the newest state of the file. The handle's view
@@ -794,7 +237,7 @@ struct ek_db {
         DirPath dir_path(path, dir_len());
         UniqueFd dir = walk(path, dir_path, false);
         if (!dir) return -1;
-        StoreLock lock = take_lock(dir.get());
+        StoreLock lock = lock_store(dir.get());
         View cur;
         if (!lock || !newest(dir.get(), &cur)) return -1;
 
@@ -873,7 +316,7 @@ struct ek_db {
         DirPath dir_path(path, dir_len());
         UniqueFd dir = walk(path, dir_path, false);
         if (!dir) return -1;
-        StoreLock lock = take_lock(dir.get());
+        StoreLock lock = lock_store(dir.get());
         if (!lock) return -1;
         ImageRef image = ImageRef::alloc(static_cast<uint32_t>(size));
         if (!image) return -1;
