@@ -50,7 +50,7 @@ private:
 // of its open file.
 bool holds_lock(const char *pid, const struct stat &st) {
     char path[64];
-    snprintf(path, sizeof path, "/proc/%s/fd", pid);
+    snprintf(path, sizeof path, "/proc/%.15s/fd", pid);
     Dir fds(opendir(path));
     while (fds) {
         const dirent *e = readdir(fds.get());
@@ -60,7 +60,7 @@ bool holds_lock(const char *pid, const struct stat &st) {
             fst.st_dev != st.st_dev || fst.st_ino != st.st_ino) {
             continue;
         }
-        snprintf(path, sizeof path, "/proc/%s/fdinfo/%.16s", pid, e->d_name);
+        snprintf(path, sizeof path, "/proc/%.15s/fdinfo/%.16s", pid, e->d_name);
         char info[1024];
         UniqueFd f(open(path, O_RDONLY | O_CLOEXEC));
         ssize_t n = f ? read(f.get(), info, sizeof info - 1) : -1;
