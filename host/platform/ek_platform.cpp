@@ -64,6 +64,38 @@ Ready wait_initialised(int id) {
     return Ready::timeout;
 }
 
+// The semaphores this process created, as pid << 32 | id (0: free slot):
+// ek_sem_destroy removes no other. A process whose attach fails after it
+// merely opened a semaphore (a segment another user planted at the key
+// beside it) would otherwise remove the one that running processes share.
+// The pid leaves a fork's child out; the oldest is forgotten when all
+// slots are taken, which errs on the side of keeping. Atomic rather than
+// under a mutex, which a fork could copy locked.
+constexpr size_t kCreatedSlots = 16;
+std::atomic<uint64_t> g_created[kCreatedSlots];
+std::atomic<uint32_t> g_created_next{0};
+
+uint64_t created_key(int id) {
+    return static_cast<uint64_t>(static_cast<uint32_t>(getpid())) << 32 | static_cast<uint32_t>(id);
+}
+
+void note_created(int id) {
+    for (std::atomic<uint64_t> &slot : g_created) {
+        uint64_t free_slot = 0;
+        if (slot.compare_exchange_strong(free_slot, created_key(id))) return;
+    }
+    g_created[g_created_next.fetch_add(1) % kCreatedSlots].store(created_key(id));
+}
+
+// Forgets id; whether this process had created it.
+bool forget_created(int id) {
+    for (std::atomic<uint64_t> &slot : g_created) {
+        uint64_t mine = created_key(id);
+        if (slot.compare_exchange_strong(mine, 0)) return true;
+    }
+    return false;
+}
+
 constexpr size_t kTextMax = 1024;
 // The text with the line number in front of it.
 constexpr size_t kRecordMax = kTextMax + 32;
@@ -215,6 +247,7 @@ int32_t ek_sem_create(int32_t key, int32_t value) {
                 semctl(id, 0, IPC_RMID);
                 return -1;
             }
+            note_created(id);
             return id;
         }
         if (errno != EEXIST) return -1;
@@ -263,8 +296,9 @@ int32_t ek_sem_signal(int32_t sem_id) {
     return semop_retrying(sem_id, &op, 1) ? 0 : -1;
 }
 
+// Only a semaphore this process created (see g_created); -1 for any other.
 int32_t ek_sem_destroy(int32_t sem_id) {
-    return semctl(sem_id, 0, IPC_RMID);
+    return forget_created(sem_id) ? semctl(sem_id, 0, IPC_RMID) : -1;
 }
 
 // The kernel zero-fills a new segment and shmget creates it atomically, so

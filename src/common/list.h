@@ -10,10 +10,6 @@ inline void list_init(ek_list_head *head) {
     head->prev = head;
 }
 
-inline bool list_empty(const ek_list_head *head) {
-    return head->next == head;
-}
-
 // Inserts before the head, i.e. at the tail, so a list filled by one walk
 // keeps the walk's order.
 inline void list_add_tail(ek_list_head *node, ek_list_head *head) {

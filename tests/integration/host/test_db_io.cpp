@@ -2,6 +2,7 @@
 // whole. A failing write fails the store, leaving the database as it was and no half file.
 #include <errno.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <string>
@@ -11,8 +12,9 @@
 
 namespace {
 
-bool g_chop = false, g_write_fails = false;
+bool g_chop = false, g_write_fails = false, g_fork = false;
 unsigned g_calls = 0;
+pid_t g_forked = 0;
 
 // Whether this transfer fails: every other one while chopping (EINTR), every write if told (EIO).
 bool fails_now(bool fails) {
@@ -41,6 +43,13 @@ TEST(HostDbIo, ShortAndInterruptedTransfersLoseNothing) {
     EXPECT_NE(access("/tmp/db/io.new", F_OK), 0) << "the half-written file is left";
     g_write_fails = false;
     EXPECT_EQ(dump(), want);
+    // A process forked during a store (a daemon's worker) has the lock's descriptor, not the lock.
+    g_fork = true;
+    EXPECT_EQ(hosttest::TestDb(path).store("c", "c-value"), 0);
+    g_fork = false;
+    EXPECT_EQ(hosttest::TestDb(path).store("d", "d-value"), 0);
+    kill(g_forked, SIGKILL);
+    EXPECT_EQ(hosttest::wait_child(g_forked), 128 + SIGKILL);
 }
 
 }  // namespace
@@ -55,6 +64,7 @@ ssize_t __wrap_read(int fd, void *buf, size_t n) {
 }
 
 ssize_t __wrap_write(int fd, const void *buf, size_t n) {
+    if (g_fork && g_forked == 0 && (g_forked = fork()) == 0) pause();
     return fails_now(g_write_fails) ? -1 : __real_write(fd, buf, g_chop && n > 1 ? 1 : n);
 }
 }

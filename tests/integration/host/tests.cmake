@@ -9,8 +9,9 @@ ek_add_isolated_test(integration.host_trust host_platform --gtest_filter=HostTru
 set_tests_properties(integration.host_trust PROPERTIES SKIP_REGULAR_EXPRESSION "\\[  SKIPPED \\]")
 ek_add_isolated_test(integration.it_stress host_library --gtest_filter=Stress.*)
 add_executable(host_db_io ${CMAKE_CURRENT_LIST_DIR}/test_db_io.cpp
-               ${PROJECT_SOURCE_DIR}/host/db/ek_db.cpp $<TARGET_OBJECTS:ek_db_format>
-               $<TARGET_OBJECTS:ek_host_trust>)
+               ${PROJECT_SOURCE_DIR}/host/db/db_paths.cpp ${PROJECT_SOURCE_DIR}/host/db/db_cache.cpp
+               ${PROJECT_SOURCE_DIR}/host/db/db_lock.cpp ${PROJECT_SOURCE_DIR}/host/db/ek_db.cpp
+               $<TARGET_OBJECTS:ek_db_format> $<TARGET_OBJECTS:ek_host_trust>)
 target_include_directories(host_db_io PRIVATE ${PROJECT_SOURCE_DIR}/include ${PROJECT_SOURCE_DIR}/src
                            ${PROJECT_SOURCE_DIR}/host ${PROJECT_SOURCE_DIR}/host/include)
 target_compile_options(host_db_io PRIVATE ${EK_WARNINGS})
