@@ -173,6 +173,9 @@ void with_quiet_stdio(const std::function<void()> &fn);
 // when its database cannot be read.
 std::vector<ek_usb_modem_cfg_t> load_modems();
 std::vector<ek_usb_modeswitch_t> load_modeswitches();
+// Every wanif_db record, or op_failed when one cannot be read (as one of
+// another size cannot): what the library's count would pass over.
+std::vector<ek_wanif_entry_t> load_wanif();
 struct Attached {
     bool any = false;       // some device besides the root hub of bus 1
     bool id_known = false;  // ...that is not one of the known hubs: vid/pid valid
@@ -195,6 +198,9 @@ void add_modeswitch(CLI::App &app, Context &ctx);
 void add_usb(CLI::App &app, Context &ctx);
 void add_dcd(CLI::App &app, Context &ctx);
 void add_state(CLI::App &app, Context &ctx);  // export, import
+// The largest document import reads (32 MiB): several times a full state
+// written by export, every reserved byte set (docs/brdctl.md has the sums).
+constexpr std::size_t kMaxDocument = std::size_t{32} << 20;
 
 // Adds a subcommand whose callback runs `fn`; CLI11 is only the parser.
 CLI::App *add_command(CLI::App &parent, const std::string &name, const std::string &help,
