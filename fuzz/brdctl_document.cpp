@@ -1,0 +1,27 @@
+// brdctl's state document on any bytes: read and checked without a crash, a
+// leak or an exception other than brdctl's usage error, and a document
+// accepted once is accepted again, as the same state, in the form export
+// writes it.
+#include <stdint.h>
+#include <stdlib.h>
+
+#include "document.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    brdctl::State state;
+    try {
+        state = brdctl::read_document(std::string_view(reinterpret_cast<const char *>(data), size),
+                                      "input");
+    } catch (const brdctl::Failure &e) {
+        if (e.code() != brdctl::kUsage) abort();
+        return 0;
+    }
+    try {
+        if (!(brdctl::read_document(brdctl::document_of(state).dump(2), "export") == state)) {
+            abort();
+        }
+    } catch (const brdctl::Failure &) {
+        abort();
+    }
+    return 0;
+}
