@@ -44,6 +44,10 @@ namespace {
 constexpr int kFormatVersion = 1;
 // The longest key libek_db stores.
 constexpr std::size_t kMaxKey = 4096;
+// The records of the databases one document may hold, as stored: eight
+// times the largest document, some 290,000 WAN records. Short records in
+// a document are large ones in memory: they are counted as they arrive.
+constexpr std::size_t kMaxRecords = 8 * kMaxDocument;
 // Keys longer than this are no typo of a known name.
 constexpr std::size_t kMaxGuess = 64;
 
@@ -411,6 +415,10 @@ public:
     bool end_array() override { return close(); }
     bool key(std::string &k) override {
         Frame &f = stack_.back();
+        if (f.keys.size() >= f.most) {
+            f.key = k;
+            bad(path(true), "beyond the " + std::to_string(f.most) + " fields an object may have");
+        }
         if (!f.keys.insert(k).second) {
             f.key = k;
             bad(path(true), "appears twice in one object");
@@ -434,9 +442,12 @@ private:
     struct Frame {
         Json *value;
         bool array;
+        std::size_t most;    // elements or keys it may have
+        std::size_t weight;  // bytes a record of its table takes, or 0
         std::string key;
         std::set<std::string> keys;
     };
+    std::size_t stored_ = 0;
     std::string_view text_;
     const std::string &source_;
     std::vector<Frame> stack_;
@@ -464,6 +475,12 @@ private:
         }
         Frame &f = stack_.back();
         if (f.array) {
+            if (f.value->size() >= f.most) {
+                bad(path(true), f.weight > 0 ? "beyond the " + std::to_string(kMaxRecords >> 20) +
+                                                   " MiB of records one import writes"
+                                             : "beyond the " + std::to_string(f.most) +
+                                                   " elements this array may have");
+            }
             f.value->push_back(std::move(v));
             return &f.value->back();
         }
@@ -481,10 +498,27 @@ private:
             bad(path(true),
                 "arrays and objects nested deeper than " + std::to_string(kMaxDepth) + " levels");
         }
-        stack_.push_back(Frame{put_value(std::move(v)), array, {}, {}});
+        // An object has at most a record's fields and its key; an array
+        // at most its table's records, or a modem's USB id slots and then
+        // some, so that checking can name what is wrong with them.
+        std::size_t most = array ? 64 : 32, weight = 0;
+        if (array && stack_.size() == 1 && !stack_[0].array) {
+            const std::string &table = stack_[0].key;
+            if (table == "nat") most = EK_BRD_CPE_NAT_POLICY_MAX;
+            if (table == "vpn_subnets") most = kVpnMax;
+            for (const DbTable &t : kDbTables) {
+                if (table == t.name) {
+                    weight = t.size;
+                    most = (kMaxRecords - stored_) / t.size;
+                }
+            }
+        }
+        Json *at = put_value(std::move(v));
+        stack_.push_back(Frame{at, array, most, weight, {}, {}});
         return true;
     }
     bool close() {
+        stored_ += stack_.back().weight * stack_.back().value->size();
         stack_.pop_back();
         return true;
     }
@@ -528,10 +562,6 @@ std::string subnet_text(const unsigned char *rec) {
 
 // The VPN subnets in the table's order; a pair given twice is refused.
 Bytes read_vpn(const Json &rows) {
-    if (rows.size() > kVpnMax) {
-        bad("vpn_subnets", std::to_string(rows.size()) + " subnets, at most " +
-                               std::to_string(kVpnMax) + " fit the table");
-    }
     Bytes all(rows.size() * kVpnRecord);
     for (std::size_t i = 0; i < rows.size(); ++i) {
         std::string path = "vpn_subnets[" + std::to_string(i) + "]";

@@ -231,6 +231,9 @@ TEST(BrdctlState, HostileDocumentsAreAnsweredQuickly) {
     std::string records, nested;
     for (int i = 0; i < 100000; ++i) records += ",{\"name\":\"w" + std::to_string(i) + "\"}";
     for (int i = 0; i < 100000; ++i) nested += "{\"a\":";
+    std::string ones, wide;
+    for (int i = 0; i < 128; ++i) ones += ",1";
+    for (int i = 0; i < 33; ++i) wide += ",\"k" + std::to_string(i) + "\":0";
     const std::pair<std::string, std::string> cases[] = {
         {std::string(10 << 20, '['),
          "[0][0][0][0][0][0][0][0][0][0][0][0][0][0][0][0]: arrays and objects nested deeper than "
@@ -240,6 +243,12 @@ TEST(BrdctlState, HostileDocumentsAreAnsweredQuickly) {
         {std::string((32 << 20) + 1, ' '),
          "standard input is larger than 32 MiB, the most import reads"},
         {"{\"format_version\":1,\"wanif\":[" + records.substr(1) + "]}", ""},
+        // Records short in the document and large in memory, a table too long, a record too wide.
+        {"{\"wanif\":[" + records.substr(1) + records + records + "]}",
+         "wanif[296941]: beyond the 256 MiB of records one import writes"},
+        {"{\"nat\":[1" + ones + "]}", "nat[128]: beyond the 128 elements this array may have"},
+        {"{\"wanif\":[{" + wide.substr(1) + "}]}",
+         "wanif[0].k32: beyond the 32 fields an object may have"},
     };
     // An emulator runs brdctl tens of times slower.
     auto deadline = std::chrono::seconds(std::strchr(std::getenv("BRDCTL"), ' ') ? 300 : 20);
