@@ -266,7 +266,8 @@ std::int64_t integer(const Json &v, const std::string &path, std::int64_t lo, st
 
 void check_keys(const Json &obj, const std::string &path, const std::vector<Field> &fields,
                 const std::vector<std::string> &extra) {
-    for (const auto &[key, value] : obj.items()) {
+    for (const auto &item : obj.items()) {
+        const std::string &key = item.key();
         bool known = std::find(extra.begin(), extra.end(), key) != extra.end() ||
                      std::any_of(fields.begin(), fields.end(),
                                  [&key](const Field &f) { return key == f.name; });
