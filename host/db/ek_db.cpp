@@ -142,6 +142,30 @@ bool find_in(const View &view, Bytes key, Record *out) {
     return false;
 }
 
+int compare_keys(const void *a, const void *b) {
+    const auto *x = *static_cast<const ek_host_db_record_t *const *>(a);
+    const auto *y = *static_cast<const ek_host_db_record_t *const *>(b);
+    if (x->key_len != y->key_len) return x->key_len < y->key_len ? -1 : 1;
+    return memcmp(x->key, y->key, static_cast<size_t>(x->key_len));
+}
+
+// A second record under one key would never be fetched. The keys are
+// sorted, not each compared with every other: a table of 100,000 records
+// is replaced in well under a second. True also when memory is short.
+bool repeats_a_key(const ek_host_db_record_t *records, uint32_t count) {
+    if (count < 2) return false;
+    auto **sorted = static_cast<const ek_host_db_record_t **>(malloc(sizeof(void *) * count));
+    if (sorted == nullptr) return true;
+    for (uint32_t i = 0; i < count; ++i) sorted[i] = &records[i];
+    qsort(sorted, count, sizeof *sorted, compare_keys);
+    bool repeated = false;
+    for (uint32_t i = 1; i < count && !repeated; ++i) {
+        repeated = compare_keys(&sorted[i - 1], &sorted[i]) == 0;
+    }
+    free(sorted);
+    return repeated;
+}
+
 }  // namespace
 
 struct ek_db {
@@ -304,15 +328,8 @@ struct ek_db {
                 return -1;
             }
             size += n;
-            // A second record under one key would never be fetched.
-            for (uint32_t j = 0; j < i; ++j) {
-                if (records[j].key_len == r.key_len &&
-                    memcmp(records[j].key, r.key, static_cast<size_t>(r.key_len)) == 0) {
-                    return -1;
-                }
-            }
         }
-        if (size > kMaxImage) return -1;
+        if (size > kMaxImage || repeats_a_key(records, count)) return -1;
         DirPath dir_path(path, dir_len());
         UniqueFd dir = walk(path, dir_path, false);
         if (!dir) return -1;

@@ -89,11 +89,12 @@ inline void require_db(const char *path) {
 
 // --- the files export writes and import reads (files.cpp) ---
 
-// The largest document import reads and export writes. A router's whole
-// state is a few hundred kilobytes; the bound keeps what a file or a pipe
-// can make brdctl hold (and parse) small.
-constexpr std::size_t kMaxDocumentBytes = std::size_t{16} << 20;
-// FILE's contents, or standard input's for "-", at most kMaxDocumentBytes
+// The largest document import reads and export writes (32 MiB): several
+// times a full state written by export, every reserved byte set
+// (docs/brdctl.md has the sums), and small enough that what a file or a
+// pipe can make brdctl hold and parse stays small.
+constexpr std::size_t kMaxDocument = std::size_t{32} << 20;
+// FILE's contents, or standard input's for "-", at most kMaxDocument
 // (a usage error beyond). FILE must be a regular file that, like its
 // directory and every directory on the way, passes the host platform's
 // trust rule (a sticky directory root owns, such as /tmp, may serve); it
@@ -212,6 +213,9 @@ void with_quiet_stdio(const std::function<void()> &fn);
 // when its database cannot be read.
 std::vector<ek_usb_modem_cfg_t> load_modems();
 std::vector<ek_usb_modeswitch_t> load_modeswitches();
+// Every wanif_db record, or op_failed when one cannot be read (as one of
+// another size cannot): what the library's count would pass over.
+std::vector<ek_wanif_entry_t> load_wanif();
 struct Attached {
     bool any = false;       // some device besides the root hub of bus 1
     bool id_known = false;  // ...that is not one of the known hubs: vid/pid valid

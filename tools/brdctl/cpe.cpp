@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "brdctl.h"
+#include "document.h"
 
 namespace brdctl {
 
@@ -57,6 +58,36 @@ CpeField parse_cpe_field(const std::string &text, bool allow_none) {
                 did_you_mean(text, {"save-report", "auth"}));
 }
 
+std::string subnet_text(std::uint32_t addr, std::uint32_t mask) {
+    return format_ipv4(addr) + "/" + format_ipv4(mask);
+}
+
+Json subnet_json(std::uint32_t addr, std::uint32_t mask, bool local) {
+    return Json{{"address", format_ipv4(addr)}, {"mask", format_ipv4(mask)}, {"local", local}};
+}
+
+// Runs fn on the VPN subnet table (count word first) under the mutex the
+// library's local-subnet test takes; fn sees the records, checked.
+template <typename Fn>
+void with_vpn_table(Fn fn) {
+    unsigned char *table = cpe_segment() + EK_BRD_CPE_VPN_SUBNETS_OFFSET;
+    pthread_mutex_lock(&internal_subnet_mutex);
+    struct Unlock {
+        ~Unlock() { pthread_mutex_unlock(&internal_subnet_mutex); }
+    } unlock;
+    Bytes records = vpn_records(table);
+    fn(table, records);
+}
+
+// Where the pair is, or would go to keep the table sorted, as the
+// library's search answers.
+std::pair<int, bool> vpn_find(const unsigned char *table, std::size_t count, const Subnet &s) {
+    int index = 0, found = 0;
+    ek_brd_find_subnet_index_in_vpn_internal_subnets_local(
+        table, s.addr, s.mask, 0, static_cast<int>(count) - 1, &index, &found);
+    return {index, found != 0};
+}
+
 Json nat_json(int id, const ek_nat_policy_t &slot) {
     return Json{{"id", id}, {"name", json_text(nat_name(slot))}, {"type", slot.type}};
 }
@@ -106,7 +137,10 @@ void add_status(CLI::App &app, Context &ctx) {
                 if (first_reason.empty()) first_reason = e.what();
             }
         };
-        row("wan_interfaces", kWanifDb, [] { return Json(ek_brd_get_wanif_count()); });
+        row("wan_interfaces", kWanifDb, [] {
+            load_wanif();
+            return Json(ek_brd_get_wanif_count());
+        });
         row("modem_configs", kModemDb, [] {
             int n = ek_brd_lib_usb_modem_db_get_num();
             if (n < 0) op_failed(std::string("cannot count the records of ") + kModemDb);
@@ -304,7 +338,8 @@ void add_nat(CLI::App &app, Context &ctx) {
 }
 
 void add_subnet(CLI::App &app, Context &ctx) {
-    auto *subnet = app.add_subcommand("subnet", "Local-subnet test");
+    auto *subnet =
+        app.add_subcommand("subnet", "Local-subnet test and the VPN internal-subnet table");
     subnet->require_subcommand(1);
     static std::string local_arg;
     auto *local = add_command(
@@ -314,15 +349,81 @@ void add_subnet(CLI::App &app, Context &ctx) {
             cpe_segment();
             bool local_subnet = ek_brd_lib_is_cpe_local_subnet(&s.addr, &s.mask) != 0;
             if (!local_subnet) ctx.status = kNo;
-            std::string text = format_ipv4(s.addr) + "/" + format_ipv4(s.mask);
-            emit(ctx,
-                 Json{{"address", format_ipv4(s.addr)},
-                      {"mask", format_ipv4(s.mask)},
-                      {"local", local_subnet}},
-                 text + (local_subnet ? " is a local subnet\n" : " is not a local subnet\n"));
+            emit(ctx, subnet_json(s.addr, s.mask, local_subnet),
+                 subnet_text(s.addr, s.mask) +
+                     (local_subnet ? " is a local subnet\n" : " is not a local subnet\n"));
         });
     local->add_option("ADDR/MASK", local_arg, "e.g. 10.1.2.0/255.255.255.0 or 10.1.2.0/24")
         ->required();
+
+    add_command(*subnet, "list", "The VPN internal subnets, in the table's order", [&ctx] {
+        Json doc = Json::array();
+        Table t({"ADDRESS", "MASK", "LOCAL"});
+        with_vpn_table([&](const unsigned char *, const Bytes &records) {
+            for (std::size_t at = 0; at < records.size(); at += kVpnRecord) {
+                auto [addr, mask] = vpn_key(records.data() + at);
+                std::int32_t flag = word_at(records.data() + at, kVpnLocalFlag);
+                doc.push_back(subnet_json(addr, mask, flag != 0));
+                t.add({format_ipv4(addr), format_ipv4(mask), flag != 0 ? "yes" : "no"});
+            }
+        });
+        emit(ctx, doc, t.render());
+    });
+
+    static std::string add_arg;
+    static bool add_local = false;
+    auto *add = add_command(
+        *subnet, "add", "Put ADDR/MASK into the VPN subnet table (sorted), or set its flag",
+        [&ctx] {
+            Subnet s = parse_subnet(add_arg);
+            with_vpn_table([&](unsigned char *table, const Bytes &records) {
+                std::size_t count = records.size() / kVpnRecord;
+                auto [index, found] = vpn_find(table, count, s);
+                unsigned char *rec = table + 4 + kVpnRecord * static_cast<std::size_t>(index);
+                if (!found) {
+                    if (count == kVpnMax) {
+                        usage_error("the VPN subnet table is full (" + std::to_string(kVpnMax) +
+                                    " subnets)");
+                    }
+                    std::memmove(rec + kVpnRecord, rec,
+                                 kVpnRecord * (count - static_cast<std::size_t>(index)));
+                    std::memset(rec, 0, kVpnRecord);
+                    std::memcpy(rec, &s.addr, 4);
+                    std::memcpy(rec + 4, &s.mask, 4);
+                    auto n = static_cast<std::int32_t>(count + 1);
+                    std::memcpy(table, &n, sizeof n);
+                }
+                std::int32_t flag = add_local ? 1 : 0;
+                std::memcpy(rec + kVpnLocalFlag, &flag, sizeof flag);
+            });
+            emit(ctx, subnet_json(s.addr, s.mask, add_local),
+                 subnet_text(s.addr, s.mask) + (add_local ? " local\n" : " not local\n"));
+        });
+    add->add_option("ADDR/MASK", add_arg, "e.g. 10.8.0.0/16")->required();
+    add->add_flag("--local", add_local, "the subnet counts as the device's own");
+
+    static std::string remove_arg;
+    auto *remove =
+        add_command(*subnet, "remove", "Take ADDR/MASK out of the VPN subnet table", [&ctx] {
+            Subnet s = parse_subnet(remove_arg);
+            bool gone = false;
+            with_vpn_table([&](unsigned char *table, const Bytes &records) {
+                std::size_t count = records.size() / kVpnRecord;
+                auto [index, found] = vpn_find(table, count, s);
+                if (!found) return;
+                unsigned char *rec = table + 4 + kVpnRecord * static_cast<std::size_t>(index);
+                auto n = static_cast<std::int32_t>(count - 1);
+                std::memcpy(table, &n, sizeof n);
+                std::memmove(rec, rec + kVpnRecord,
+                             kVpnRecord * (count - 1 - static_cast<std::size_t>(index)));
+                std::memset(table + 4 + kVpnRecord * (count - 1), 0, kVpnRecord);
+                gone = true;
+            });
+            std::string text = subnet_text(s.addr, s.mask);
+            if (!gone) return not_found(ctx, "no VPN subnet " + text);
+            emit(ctx, Json{{"removed", text}}, "removed " + text + "\n");
+        });
+    remove->add_option("ADDR/MASK", remove_arg, "as listed")->required();
 }
 
 }  // namespace brdctl

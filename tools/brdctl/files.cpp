@@ -162,7 +162,7 @@ bool write_all(int fd, const char *data, std::size_t size) {
     return true;
 }
 
-// Reads fd to its end, refusing more than kMaxDocumentBytes.
+// Reads fd to its end, refusing more than kMaxDocument.
 std::string read_capped(int fd, const std::string &name) {
     std::string text;
     char buf[65536];
@@ -171,8 +171,8 @@ std::string read_capped(int fd, const std::string &name) {
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) failed("read", name, errno);
         if (got == 0) return text;
-        if (text.size() + static_cast<std::size_t>(got) > kMaxDocumentBytes) {
-            usage_error(name + " is larger than " + std::to_string(kMaxDocumentBytes >> 20) +
+        if (text.size() + static_cast<std::size_t>(got) > kMaxDocument) {
+            usage_error(name + " is larger than " + std::to_string(kMaxDocument >> 20) +
                         " MiB, the most import reads");
         }
         text.append(buf, static_cast<std::size_t>(got));
@@ -244,9 +244,9 @@ std::string read_document(const std::string &file) {
 
 void write_document(const std::string &file, const std::string &text) {
     if (file.empty()) usage_error("FILE is empty; name a file, or - for standard output");
-    if (text.size() > kMaxDocumentBytes) {
+    if (text.size() > kMaxDocument) {
         op_failed("the document is " + std::to_string(text.size()) + " bytes, more than the " +
-                  std::to_string(kMaxDocumentBytes >> 20) + " MiB import reads");
+                  std::to_string(kMaxDocument >> 20) + " MiB import reads");
     }
     if (file == "-") {
         // main() checks standard output once at the end, where a reader that

@@ -43,6 +43,8 @@ void collect(ek_db_handle_t db, ek_db_key_desc_t key, void *arg) {
     }
 }
 
+}  // namespace
+
 std::vector<ek_wanif_entry_t> load_wanif() {
     Db db(kWanifDb);
     Collected all;
@@ -51,6 +53,8 @@ std::vector<ek_wanif_entry_t> load_wanif() {
     if (all.failed) op_failed(std::string("cannot read every record of ") + kWanifDb);
     return std::move(all.records);
 }
+
+namespace {
 
 std::string ifname_of(const ek_wanif_entry_t &e) {
     return field_text(e.ifname, sizeof e.ifname);
@@ -219,7 +223,7 @@ void add_wanif(CLI::App &app, Context &ctx) {
     });
 
     add_command(*wanif, "count", "Number of records that are not tunnel interfaces", [&ctx] {
-        require_db(kWanifDb);
+        load_wanif();
         int n = ek_brd_get_wanif_count();
         emit(ctx, Json{{"count", n}}, std::to_string(n) + "\n");
     });

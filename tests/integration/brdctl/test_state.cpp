@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 
 #include <array>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -55,14 +56,19 @@ void collect(ek_db_handle_t db, ek_db_key_desc_t key, void *records) {
         std::string(v, ek_host_db_value_size(db, k, n));
 }
 
-// Everything another process can see: the CPE values, the NAT table's bytes
-// and each database's records by key.
+// The VPN subnet table: count word, then the room for 759 records.
+constexpr size_t kVpnBytes = 4 + 36 * 759;
+
+// Everything another process can see: the CPE values, the NAT and VPN
+// tables' bytes and each database's records by key.
 std::string snapshot() {
     auto *cpe = static_cast<unsigned char *>(ek_brd_get_cpe_shm_data());
     std::ostringstream out;
     out << ek_brd_get_save_report_flag() << ' ' << ek_brd_get_brd_auth() << '\n'
         << hex(cpe + EK_BRD_CPE_NAT_TABLE_OFFSET,
-               EK_BRD_CPE_NAT_POLICY_MAX * sizeof(ek_nat_policy_t));
+               EK_BRD_CPE_NAT_POLICY_MAX * sizeof(ek_nat_policy_t))
+        << '\n'
+        << hex(cpe + EK_BRD_CPE_VPN_SUBNETS_OFFSET, kVpnBytes);
     for (const char *path : kDbs) {
         Records records;
         ek_db_foreach(TestDb(path).h, collect, &records);
@@ -78,6 +84,7 @@ void wipe() {
     auto *cpe = static_cast<unsigned char *>(ek_brd_get_cpe_shm_data());
     std::memset(cpe + EK_BRD_CPE_NAT_TABLE_OFFSET, 0,
                 EK_BRD_CPE_NAT_POLICY_MAX * sizeof(ek_nat_policy_t));
+    std::memset(cpe + EK_BRD_CPE_VPN_SUBNETS_OFFSET, 0, kVpnBytes);
     ek_brd_set_save_report_flag(0);
     ek_brd_set_brd_auth(0);
 }
@@ -107,6 +114,20 @@ void seed(std::mt19937 &rng) {
         if (rng() % 4 == 0) fill(slot, sizeof *slot);
         if (slot->name[0] != '\0') text(slot->name, sizeof slot->name);
     }
+    // VPN subnets as their writers keep them: sorted by (address, mask) words, each pair once.
+    std::map<std::pair<uint32_t, uint32_t>, std::array<unsigned char, 36>> vpn;
+    for (int n = rng() % 5; n > 0; --n) {
+        std::array<unsigned char, 36> rec;
+        fill(rec.data(), rec.size());
+        uint32_t key[2];
+        memcpy(key, rec.data(), sizeof key);
+        vpn[{key[0], key[1]}] = rec;
+    }
+    auto *table = nat - EK_BRD_CPE_NAT_TABLE_OFFSET + EK_BRD_CPE_VPN_SUBNETS_OFFSET;
+    int32_t count = static_cast<int32_t>(vpn.size());
+    memcpy(table, &count, sizeof count);
+    table += 4;
+    for (const auto &[key, rec] : vpn) table = std::copy(rec.begin(), rec.end(), table);
     // Fewer than `most` records like `rec`, each keyed by what `key` makes of it.
     auto records = [&](const char *path, int most, auto rec, auto key) {
         for (int n = rng() % most; n > 0; --n) {
@@ -195,22 +216,25 @@ TEST(BrdctlState, OutsideNamesLeaveEscaped) {
 
 // A bad document is refused whole, naming its first bad value, and leaves
 // every table as it was, also the ones before the bad value. A case a line:
-// the document ("\n" a line break) => what brdctl says after "import: ".
+// the document ("\n" a line break, "\0" a NUL byte) => what brdctl says after "import: ".
 constexpr const char *kBadDocuments = R"(
 {"format_version": 1, "cpe": {"brd_auth": 9}, "nat": [{"id": 1, "name": "a"}, {"id": 2}, {"id": 3}, {"id": 4, "type": 4294967296}]} => nat[3].type: 4294967296 is not a signed 32-bit integer
 {"format_version": 1, "cpe": {"brd_auth": 9}, "nat": [{"id": 1, "name": "a"}, {"id": 2}, {"id": 3}, {"id": 2}]} => nat[3].id: 2 is already the id of nat[1]
 {"format_version": 1, "cpe": {"brd_auth": 9}, "nat": [{"id": 129}]} => nat[0].id: 129 is not an id of 1-128
 {"format_version": 1, "cpe": {"brd_auth": 9}, "nat": [{"name": "x"}]} => nat[0].id: missing
-{"format_version": 1, "cpe": {"brd_auth": 9}, "nat": [{"id": 1, "name": "123456789012345678901234567890123x"}]} => nat[0].name: "123456789012345678901234567890123x" is longer than 33 bytes
-{"format_version": 1, "cpe": {"brd_auth": 9}, "nat": [{"id": 1, "name": "123456789012345678901234567890123"}]} => nat[0].name: "123456789012345678901234567890123" is longer than 32 characters
-{"format_version": 1, "cpe": {"brd_auth": 9}, "usb_modem_cfg": [{"modem_id": {"hex": "6d1b006a"}}]} => usb_modem_cfg[0].modem_id: {"hex":"6d1b006a"} has the byte 0x1b at character 2; a name is printable ASCII without blanks
-{"format_version": 1, "cpe": {"brd_auth": 9}, "wanif": [{"name": "e", "ifname": {"hex": "6120ff"}}]} => wanif[0].ifname: {"hex":"6120ff"} has a blank at character 2; a name is printable ASCII without blanks
+{"format_version": 1, "cpe": {"brd_auth": 9}, "nat": [{"id": 0, "name": "x", "type": 2}]} => nat[0].id: 0 is not an id of 1-128
+{"format_version": 1, "cpe": {"brd_auth": 9}, "nat": [{"id": 1, "name": "123456789012345678901234567890123"}]} => nat[0].name: "12345678901234567890123456789012..." is longer than 32 bytes
+{"format_version": 1, "cpe": {"brd_auth": 9}, "usb_modem_cfg": [{"modem_id": {"hex": "6d1b006a"}}]} => usb_modem_cfg[0].modem_id: {...} has the byte 0x1b at character 2; a name is printable ASCII without blanks
+{"format_version": 1, "cpe": {"brd_auth": 9}, "wanif": [{"name": "e", "ifname": {"hex": "6120ff"}}]} => wanif[0].ifname: {...} has a blank at character 2; a name is printable ASCII without blanks
 {"format_version": 1, "cpe": {"brd_auth": 9}, "nat": [{"id": 1, "typo": 1}]} => nat[0].typo: unknown field; did you mean 'type'?
 {"format_version": 1, "cpe": {"brd_auth": 9}, "wanfi": []} => wanfi: unknown table; did you mean 'wanif'?
 {"format_version": 1, "cpe": {"brd_auth": 9}, "wanif": {}} => wanif: {} is not an array
 {"format_version": 1, "cpe": {"brd_auth": 9}, "wanif": [{"name": "a", "name": "b"}]} => wanif[0].name: appears twice in one object
 {"format_version": 1, "cpe": {"brd_auth": 9}, "wanif": [{"name": "e"}, {"ifname": "e"}]} => wanif[1].name: is empty, and it is the record's key
-{"format_version": 1, "cpe": {"brd_auth": 9}, "wanif": [{"name": "e"}, {"name": "e"}]} => wanif[1].name: 'e' is already the key of wanif[0]
+{"format_version": 1, "cpe": {"brd_auth": 9}, "wanif": [{"name": "\u0085\u00e9\"\\"}, {"name": "\u0085\u00e9\"\\"}]} => wanif[0].name: "\xc2\x85é\"\\" has the byte 0xc2 at character 1; a name is printable ASCII without blanks
+{"format_version": 1, "cpe": {"brd_auth": 9}, "wanif": [{"name": "e", "x\u001b[2J\r\u000a": 1}]} => wanif[0].x\x1b[2J\x0d\x0a: unknown field
+{"format_version": 1, "cpe": {"brd_auth": 9}, "vpn_subnets": [{"address": "10.8.0.0"}]} => vpn_subnets[0].mask: missing
+{"format_version": 1, "cpe": {"brd_auth": 9}, "vpn_subnets": [{"address": "10.8.0.0", "mask": "255.255.0.0"}, {"address": "9.0.0.0", "mask": "255.0.0.0"}, {"address": "10.8.0.0", "mask": "255.255.0.0", "local": 1}]} => vpn_subnets[2]: 10.8.0.0/255.255.0.0 is already the subnet of vpn_subnets[0]
 {"format_version": 1, "cpe": {"brd_auth": 9}, "wanif": [{"name": "e", "ip_addr": "10.1.2"}]} => wanif[0].ip_addr: "10.1.2" is not a dotted-quad IPv4 address
 {"format_version": 1, "cpe": {"brd_auth": 9}, "wanif": [{"name": "e", "rsv_49": "0g"}]} => wanif[0].rsv_49: "0g" is not bytes in hexadecimal
 {"format_version": 1, "cpe": {"brd_auth": 9}, "wanif": [{"name": "e", "priority": 1.5}]} => wanif[0].priority: 1.5 is not a signed 32-bit integer
@@ -223,6 +247,9 @@ constexpr const char *kBadDocuments = R"(
 {"nat": []} => format_version: missing
 [1] => the document is not a JSON object
 {\n  "format_version": 1,\n  "nat": [\n => standard input is not a JSON document: it breaks off at line 4, column 1
+{"format_version": 1, "cpe": {"brd_auth": 1e400}} => standard input is not a JSON document: the number at line 1, column 43 is out of range (1e400)
+{"format_version": 1, "cpe": {"brd_auth": 9}}\0{"nat": []} => standard input is not a JSON document: a NUL byte at line 1, column 46
+{"format_version": 1, "wanif": [[[[[[[[[[[[[[[[]]]]]]]]]]]]]]]]} => wanif[0][0][0][0][0][0][0][0][0][0][0][0][0][0][0]: arrays and objects nested deeper than 16 levels
 )";
 
 TEST(BrdctlState, BadDocumentsChangeNothing) {
@@ -237,7 +264,12 @@ TEST(BrdctlState, BadDocumentsChangeNothing) {
         ASSERT_NE(at, std::string::npos) << doc;
         std::string want = "brdctl: import: " + doc.substr(at + 4) + "\n";
         doc.resize(at);
-        for (size_t nl; (nl = doc.find("\\n")) != std::string::npos;) doc.replace(nl, 2, "\n");
+        for (size_t i = 0; (i = doc.find('\\', i)) != std::string::npos; ++i) {
+            if (doc[i + 1] == 'n' || doc[i + 1] == '0')
+                doc.replace(i, 2, 1, "\n\0"[doc[i + 1] == '0']);
+            else
+                ++i;  // a JSON escape stays
+        }
         std::ofstream("/tmp/bad.json") << doc;
         std::string err;
         EXPECT_EQ(brdctl("import - </tmp/bad.json", &err), 2) << doc;
@@ -263,8 +295,8 @@ constexpr const char *kPlanted = R"(
 0 mkdir -m 0777 d && cp root_only/doc d/x | import /tmp/d/x => 3 import: refusing directory /tmp/d (owner uid 0, mode 0777): writable by group or others; use a directory only you can write
 0 cp root_only/doc x && chmod 0664 x | import /tmp/x => 3 import: refusing /tmp/x (owner uid 0, mode 0664): writable by group or others; check what it holds, then chmod go-w it
 0 true | import /tmp => 3 import: refusing /tmp (owner uid 0, mode 1777): not a regular file; import reads a regular file, or standard input for -
-0 head -c 16777217 /dev/zero >x | import /tmp/x => 2 import: /tmp/x is larger than 16 MiB, the most import reads
-0 head -c 16777217 /dev/zero >x | import - </tmp/x => 2 import: standard input is larger than 16 MiB, the most import reads
+0 head -c 33554433 /dev/zero >x | import /tmp/x => 2 import: /tmp/x is larger than 32 MiB, the most import reads
+0 head -c 33554433 /dev/zero >x | import - </tmp/x => 2 import: standard input is larger than 32 MiB, the most import reads
 0 true | import '' => 2 import: FILE is empty; name a file, or - for standard input
 0 true | export '' => 2 export: FILE is empty; name a file, or - for standard output
 )";
@@ -349,6 +381,56 @@ TEST(BrdctlState, ExportReplacesTheFileWholeOrNotAtAll) {
             << "a temporary file was left";
     }
     std::system("umount /tmp/e 2>/dev/null");
+}
+
+// Documents made to exhaust memory, stack or time: each answered within a
+// deadline (which a check of every key against every other misses at
+// 100,000 records), the hostile ones refused before their values are built.
+TEST(BrdctlState, HostileDocumentsAreAnsweredQuickly) {
+    wipe();
+    std::string records, nested;
+    for (int i = 0; i < 100000; ++i) records += ",{\"name\":\"w" + std::to_string(i) + "\"}";
+    for (int i = 0; i < 100000; ++i) nested += "{\"a\":";
+    std::string ones, wide;
+    for (int i = 0; i < 128; ++i) ones += ",1";
+    for (int i = 0; i < 33; ++i) wide += ",\"k" + std::to_string(i) + "\":0";
+    const std::pair<std::string, std::string> cases[] = {
+        {std::string(10 << 20, '['),
+         "[0][0][0][0][0][0][0][0][0][0][0][0][0][0][0][0]: arrays and objects nested deeper than "
+         "16 levels"},
+        {nested,
+         "a.a.a.a.a.a.a.a.a.a.a.a.a.a.a.a: arrays and objects nested deeper than 16 levels"},
+        {std::string((32 << 20) + 1, ' '),
+         "standard input is larger than 32 MiB, the most import reads"},
+        {"{\"format_version\":1,\"wanif\":[" + records.substr(1) + "]}", ""},
+        // Records short in the document and large in memory, a table too long, a record too wide.
+        {"{\"wanif\":[" + records.substr(1) + records + records + "]}",
+         "wanif[296941]: beyond the 256 MiB of records one import writes"},
+        {"{\"nat\":[1" + ones + "]}", "nat[128]: beyond the 128 elements this array may have"},
+        {"{\"wanif\":[{" + wide.substr(1) + "}]}",
+         "wanif[0].k32: beyond the 32 fields an object may have"},
+    };
+    // An emulator runs brdctl tens of times slower.
+    auto deadline = std::chrono::seconds(std::strchr(std::getenv("BRDCTL"), ' ') ? 300 : 20);
+    for (const auto &[doc, want] : cases) {
+        std::ofstream("/tmp/big.json") << doc;
+        auto start = std::chrono::steady_clock::now();
+        std::string err;
+        EXPECT_EQ(brdctl("import - </tmp/big.json >/dev/null", &err), want.empty() ? 0 : 2) << want;
+        EXPECT_EQ(err, want.empty() ? "" : "brdctl: import: " + want + "\n");
+        EXPECT_LT(std::chrono::steady_clock::now() - start, deadline) << want;
+    }
+    EXPECT_EQ(brdctl("wanif count"), 0);
+}
+
+// A record of another size than the database's: every reader refuses it alike.
+TEST(BrdctlState, ReadersAgreeOnARecordOfAnotherSize) {
+    wipe();
+    ASSERT_EQ(TestDb("/tmp/db/odd").store("eth0", "short"), 0);
+    ASSERT_EQ(std::rename("/tmp/db/odd", "/tmp/db/wanif_db"), 0);
+    for (std::string cmd : {"wanif list", "wanif count", "status", "export"}) {
+        EXPECT_EQ(brdctl(cmd + " >/dev/null"), 3) << cmd;
+    }
 }
 
 }  // namespace
