@@ -3,6 +3,8 @@
 # any), then its stdout (JSON compacted), stderr marked "! " and "  [N]" for a status N other than 0.
 #   run.sh TRANSCRIPT BRDCTL [EMULATOR ARGS...]   BRDCTL_UPDATE=1 rewrites TRANSCRIPT
 set -eu
+# Root's command runner trusts no group-writable PATH entry, whatever the checkout's modes.
+umask 022
 work=$(mktemp -d /tmp/brdctl-transcript.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 # The emulator by its full path: one case leaves only the wrapper on PATH.
@@ -10,8 +12,12 @@ trap 'rm -rf "$work"' EXIT
 mkdir "$work/bin"
 printf '#!/bin/sh\nexec %s %s %s "$@"\n' "${emulator:-}" "${*:4}" "$2" >"$work/bin/brdctl"
 chmod +x "$work/bin/brdctl"
-# lsusb and usb_modeswitch are stand-ins kept next to this script.
-PATH="$work/bin:$(cd "$(dirname "$0")" && pwd):$PATH"
+# lsusb and usb_modeswitch are stand-ins kept next to this script, run from a copy: a checkout
+# made under umask 002 leaves this directory group-writable.
+mkdir "$work/usb"
+cp "$(dirname "$0")/lsusb" "$(dirname "$0")/usb_modeswitch" "$work/usb"
+chmod 0755 "$work/usb/lsusb" "$work/usb/usb_modeswitch"
+PATH="$work/bin:$work/usb:$PATH"
 export FAKE=$work PATH
 cd "$work"
 while IFS= read -r line; do
