@@ -3,8 +3,6 @@
 # any), then its stdout (JSON compacted), stderr marked "! " and "  [N]" for a status N other than 0.
 #   run.sh TRANSCRIPT BRDCTL [EMULATOR ARGS...]   BRDCTL_UPDATE=1 rewrites TRANSCRIPT
 set -eu
-# Root's command runner trusts no group-writable PATH entry, whatever the checkout's modes.
-umask 022
 work=$(mktemp -d /tmp/brdctl-transcript.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 # The emulator by its full path: one case leaves only the wrapper on PATH.
