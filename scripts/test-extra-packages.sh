@@ -4,7 +4,7 @@
 # shellcheck disable=SC2086 # $pkgs is a list of words
 set -eu
 cd "$(dirname "$0")/.."
-scripts/setup.sh
+scripts/setup.sh test
 pkgs="libek-brd1 libek-brd-dev ek-brd-host"
 fail() {
     echo "packages: FAILED: $*"
