@@ -31,8 +31,19 @@ install(FILES ${PROJECT_BINARY_DIR}/ek_brdConfig.cmake ${PROJECT_BINARY_DIR}/ek_
 # The host platform as imported targets ek_brd::platform and ek_brd::db,
 # installed with the host component: the config file includes them when
 # they are there (find_package(ek_brd COMPONENTS host) requires them).
+# A program calls nothing in libek_platform.so, so ek_brd::platform wraps
+# the library (ek_brd::platform_library) in --no-as-needed and restores the
+# linker's state after it: the libraries that follow are dropped when unused
+# as they would be without it. The build tree's option, which would hold for
+# every library on the link line, stays out of the installed target.
 if(TARGET ek_platform)
-  install(TARGETS ek_db ek_platform EXPORT ek_brdHostTargets
+  set_target_properties(ek_platform PROPERTIES EXPORT_NAME platform_library)
+  set_property(TARGET ek_platform PROPERTY INTERFACE_LINK_OPTIONS "$<BUILD_INTERFACE:-Wl,--no-as-needed>")
+  add_library(ek_platform_installed INTERFACE)
+  set_target_properties(ek_platform_installed PROPERTIES EXPORT_NAME platform)
+  target_link_libraries(ek_platform_installed INTERFACE
+    "$<INSTALL_INTERFACE:-Wl,--push-state,--no-as-needed;ek_brd::platform_library;-Wl,--pop-state>")
+  install(TARGETS ek_db ek_platform ek_platform_installed EXPORT ek_brdHostTargets
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT host)
   install(EXPORT ek_brdHostTargets NAMESPACE ek_brd:: DESTINATION ${EK_BRD_CMAKE_INSTALL_DIR}
     COMPONENT host)
