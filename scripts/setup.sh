@@ -4,14 +4,14 @@
 #   scripts/setup.sh test    all of main, the mips cross compiler and qemu-user, clang for the fuzz
 #                            targets, the benchmark libraries, what builds and checks the Debian
 #                            packages (scripts/test-all.sh)
-#   scripts/setup.sh bench   all of main, the benchmark libraries and the mips cross compiler
-#                            (scripts/bench.sh)
+#   scripts/setup.sh bench   all of main, the benchmark libraries, the mips cross compiler and
+#                            python3 for the report (scripts/bench.sh)
 # One line per step; apt's own output goes to a log, whose tail is shown when a step fails.
 # Safe to run again: does nothing when all is there.
 set -eu
 
 main="cmake ninja-build g++ googletest libcli11-dev nlohmann-json3-dev scdoc iproute2 util-linux"
-bench="libbenchmark-dev liblmdb-dev libsqlite3-dev g++-mips-linux-gnu python3"
+bench="libbenchmark-dev liblmdb-dev libsqlite3-dev g++-mips-linux-gnu"
 which=${1:-}
 case $which in
 main) packages=$main ;;
@@ -19,7 +19,7 @@ test)
     packages="$main $bench clang libclang-rt-dev qemu-user pkg-config binutils jq usbutils
               dpkg-dev file lintian man-db bash-completion"
     ;;
-bench) packages="$main $bench" ;;
+bench) packages="$main $bench python3" ;;
 *)
     echo "usage: $0 main|test|bench" >&2
     exit 2
