@@ -63,10 +63,13 @@ foreach(pc IN ITEMS ek_brd ek_brd-platform)
     continue()
   endif()
   configure_file(${PROJECT_SOURCE_DIR}/cmake/${pc}.pc.in ${PROJECT_BINARY_DIR}/${pc}.pc.in @ONLY)
+  # The directory by an install rule, with its modes; the file with its own.
+  install(DIRECTORY DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT ${component})
   install(CODE "
     set(EK_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
     configure_file(\"${PROJECT_BINARY_DIR}/${pc}.pc.in\"
-      \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig/${pc}.pc\" @ONLY)
+      \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig/${pc}.pc\" @ONLY
+      FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
     message(STATUS \"Installing: \$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig/${pc}.pc\")"
     COMPONENT ${component})
 endforeach()
