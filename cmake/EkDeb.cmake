@@ -36,6 +36,9 @@ foreach(pair runtime:libek-brd1 dev:libek-brd-dev host:ek-brd-host)
   set(CPACK_DEBIAN_${upper}_PACKAGE_NAME ${package})
   install(FILES ${PROJECT_SOURCE_DIR}/cmake/debian/copyright ${PROJECT_BINARY_DIR}/changelog.Debian.gz
           DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package} COMPONENT ${component})
+  # What lintian warns of and is meant, each with its reason.
+  install(FILES ${PROJECT_SOURCE_DIR}/cmake/debian/${package}.lintian-overrides
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME ${package} COMPONENT ${component})
 endforeach()
 
 set(CPACK_GENERATOR DEB)
@@ -68,21 +71,26 @@ set(EK_BRD_DEB_MAINTAINER "libek_brd developers <ek-brd@example.com>"
     CACHE STRING "Maintainer field of the Debian packages")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${EK_BRD_DEB_MAINTAINER})
 
-# Both packages with libraries in the loader's directories refresh its cache.
+# Both packages with libraries in the loader's directories refresh its cache
+# through dpkg's ldconfig trigger; the ldconfig calls CPack writes into their
+# maintainer scripts are taken out after the build.
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/triggers
                                                ${PROJECT_BINARY_DIR}/deb-control/shlibs)
 set(CPACK_DEBIAN_HOST_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/triggers)
+set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/debian/post-build.cmake)
 
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
 # libek_brd.so.1 needs libek_db.so, which the platform provides: ek-brd-host
-# on a development machine, the platform's own library on a device. The
-# library package names neither.
+# on a development machine, the platform's own library on a device. So the
+# library package recommends ek-brd-host and depends on neither.
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_RECOMMENDS "ek-brd-host (= ${EK_DEB_VERSION})")
 set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
     "shared state of the router platform's brd component - library
 libek_brd.so.1 reaches the routing and CPE shared-memory segments, the
 WAN-interface database, the NAT policy table and the USB modem stores of the
-brd component. On a development machine it runs against the host
-implementation of the platform services in ek-brd-host.")
+brd component. It loads only with the platform's libraries present: on a
+development machine the host implementation of the platform services in
+ek-brd-host.")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "libek-brd1 (= ${EK_DEB_VERSION})")

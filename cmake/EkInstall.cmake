@@ -31,8 +31,19 @@ install(FILES ${PROJECT_BINARY_DIR}/ek_brdConfig.cmake ${PROJECT_BINARY_DIR}/ek_
 # The host platform as imported targets ek_brd::platform and ek_brd::db,
 # installed with the host component: the config file includes them when
 # they are there (find_package(ek_brd COMPONENTS host) requires them).
+# A program calls nothing in libek_platform.so, so ek_brd::platform wraps
+# the library (ek_brd::platform_library) in --no-as-needed and restores the
+# linker's state after it: the libraries that follow are dropped when unused
+# as they would be without it. The build tree's option, which would hold for
+# every library on the link line, stays out of the installed target.
 if(TARGET ek_platform)
-  install(TARGETS ek_db ek_platform EXPORT ek_brdHostTargets
+  set_target_properties(ek_platform PROPERTIES EXPORT_NAME platform_library)
+  set_property(TARGET ek_platform PROPERTY INTERFACE_LINK_OPTIONS "$<BUILD_INTERFACE:-Wl,--no-as-needed>")
+  add_library(ek_platform_installed INTERFACE)
+  set_target_properties(ek_platform_installed PROPERTIES EXPORT_NAME platform)
+  target_link_libraries(ek_platform_installed INTERFACE
+    "$<INSTALL_INTERFACE:-Wl,--push-state,--no-as-needed;ek_brd::platform_library;-Wl,--pop-state>")
+  install(TARGETS ek_db ek_platform ek_platform_installed EXPORT ek_brdHostTargets
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT host)
   install(EXPORT ek_brdHostTargets NAMESPACE ek_brd:: DESTINATION ${EK_BRD_CMAKE_INSTALL_DIR}
     COMPONENT host)
@@ -52,10 +63,13 @@ foreach(pc IN ITEMS ek_brd ek_brd-platform)
     continue()
   endif()
   configure_file(${PROJECT_SOURCE_DIR}/cmake/${pc}.pc.in ${PROJECT_BINARY_DIR}/${pc}.pc.in @ONLY)
+  # The directory by an install rule, with its modes; the file with its own.
+  install(DIRECTORY DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT ${component})
   install(CODE "
     set(EK_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
     configure_file(\"${PROJECT_BINARY_DIR}/${pc}.pc.in\"
-      \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig/${pc}.pc\" @ONLY)
+      \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig/${pc}.pc\" @ONLY
+      FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
     message(STATUS \"Installing: \$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig/${pc}.pc\")"
     COMPONENT ${component})
 endforeach()

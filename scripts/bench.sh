@@ -4,7 +4,7 @@
 # library's database paths and SysV keys are fixed) and prints the ratios
 # of each hot path to its same-run baseline.
 #
-#   EK_BENCH_REPS      repetitions per benchmark (default 5); medians count
+#   EK_BENCH_REPS      repetitions per benchmark (default 5, at least 2); medians count
 #   EK_BENCH_DISK_DIR  disk-backed directory for the store comparison
 #                      (default build/bench/diskdb)
 set -eu
@@ -13,6 +13,14 @@ root=$(pwd)
 reps=${EK_BENCH_REPS:-5}
 disk_dir=${EK_BENCH_DISK_DIR:-$root/build/bench/diskdb}
 
+case $reps in
+'' | *[!0-9]* | 0 | 1)
+    echo "bench: EK_BENCH_REPS must be 2 or more: the report compares medians" >&2
+    exit 2
+    ;;
+esac
+
+scripts/setup.sh bench
 cmake --preset bench >/dev/null
 cmake --build --preset bench -j2
 cmake --preset mips-release >/dev/null

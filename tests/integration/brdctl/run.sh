@@ -10,8 +10,12 @@ trap 'rm -rf "$work"' EXIT
 mkdir "$work/bin"
 printf '#!/bin/sh\nexec %s %s %s "$@"\n' "${emulator:-}" "${*:4}" "$2" >"$work/bin/brdctl"
 chmod +x "$work/bin/brdctl"
-# lsusb and usb_modeswitch are stand-ins kept next to this script.
-PATH="$work/bin:$(cd "$(dirname "$0")" && pwd):$PATH"
+# lsusb and usb_modeswitch are stand-ins kept next to this script, run from a copy: a checkout
+# made under umask 002 leaves this directory group-writable.
+mkdir "$work/usb"
+cp "$(dirname "$0")/lsusb" "$(dirname "$0")/usb_modeswitch" "$work/usb"
+chmod 0755 "$work/usb/lsusb" "$work/usb/usb_modeswitch"
+PATH="$work/bin:$work/usb:$PATH"
 export FAKE=$work PATH
 cd "$work"
 while IFS= read -r line; do
