@@ -1,16 +1,23 @@
 #!/usr/bin/env python3
 """Plants faults nobody chose, one at a time, and judges each by the host suite.
 
-Every site of a few classic operators in src/ and host/ is enumerated in a fixed
-order and a seed draws the sample. Each fault is planted alone in a scratch copy
-(build/mutants), rebuilt and judged by ctest: a failing or hanging suite catches
-it, a fault that does not build is not counted.
+Every site of a few classic operators in src/, host/ and tools/ is enumerated in
+a fixed order and a seed draws the sample. Each fault is planted alone in a
+scratch copy (build/mutants), rebuilt and judged by ctest: a failing or hanging
+suite catches it, a fault that does not build is not counted.
 
-  --seed 7 [8 ...]   150 faults per seed      --only ID [ID...]  just these
+A fault's key names what it changes, so that it survives edits elsewhere:
+path:operator:replaced text (spaces dropped, cut to 24 characters):hash of the
+whitespace-normalised line:ordinal among the sites these four share.
+
+  --seed 7 [8 ...]   150 faults per seed      --only KEY [KEY...]  just these
   --list             every site, nothing built --reuse  rebuild the last scratch copy
+  --paths REGEX      only sites in matching paths         --check  only resolve the list
+  --rekey            rewrite the list's keys whose line moved to another file unchanged
 """
 import argparse
 import bisect
+import hashlib
 import os
 import random
 import re
@@ -21,7 +28,8 @@ import sys
 import time
 
 TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-ROOTS = ("src", "host")
+ROOTS = ("src", "host", "tools")
+EQUIVALENTS = os.path.join(TOP, "scripts", "mutants-equivalent.txt")
 # Constant moves on these lines only break the build or restate a layout.
 SKIP_LINE = re.compile(r"^\s*#|static_assert|EK_BRD_STATIC_ASSERT|\btemplate\b")
 DECL_START = re.compile(
@@ -102,23 +110,84 @@ def sites_in(path, text):
             previous = stripped
 
 
-def enumerate_faults(top):
-    faults = []
+def normalised(line):
+    return " ".join(line.split())
+
+
+def line_hash(line):
+    return hashlib.sha1(normalised(line).encode()).hexdigest()[:6]
+
+
+def enumerate_faults(top, paths=None):
+    faults, seen = [], {}
     for root in ROOTS:
         for directory, _, files in sorted(os.walk(os.path.join(top, root))):
             for name in sorted(files):
-                if not name.endswith((".cpp", ".h")):
-                    continue
                 path = os.path.relpath(os.path.join(directory, name), top)
+                if not name.endswith((".cpp", ".h")) or (paths and not re.search(paths, path)):
+                    continue
                 with open(os.path.join(top, path)) as f:
                     text = f.read()
+                lines = text.split("\n")
                 for offset, length, new, op in sorted(sites_in(path, text)):
-                    line = text.count("\n", 0, offset) + 1
-                    col = offset - text.rfind("\n", 0, offset)
-                    faults.append({"id": f"{path}:{line}:{col}:{op}", "path": path, "offset": offset,
-                                   "length": length, "new": new, "op": op,
-                                   "old": text[offset:offset + length]})
+                    old = text[offset:offset + length]
+                    line = lines[text.count("\n", 0, offset)]
+                    squeezed = re.sub(r"\s+", "", old)[:24]
+                    stem = f"{path}:{op}:{squeezed}:{line_hash(line)}"
+                    seen[stem] = seen.get(stem, -1) + 1
+                    faults.append({"id": f"{stem}:{seen[stem]}", "path": path, "offset": offset,
+                                   "length": length, "new": new, "op": op, "old": old,
+                                   "line": normalised(line)})
     return faults
+
+
+def read_equivalents():
+    """{key: (reason, line text as listed)}. A line in the first column gives
+    the reason of the indented keys below it, each followed by | and its line."""
+    listed, reason = {}, None
+    with open(EQUIVALENTS) as f:
+        for no, raw in enumerate(f, 1):
+            if not raw.strip() or raw.startswith("#"):
+                continue
+            if not raw[0].isspace():
+                reason = raw.strip()
+                continue
+            key, bar, line = raw.strip().partition(" | ")
+            if not bar or reason is None or key.strip() in listed:
+                sys.exit(f"mutants: {EQUIVALENTS}:{no}: not 'KEY | line' under a reason, or listed twice")
+            listed[key.strip()] = (reason, line.strip())
+    return listed
+
+
+def resolve(listed, faults):
+    """The listed keys that name no fault now, and why; a key whose line was
+    edited must be judged again."""
+    by_id = {f["id"]: f for f in faults}
+    problems = []
+    for key, (_, line) in listed.items():
+        if key.rsplit(":", 2)[1] != line_hash(line):
+            problems.append(f"{key}: the listed line is not the one hashed: {line}")
+        elif key not in by_id:
+            problems.append(f"{key}: no such fault now; its line was: {line}")
+    return problems
+
+
+def rekey(listed, faults):
+    """Rewrites keys whose unchanged line now lives in another file."""
+    keys = {f["id"] for f in faults}
+    moved = {}
+    for f in faults:
+        path, rest = f["id"].split(":", 1)
+        moved.setdefault(rest, []).append(f["id"])
+    with open(EQUIVALENTS) as fh:
+        text = fh.read()
+    for key in listed:
+        candidates = [k for k in moved.get(key.split(":", 1)[1], []) if k not in listed]
+        if key not in keys and len(candidates) == 1:
+            text = text.replace(f" {key} ", f" {candidates[0]} ")
+            print(f"mutants: {key} -> {candidates[0]}")
+    with open(EQUIVALENTS, "w") as fh:
+        fh.write(text)
 
 
 def sh(cmd, log, **kw):
@@ -145,7 +214,9 @@ class Scratch:
                     shutil.copy(mine, copy)  # a fresh mtime: rebuilt
         # No debug information, and executables not relinked when only the
         # shared library changed: a fault costs one compile and a few links.
-        flags = "-O2 -DNDEBUG"
+        # Locals start as a pattern, not as what the stack held: a fault that
+        # reads one uninitialised cannot pass by luck.
+        flags = "-O2 -DNDEBUG -ftrivial-auto-var-init=pattern"
         if sh(["cmake", "-S", self.src, "-B", self.build, "-G", "Ninja",
                "-DCMAKE_BUILD_TYPE=RelWithDebInfo", f"-DCMAKE_C_FLAGS_RELWITHDEBINFO={flags}",
                f"-DCMAKE_CXX_FLAGS_RELWITHDEBINFO={flags}", "-DCMAKE_LINK_DEPENDS_NO_SHARED=ON"],
@@ -223,56 +294,70 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawTextHelpFormatter)
     ap.add_argument("--seed", type=int, nargs="+", help="one sample per seed, judged in one build")
     ap.add_argument("--count", type=int, default=150)
-    ap.add_argument("--only", nargs="+", metavar="ID")
+    ap.add_argument("--only", nargs="+", metavar="KEY")
+    ap.add_argument("--paths", metavar="REGEX", help="draw only from the paths this matches")
     ap.add_argument("--list", action="store_true")
+    ap.add_argument("--check", action="store_true")
+    ap.add_argument("--rekey", action="store_true")
     ap.add_argument("--reuse", action="store_true")
     ap.add_argument("--jobs", type=int, default=2, help="compile jobs")
     ap.add_argument("--tests", default=".", help="judge by the ctest tests matching this regex")
     ap.add_argument("--dir", default=os.path.join(TOP, "build", "mutants"))
     args = ap.parse_args()
 
-    faults = enumerate_faults(TOP)
+    faults, listed = enumerate_faults(TOP), read_equivalents()
+    if args.rekey:
+        rekey(listed, faults)
+        listed = read_equivalents()
+    by_id = {f["id"]: f for f in faults}
+    drawn = [f for f in faults if not args.paths or re.search(args.paths, f["path"])]
     if args.list:
-        for f in faults:
-            print(f"{f['id']}  {f['old']!r} -> {f['new']!r}")
-        print(f"mutants: {len(faults)} sites")
+        for f in drawn:
+            print(f"{f['id']}  {f['old']!r} -> {f['new']!r}  | {f['line']}")
+        print(f"mutants: {len(drawn)} sites")
+    problems = resolve(listed, faults)
+    if problems:
+        sys.exit(f"mutants: {len(problems)} listed equivalents do not resolve; judge each again, "
+                 "then list it under its new key or drop it:\n  " + "\n  ".join(problems))
+    if args.list or args.check or args.rekey:
         return 0
     if args.only:
-        by_id = {f["id"]: f for f in faults}
         missing = [i for i in args.only if i not in by_id]
         if missing:
             sys.exit("mutants: no such fault: " + " ".join(missing))
         samples = {"only": [by_id[i] for i in args.only]}
     elif args.seed:
-        samples = {f"seed {seed}": random.Random(seed).sample(faults, min(args.count, len(faults)))
+        samples = {f"seed {seed}": random.Random(seed).sample(drawn, min(args.count, len(drawn)))
                    for seed in args.seed}
     else:
-        ap.error("give --seed, --only or --list")
+        ap.error("give --seed, --only, --list, --check or --rekey")
 
     scratch = Scratch(TOP, args.dir, args.tests, args.reuse, args.jobs)
     # Judged file by file, so that restoring a file and planting the next
     # fault in it cost one compile.
     todo = {f["id"]: f for sample in samples.values() for f in sample}
-    print(f"mutants: {len(todo)} faults of {len(faults)} sites", flush=True)
+    print(f"mutants: {len(todo)} faults of {len(drawn)} sites", flush=True)
     judged = {}
     for fault in sorted(todo.values(), key=lambda f: (f["path"], f["offset"])):
         judged[fault["id"]] = verdict, by = scratch.judge(fault["path"], planted(fault))
-        print(f"{fault['id']:<48} {verdict:<9} {by:<40} {fault['old']!r} -> {fault['new']!r}", flush=True)
-    with open(os.path.join(TOP, "scripts", "mutants-equivalent.txt")) as f:
-        equivalent = {word for line in f if not line.startswith("#") for word in line.split()
-                      if re.fullmatch(r"[\w./-]+:\d+:\d+:[a-z]+", word)}
+        print(f"{verdict:<9} {by:<36} {fault['id']}  -> {fault['new']!r}", flush=True)
     scratch.rebuild()
     unexplained = set()
     for name, sample in samples.items():
         verdicts = [judged[f["id"]][0] for f in sample]
         caught, counted = verdicts.count("caught"), len(verdicts) - verdicts.count("not-built")
-        survivors = {f["id"] for f in sample if judged[f["id"]][0] == "SURVIVED"}
-        unexplained |= survivors - equivalent
+        survivors = sorted(f["id"] for f in sample if judged[f["id"]][0] == "SURVIVED")
+        excused = [k for k in survivors if k in listed]
+        unexplained |= set(survivors) - set(excused)
         print(f"mutants: {name}: {caught} caught / {counted} counted "
-              f"({100.0 * caught / max(counted, 1):.1f} %), {len(verdicts) - counted} not built, "
-              f"{len(survivors & equivalent)} survivors listed as equivalent; unexplained: " +
-              " ".join(sorted(survivors - equivalent)))
+              f"({100.0 * caught / max(counted, 1):.1f} %), {len(verdicts) - counted} not built; "
+              f"{caught} / {counted - len(excused)} without the {len(excused)} listed equivalents")
+        for key in excused:
+            print(f"  excused {key}  | {by_id[key]['line']}\n          because {listed[key][0]}")
+        for key in sorted(set(survivors) - set(excused)):
+            print(f"  UNEXPLAINED {key}  | {by_id[key]['line']}")
     return 1 if unexplained else 0
+
 
 if __name__ == "__main__":
     sys.exit(main())
