@@ -168,7 +168,8 @@ TEST(CpeHost, SortedLookupsAgreeWithEqualRange) {
 }
 
 // While the test holds a segment's semaphore, an attacher waits with the CPE
-// header unset and the routing word not yet reset.
+// header unset and the routing word not yet reset; afterwards another process
+// reads every semaphore's value as it was.
 TEST(CpeHost, AttachesTouchTheSegmentsOnlyUnderTheirSemaphores) {
     // semaphore, segment, its size, the word's offset, the word before and after the attach
     const std::tuple<int32_t, int32_t, uint32_t, uint32_t, int32_t, int32_t, void *(*)()> cases[] =
@@ -189,6 +190,16 @@ TEST(CpeHost, AttachesTouchTheSegmentsOnlyUnderTheirSemaphores) {
         ASSERT_EQ(ek_sem_signal(sem), 0);
         EXPECT_EQ(wait_child(attacher), 0);
         EXPECT_EQ(*word, after) << "key " << shm_key;
+    }
+    // Every attach, the first or not, leaves each semaphore as it found it.
+    for (int (*attach)() :
+         {ek_brd_lib_usb_modem_init, +[]() -> int { return !ek_brd_get_cpe_shm_data(); },
+          +[]() -> int { return !ek_brd_get_routing_shm_data(); }}) {
+        EXPECT_EQ(wait_child(spawn(attach)), 0);
+        std::vector<int> values;
+        for (int32_t key : {EK_BRD_CPE_SEM_KEY, EK_BRD_ROUTING_SEM_KEY, EK_USB_MODEM_SEM_KEY})
+            values.push_back(semctl(semget(key, 0, 0), 0, GETVAL));
+        EXPECT_EQ(values, (std::vector<int>{1, 1, 1}));
     }
 }
 
