@@ -118,76 +118,57 @@ def line_hash(line):
     return hashlib.sha1(normalised(line).encode()).hexdigest()[:6]
 
 
-def enumerate_faults(top, paths=None):
+def enumerate_faults(top):
     faults, seen = [], {}
     for root in ROOTS:
         for directory, _, files in sorted(os.walk(os.path.join(top, root))):
-            for name in sorted(files):
+            for name in sorted(n for n in files if n.endswith((".cpp", ".h"))):
                 path = os.path.relpath(os.path.join(directory, name), top)
-                if not name.endswith((".cpp", ".h")) or (paths and not re.search(paths, path)):
-                    continue
                 with open(os.path.join(top, path)) as f:
                     text = f.read()
                 lines = text.split("\n")
                 for offset, length, new, op in sorted(sites_in(path, text)):
-                    old = text[offset:offset + length]
-                    line = lines[text.count("\n", 0, offset)]
-                    squeezed = re.sub(r"\s+", "", old)[:24]
-                    stem = f"{path}:{op}:{squeezed}:{line_hash(line)}"
+                    old, line = text[offset:offset + length], normalised(lines[text.count("\n", 0, offset)])
+                    stem = f"{path}:{op}:{''.join(old.split())[:24]}:{line_hash(line)}"
                     seen[stem] = seen.get(stem, -1) + 1
-                    faults.append({"id": f"{stem}:{seen[stem]}", "path": path, "offset": offset,
-                                   "length": length, "new": new, "op": op, "old": old,
-                                   "line": normalised(line)})
+                    faults.append(dict(id=f"{stem}:{seen[stem]}", path=path, offset=offset, length=length,
+                                       new=new, op=op, old=old, line=line))
     return faults
 
 
 def read_equivalents():
-    """{key: (reason, line text as listed)}. A line in the first column gives
-    the reason of the indented keys below it, each followed by | and its line."""
+    """{key: (reason, its line as listed)}: a line in the first column gives the
+    reason of the indented "KEY | line" lines under it."""
     listed, reason = {}, None
     with open(EQUIVALENTS) as f:
         for no, raw in enumerate(f, 1):
+            key, bar, line = (word.strip() for word in raw.partition(" | "))
             if not raw.strip() or raw.startswith("#"):
                 continue
             if not raw[0].isspace():
                 reason = raw.strip()
-                continue
-            key, bar, line = raw.strip().partition(" | ")
-            if not bar or reason is None or key.strip() in listed:
+            elif not bar or reason is None or key in listed:
                 sys.exit(f"mutants: {EQUIVALENTS}:{no}: not 'KEY | line' under a reason, or listed twice")
-            listed[key.strip()] = (reason, line.strip())
+            else:
+                listed[key] = (reason, line)
     return listed
 
 
-def resolve(listed, faults):
-    """The listed keys that name no fault now, and why; a key whose line was
-    edited must be judged again."""
-    by_id = {f["id"]: f for f in faults}
-    problems = []
-    for key, (_, line) in listed.items():
-        if key.rsplit(":", 2)[1] != line_hash(line):
-            problems.append(f"{key}: the listed line is not the one hashed: {line}")
-        elif key not in by_id:
-            problems.append(f"{key}: no such fault now; its line was: {line}")
-    return problems
-
-
 def rekey(listed, faults):
-    """Rewrites keys whose unchanged line now lives in another file."""
-    keys = {f["id"] for f in faults}
-    moved = {}
+    """Moves keys whose line went unchanged to another file, where one site alone matches."""
+    elsewhere = {}
     for f in faults:
-        path, rest = f["id"].split(":", 1)
-        moved.setdefault(rest, []).append(f["id"])
-    with open(EQUIVALENTS) as fh:
-        text = fh.read()
+        elsewhere.setdefault(f["id"].split(":", 1)[1], []).append(f["id"])
+    with open(EQUIVALENTS) as f:
+        text = f.read()
+    ids = {f["id"] for f in faults}
     for key in listed:
-        candidates = [k for k in moved.get(key.split(":", 1)[1], []) if k not in listed]
-        if key not in keys and len(candidates) == 1:
-            text = text.replace(f" {key} ", f" {candidates[0]} ")
-            print(f"mutants: {key} -> {candidates[0]}")
-    with open(EQUIVALENTS, "w") as fh:
-        fh.write(text)
+        found = [k for k in elsewhere.get(key.split(":", 1)[1], []) if k not in listed]
+        if key not in ids and len(found) == 1:
+            text = text.replace(f" {key} ", f" {found[0]} ")
+            print(f"mutants: {key} -> {found[0]}")
+    with open(EQUIVALENTS, "w") as f:
+        f.write(text)
 
 
 def sh(cmd, log, **kw):
@@ -296,10 +277,8 @@ def main():
     ap.add_argument("--count", type=int, default=150)
     ap.add_argument("--only", nargs="+", metavar="KEY")
     ap.add_argument("--paths", metavar="REGEX", help="draw only from the paths this matches")
-    ap.add_argument("--list", action="store_true")
-    ap.add_argument("--check", action="store_true")
-    ap.add_argument("--rekey", action="store_true")
-    ap.add_argument("--reuse", action="store_true")
+    for flag in ("--list", "--check", "--rekey", "--reuse"):
+        ap.add_argument(flag, action="store_true")
     ap.add_argument("--jobs", type=int, default=2, help="compile jobs")
     ap.add_argument("--tests", default=".", help="judge by the ctest tests matching this regex")
     ap.add_argument("--dir", default=os.path.join(TOP, "build", "mutants"))
@@ -311,14 +290,14 @@ def main():
         listed = read_equivalents()
     by_id = {f["id"]: f for f in faults}
     drawn = [f for f in faults if not args.paths or re.search(args.paths, f["path"])]
-    if args.list:
-        for f in drawn:
-            print(f"{f['id']}  {f['old']!r} -> {f['new']!r}  | {f['line']}")
-        print(f"mutants: {len(drawn)} sites")
-    problems = resolve(listed, faults)
-    if problems:
-        sys.exit(f"mutants: {len(problems)} listed equivalents do not resolve; judge each again, "
-                 "then list it under its new key or drop it:\n  " + "\n  ".join(problems))
+    for f in drawn if args.list else []:
+        print(f"{f['id']}  {f['old']!r} -> {f['new']!r}  | {f['line']}")
+    # A listed key whose line was edited no longer resolves: its fault is judged again.
+    lost = [f"{k}  | {line}" for k, (_, line) in listed.items()
+            if k not in by_id or k.rsplit(":", 2)[1] != line_hash(line)]
+    if lost:
+        sys.exit(f"mutants: {len(lost)} listed equivalents name no fault now (or a line not theirs); "
+                 "judge each again, then list it under its present key or drop it:\n  " + "\n  ".join(lost))
     if args.list or args.check or args.rekey:
         return 0
     if args.only:
@@ -348,14 +327,13 @@ def main():
         caught, counted = verdicts.count("caught"), len(verdicts) - verdicts.count("not-built")
         survivors = sorted(f["id"] for f in sample if judged[f["id"]][0] == "SURVIVED")
         excused = [k for k in survivors if k in listed]
-        unexplained |= set(survivors) - set(excused)
+        unexplained |= {k for k in survivors if k not in listed}
         print(f"mutants: {name}: {caught} caught / {counted} counted "
               f"({100.0 * caught / max(counted, 1):.1f} %), {len(verdicts) - counted} not built; "
               f"{caught} / {counted - len(excused)} without the {len(excused)} listed equivalents")
-        for key in excused:
-            print(f"  excused {key}  | {by_id[key]['line']}\n          because {listed[key][0]}")
-        for key in sorted(set(survivors) - set(excused)):
-            print(f"  UNEXPLAINED {key}  | {by_id[key]['line']}")
+        for key in survivors:
+            print(f"  {'excused' if key in listed else 'UNEXPLAINED'} {key}  | {by_id[key]['line']}" +
+                  (f"\n      because {listed[key][0]}" if key in listed else ""))
     return 1 if unexplained else 0
 
 

@@ -572,19 +572,14 @@ TEST(HostTrust, RootsShellSeesTheTrustedPathEntriesOnly) {
 
 }  // namespace
 
-// Every status request reaches the real semctl, unless told to fail.
-union semun_like {
-    int val;
-    semid_ds *buf;
-    unsigned short *array;
-};
+// Every request reaches the real semctl but the status requests told to fail. Its one optional
+// argument, a union of an int and pointers, is passed on as a pointer.
 extern "C" int semctl(int id, int num, int cmd, ...) {
     va_list ap;
     va_start(ap, cmd);
-    semun_like arg = va_arg(ap, semun_like);
+    void *arg = va_arg(ap, void *);
     va_end(ap);
     if (cmd == IPC_STAT && g_stat_removed > 0 && g_stat_removed--) return errno = EIDRM, -1;
-    static const auto real =
-        reinterpret_cast<int (*)(int, int, int, ...)>(dlsym(RTLD_NEXT, "semctl"));
+    static auto *real = reinterpret_cast<int (*)(int, int, int, ...)>(dlsym(RTLD_NEXT, "semctl"));
     return real(id, num, cmd, arg);
 }
