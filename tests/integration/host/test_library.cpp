@@ -6,6 +6,7 @@
 #include <sys/shm.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <functional>
 #include <random>
@@ -191,15 +192,19 @@ TEST(CpeHost, AttachesTouchTheSegmentsOnlyUnderTheirSemaphores) {
         EXPECT_EQ(wait_child(attacher), 0);
         EXPECT_EQ(*word, after) << "key " << shm_key;
     }
-    // Every attach, the first or not, leaves each semaphore as it found it.
+    // Every attach, the first or not, leaves each semaphore as it found it: seen by another
+    // process while the attacher lives, as its exit undoes what it did.
+    auto *seen = shared_anon<std::array<int, 3>>();
+    auto read_values = [seen] {
+        const int32_t keys[] = {EK_BRD_CPE_SEM_KEY, EK_BRD_ROUTING_SEM_KEY, EK_USB_MODEM_SEM_KEY};
+        for (int i : {0, 1, 2}) (*seen)[i] = semctl(semget(keys[i], 0, 0), 0, GETVAL);
+        return 0;
+    };
     for (int (*attach)() :
          {ek_brd_lib_usb_modem_init, +[]() -> int { return !ek_brd_get_cpe_shm_data(); },
           +[]() -> int { return !ek_brd_get_routing_shm_data(); }}) {
-        EXPECT_EQ(wait_child(spawn(attach)), 0);
-        std::vector<int> values;
-        for (int32_t key : {EK_BRD_CPE_SEM_KEY, EK_BRD_ROUTING_SEM_KEY, EK_USB_MODEM_SEM_KEY})
-            values.push_back(semctl(semget(key, 0, 0), 0, GETVAL));
-        EXPECT_EQ(values, (std::vector<int>{1, 1, 1}));
+        EXPECT_EQ(wait_child(spawn([&] { return attach() + wait_child(spawn(read_values)); })), 0);
+        EXPECT_EQ(*seen, (std::array<int, 3>{1, 1, 1}));
     }
 }
 
