@@ -33,7 +33,7 @@ EQUIVALENTS = os.path.join(TOP, "scripts", "mutants-equivalent.txt")
 # Constant moves on these lines only break the build or restate a layout.
 SKIP_LINE = re.compile(r"^\s*#|static_assert|EK_BRD_STATIC_ASSERT|\btemplate\b")
 DECL_START = re.compile(
-    r"^\s*(?:(?:const|constexpr|static|inline|unsigned|signed|struct|auto)\s+)*"
+    r"^\s*(?:(?:const|constexpr|static|inline|mutable|unsigned|signed|struct|auto)\s+)*"
     r"[A-Za-z_][\w:]*(?:<[^;]*>)?[\s*&]+[A-Za-z_]\w*\s*(?:=|\{|\(|\[|;)")
 NOT_STATEMENT = re.compile(
     r"^\s*(?:return\b(?!;)|case\b|default\b|using\b|typedef\b|namespace\b|extern\b|"
