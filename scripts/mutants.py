@@ -292,6 +292,8 @@ def main():
     drawn = [f for f in faults if not args.paths or re.search(args.paths, f["path"])]
     for f in drawn if args.list else []:
         print(f"{f['id']}  {f['old']!r} -> {f['new']!r}  | {f['line']}")
+    if args.list:
+        print(f"mutants: {len(drawn)} sites")
     # A listed key whose line was edited no longer resolves: its fault is judged again.
     lost = [f"{k}  | {line}" for k, (_, line) in listed.items()
             if k not in by_id or k.rsplit(":", 2)[1] != line_hash(line)]
