@@ -22,7 +22,7 @@ static void load(std::vector<unsigned char> image) {
         }
     }
     db::seal_image(rebuilt, count);
-    if (offset != image.size() || rebuilt != image) abort();
+    if (offset != image.size() || rebuilt != image || db::record_at(image, offset, &r)) abort();
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {

@@ -1,16 +1,23 @@
 #!/usr/bin/env python3
 """Plants faults nobody chose, one at a time, and judges each by the host suite.
 
-Every site of a few classic operators in src/ and host/ is enumerated in a fixed
-order and a seed draws the sample. Each fault is planted alone in a scratch copy
-(build/mutants), rebuilt and judged by ctest: a failing or hanging suite catches
-it, a fault that does not build is not counted.
+Every site of a few classic operators in src/, host/ and tools/ is enumerated in
+a fixed order and a seed draws the sample. Each fault is planted alone in a
+scratch copy (build/mutants), rebuilt and judged by ctest: a failing or hanging
+suite catches it, a fault that does not build is not counted.
 
-  --seed 7 [8 ...]   150 faults per seed      --only ID [ID...]  just these
+A fault's key names what it changes, so that it survives edits elsewhere:
+path:operator:replaced text (spaces dropped, cut to 24 characters):hash of the
+whitespace-normalised line:ordinal among the sites these four share.
+
+  --seed 7 [8 ...]   150 faults per seed      --only KEY [KEY...]  just these
   --list             every site, nothing built --reuse  rebuild the last scratch copy
+  --paths REGEX      only sites in matching paths         --check  only resolve the list
+  --rekey            rewrite the list's keys whose line moved to another file unchanged
 """
 import argparse
 import bisect
+import hashlib
 import os
 import random
 import re
@@ -21,11 +28,12 @@ import sys
 import time
 
 TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-ROOTS = ("src", "host")
+ROOTS = ("src", "host", "tools")
+EQUIVALENTS = os.path.join(TOP, "scripts", "mutants-equivalent.txt")
 # Constant moves on these lines only break the build or restate a layout.
 SKIP_LINE = re.compile(r"^\s*#|static_assert|EK_BRD_STATIC_ASSERT|\btemplate\b")
 DECL_START = re.compile(
-    r"^\s*(?:(?:const|constexpr|static|inline|unsigned|signed|struct|auto)\s+)*"
+    r"^\s*(?:(?:const|constexpr|static|inline|mutable|unsigned|signed|struct|auto)\s+)*"
     r"[A-Za-z_][\w:]*(?:<[^;]*>)?[\s*&]+[A-Za-z_]\w*\s*(?:=|\{|\(|\[|;)")
 NOT_STATEMENT = re.compile(
     r"^\s*(?:return\b(?!;)|case\b|default\b|using\b|typedef\b|namespace\b|extern\b|"
@@ -102,23 +110,65 @@ def sites_in(path, text):
             previous = stripped
 
 
+def normalised(line):
+    return " ".join(line.split())
+
+
+def line_hash(line):
+    return hashlib.sha1(normalised(line).encode()).hexdigest()[:6]
+
+
 def enumerate_faults(top):
-    faults = []
+    faults, seen = [], {}
     for root in ROOTS:
         for directory, _, files in sorted(os.walk(os.path.join(top, root))):
-            for name in sorted(files):
-                if not name.endswith((".cpp", ".h")):
-                    continue
+            for name in sorted(n for n in files if n.endswith((".cpp", ".h"))):
                 path = os.path.relpath(os.path.join(directory, name), top)
                 with open(os.path.join(top, path)) as f:
                     text = f.read()
+                lines = text.split("\n")
                 for offset, length, new, op in sorted(sites_in(path, text)):
-                    line = text.count("\n", 0, offset) + 1
-                    col = offset - text.rfind("\n", 0, offset)
-                    faults.append({"id": f"{path}:{line}:{col}:{op}", "path": path, "offset": offset,
-                                   "length": length, "new": new, "op": op,
-                                   "old": text[offset:offset + length]})
+                    old, line = text[offset:offset + length], normalised(lines[text.count("\n", 0, offset)])
+                    stem = f"{path}:{op}:{''.join(old.split())[:24]}:{line_hash(line)}"
+                    seen[stem] = seen.get(stem, -1) + 1
+                    faults.append(dict(id=f"{stem}:{seen[stem]}", path=path, offset=offset, length=length,
+                                       new=new, op=op, old=old, line=line))
     return faults
+
+
+def read_equivalents():
+    """{key: (reason, its line as listed)}: a line in the first column gives the
+    reason of the indented "KEY | line" lines under it."""
+    listed, reason = {}, None
+    with open(EQUIVALENTS) as f:
+        for no, raw in enumerate(f, 1):
+            key, bar, line = (word.strip() for word in raw.partition(" | "))
+            if not raw.strip() or raw.startswith("#"):
+                continue
+            if not raw[0].isspace():
+                reason = raw.strip()
+            elif not bar or reason is None or key in listed:
+                sys.exit(f"mutants: {EQUIVALENTS}:{no}: not 'KEY | line' under a reason, or listed twice")
+            else:
+                listed[key] = (reason, line)
+    return listed
+
+
+def rekey(listed, faults):
+    """Moves keys whose line went unchanged to another file, where one site alone matches."""
+    elsewhere = {}
+    for f in faults:
+        elsewhere.setdefault(f["id"].split(":", 1)[1], []).append(f["id"])
+    with open(EQUIVALENTS) as f:
+        text = f.read()
+    ids = {f["id"] for f in faults}
+    for key in listed:
+        found = [k for k in elsewhere.get(key.split(":", 1)[1], []) if k not in listed]
+        if key not in ids and len(found) == 1:
+            text = text.replace(f" {key} ", f" {found[0]} ")
+            print(f"mutants: {key} -> {found[0]}")
+    with open(EQUIVALENTS, "w") as f:
+        f.write(text)
 
 
 def sh(cmd, log, **kw):
@@ -145,7 +195,9 @@ class Scratch:
                     shutil.copy(mine, copy)  # a fresh mtime: rebuilt
         # No debug information, and executables not relinked when only the
         # shared library changed: a fault costs one compile and a few links.
-        flags = "-O2 -DNDEBUG"
+        # Locals start as a pattern, not as what the stack held: a fault that
+        # reads one uninitialised cannot pass by luck.
+        flags = "-O2 -DNDEBUG -ftrivial-auto-var-init=pattern"
         if sh(["cmake", "-S", self.src, "-B", self.build, "-G", "Ninja",
                "-DCMAKE_BUILD_TYPE=RelWithDebInfo", f"-DCMAKE_C_FLAGS_RELWITHDEBINFO={flags}",
                f"-DCMAKE_CXX_FLAGS_RELWITHDEBINFO={flags}", "-DCMAKE_LINK_DEPENDS_NO_SHARED=ON"],
@@ -223,56 +275,69 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawTextHelpFormatter)
     ap.add_argument("--seed", type=int, nargs="+", help="one sample per seed, judged in one build")
     ap.add_argument("--count", type=int, default=150)
-    ap.add_argument("--only", nargs="+", metavar="ID")
-    ap.add_argument("--list", action="store_true")
-    ap.add_argument("--reuse", action="store_true")
+    ap.add_argument("--only", nargs="+", metavar="KEY")
+    ap.add_argument("--paths", metavar="REGEX", help="draw only from the paths this matches")
+    for flag in ("--list", "--check", "--rekey", "--reuse"):
+        ap.add_argument(flag, action="store_true")
     ap.add_argument("--jobs", type=int, default=2, help="compile jobs")
     ap.add_argument("--tests", default=".", help="judge by the ctest tests matching this regex")
     ap.add_argument("--dir", default=os.path.join(TOP, "build", "mutants"))
     args = ap.parse_args()
 
-    faults = enumerate_faults(TOP)
+    faults, listed = enumerate_faults(TOP), read_equivalents()
+    if args.rekey:
+        rekey(listed, faults)
+        listed = read_equivalents()
+    by_id = {f["id"]: f for f in faults}
+    drawn = [f for f in faults if not args.paths or re.search(args.paths, f["path"])]
+    for f in drawn if args.list else []:
+        print(f"{f['id']}  {f['old']!r} -> {f['new']!r}  | {f['line']}")
     if args.list:
-        for f in faults:
-            print(f"{f['id']}  {f['old']!r} -> {f['new']!r}")
-        print(f"mutants: {len(faults)} sites")
+        print(f"mutants: {len(drawn)} sites")
+    # A listed key whose line was edited no longer resolves: its fault is judged again.
+    lost = [f"{k}  | {line}" for k, (_, line) in listed.items()
+            if k not in by_id or k.rsplit(":", 2)[1] != line_hash(line)]
+    if lost:
+        sys.exit(f"mutants: {len(lost)} listed equivalents name no fault now (or a line not theirs); "
+                 "judge each again, then list it under its present key or drop it:\n  " + "\n  ".join(lost))
+    if args.list or args.check or args.rekey:
         return 0
     if args.only:
-        by_id = {f["id"]: f for f in faults}
         missing = [i for i in args.only if i not in by_id]
         if missing:
             sys.exit("mutants: no such fault: " + " ".join(missing))
         samples = {"only": [by_id[i] for i in args.only]}
     elif args.seed:
-        samples = {f"seed {seed}": random.Random(seed).sample(faults, min(args.count, len(faults)))
+        samples = {f"seed {seed}": random.Random(seed).sample(drawn, min(args.count, len(drawn)))
                    for seed in args.seed}
     else:
-        ap.error("give --seed, --only or --list")
+        ap.error("give --seed, --only, --list, --check or --rekey")
 
     scratch = Scratch(TOP, args.dir, args.tests, args.reuse, args.jobs)
     # Judged file by file, so that restoring a file and planting the next
     # fault in it cost one compile.
     todo = {f["id"]: f for sample in samples.values() for f in sample}
-    print(f"mutants: {len(todo)} faults of {len(faults)} sites", flush=True)
+    print(f"mutants: {len(todo)} faults of {len(drawn)} sites", flush=True)
     judged = {}
     for fault in sorted(todo.values(), key=lambda f: (f["path"], f["offset"])):
         judged[fault["id"]] = verdict, by = scratch.judge(fault["path"], planted(fault))
-        print(f"{fault['id']:<48} {verdict:<9} {by:<40} {fault['old']!r} -> {fault['new']!r}", flush=True)
-    with open(os.path.join(TOP, "scripts", "mutants-equivalent.txt")) as f:
-        equivalent = {word for line in f if not line.startswith("#") for word in line.split()
-                      if re.fullmatch(r"[\w./-]+:\d+:\d+:[a-z]+", word)}
+        print(f"{verdict:<9} {by:<36} {fault['id']}  -> {fault['new']!r}", flush=True)
     scratch.rebuild()
     unexplained = set()
     for name, sample in samples.items():
         verdicts = [judged[f["id"]][0] for f in sample]
         caught, counted = verdicts.count("caught"), len(verdicts) - verdicts.count("not-built")
-        survivors = {f["id"] for f in sample if judged[f["id"]][0] == "SURVIVED"}
-        unexplained |= survivors - equivalent
+        survivors = sorted(f["id"] for f in sample if judged[f["id"]][0] == "SURVIVED")
+        excused = [k for k in survivors if k in listed]
+        unexplained |= {k for k in survivors if k not in listed}
         print(f"mutants: {name}: {caught} caught / {counted} counted "
-              f"({100.0 * caught / max(counted, 1):.1f} %), {len(verdicts) - counted} not built, "
-              f"{len(survivors & equivalent)} survivors listed as equivalent; unexplained: " +
-              " ".join(sorted(survivors - equivalent)))
+              f"({100.0 * caught / max(counted, 1):.1f} %), {len(verdicts) - counted} not built; "
+              f"{caught} / {counted - len(excused)} without the {len(excused)} listed equivalents")
+        for key in survivors:
+            print(f"  {'excused' if key in listed else 'UNEXPLAINED'} {key}  | {by_id[key]['line']}" +
+                  (f"\n      because {listed[key][0]}" if key in listed else ""))
     return 1 if unexplained else 0
+
 
 if __name__ == "__main__":
     sys.exit(main())

@@ -516,6 +516,9 @@ std::vector<Row> answer_rows() {
                                 Wan("ppp1").name("a").pppoe(0), Wan("ppp1").name("b").pppoe(9),
                                 Wan("eth9").active()});
     return {
+        row(
+            "exported data | the cursor as a fresh process has it", {}, [] { return db_wanif_idx; },
+            {0}, kSys),
         // All but "tunnel0" and "tunnel"; the records the last load was handed, every fetch.
         row("wan count | tunnels, records past the count",
             wans({Wan("tunnel"), Wan("tunne"), Wan("Tunnel0"), Wan("ppp0tunnel")}), wan_counts,
@@ -553,6 +556,17 @@ std::vector<Row> answer_rows() {
             local(kMgt0 + 0x77), {1}, kErr, {}, expect(g_asked, {"mgt01", "mgt0.5"})),
         row("local | only with the interface's mask", {}, local(kMgt0, 0xffffff80), {0}, kErr, {},
             expect(g_asked, {"mgt0"})),
+        row("local | no address or no mask", {},
+            each(on(ek_brd_lib_is_cpe_local_subnet, nullptr, &kMask),
+                 on(ek_brd_lib_is_cpe_local_subnet, &kVpn, nullptr)),
+            {0, 0}, kErr),
+        row(
+            "local | an empty table's stale first record", subnet_at(0, kVpn, 1),
+            [] {
+                ek::shm_word(g_cpe, EK_BRD_CPE_VPN_SUBNETS_OFFSET) = 0;
+                return local(kVpn)();
+            },
+            {0}, kErr),
         // Damage: a count past the records' room, the first record that does not fit.
         row("local | a count past the room is clamped", subnet_at(759, 0x0b000000, 1),
             local(0x0b000000), {0}, kErr),

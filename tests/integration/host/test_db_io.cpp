@@ -1,5 +1,6 @@
 // The database code linked in, each transfer interrupted and cut to one byte: stores read back
-// whole. A failing write fails the store, leaving the database as it was and no half file.
+// whole. A failing write or allocation fails the store, leaving the database as it was and no
+// half file; a file that ends early after an interrupted read is refused, not read forever.
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -9,10 +10,12 @@
 #include <vector>
 
 #include "child.h"
+#include "ek_host.h"
 
 namespace {
 
-bool g_chop = false, g_write_fails = false, g_fork = false;
+bool g_chop = false, g_write_fails = false, g_fork = false, g_shrunk = false,
+     g_big_malloc_fails = false;
 unsigned g_calls = 0;
 pid_t g_forked = 0;
 
@@ -42,6 +45,11 @@ TEST(HostDbIo, ShortAndInterruptedTransfersLoseNothing) {
     EXPECT_EQ(hosttest::TestDb(path).store("c", "c-value"), -1);
     EXPECT_NE(access("/tmp/db/io.new", F_OK), 0) << "the half-written file is left";
     g_write_fails = false;
+    g_big_malloc_fails = true;
+    const std::string big(1 << 20, 'x');
+    const ek_host_db_record_t r{"c", 1, big.data(), static_cast<int32_t>(big.size())};
+    EXPECT_EQ(ek_host_db_replace(hosttest::TestDb(path).h, &r, 1), -1);
+    g_big_malloc_fails = false;
     EXPECT_EQ(dump(), want);
     // A process forked during a store (a daemon's worker) has the lock's descriptor, not the lock.
     g_fork = true;
@@ -50,6 +58,9 @@ TEST(HostDbIo, ShortAndInterruptedTransfersLoseNothing) {
     EXPECT_EQ(hosttest::TestDb(path).store("d", "d-value"), 0);
     kill(g_forked, SIGKILL);
     EXPECT_EQ(hosttest::wait_child(g_forked), 128 + SIGKILL);
+    g_shrunk = true, g_calls = 0;
+    EXPECT_EQ(hosttest::TestDb(path).h, nullptr);
+    g_shrunk = false;
 }
 
 }  // namespace
@@ -59,7 +70,15 @@ extern "C" {
 ssize_t __real_read(int fd, void *buf, size_t n);
 ssize_t __real_write(int fd, const void *buf, size_t n);
 
+void *__real_malloc(size_t n);
+
+void *__wrap_malloc(size_t n) {
+    return g_big_malloc_fails && n > (1 << 20) ? nullptr : __real_malloc(n);
+}
+
+// Shrunk: every other read interrupted, the others at the end of the file.
 ssize_t __wrap_read(int fd, void *buf, size_t n) {
+    if (g_shrunk) return (g_calls++ % 2 == 0 ? (errno = EINTR, -1) : 0);
     return fails_now(false) ? -1 : __real_read(fd, buf, g_chop && n > 1 ? 1 : n);
 }
 

@@ -6,6 +6,7 @@
 #include <sys/shm.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <functional>
 #include <random>
@@ -168,7 +169,8 @@ TEST(CpeHost, SortedLookupsAgreeWithEqualRange) {
 }
 
 // While the test holds a segment's semaphore, an attacher waits with the CPE
-// header unset and the routing word not yet reset.
+// header unset and the routing word not yet reset; afterwards another process
+// reads every semaphore's value as it was.
 TEST(CpeHost, AttachesTouchTheSegmentsOnlyUnderTheirSemaphores) {
     // semaphore, segment, its size, the word's offset, the word before and after the attach
     const std::tuple<int32_t, int32_t, uint32_t, uint32_t, int32_t, int32_t, void *(*)()> cases[] =
@@ -189,6 +191,20 @@ TEST(CpeHost, AttachesTouchTheSegmentsOnlyUnderTheirSemaphores) {
         ASSERT_EQ(ek_sem_signal(sem), 0);
         EXPECT_EQ(wait_child(attacher), 0);
         EXPECT_EQ(*word, after) << "key " << shm_key;
+    }
+    // Every attach, the first or not, leaves each semaphore as it found it: seen by another
+    // process while the attacher lives, as its exit undoes what it did.
+    auto *seen = shared_anon<std::array<int, 3>>();
+    auto read_values = [seen] {
+        const int32_t keys[] = {EK_BRD_CPE_SEM_KEY, EK_BRD_ROUTING_SEM_KEY, EK_USB_MODEM_SEM_KEY};
+        for (int i : {0, 1, 2}) (*seen)[i] = semctl(semget(keys[i], 0, 0), 0, GETVAL);
+        return 0;
+    };
+    for (int (*attach)() :
+         {ek_brd_lib_usb_modem_init, +[]() -> int { return !ek_brd_get_cpe_shm_data(); },
+          +[]() -> int { return !ek_brd_get_routing_shm_data(); }}) {
+        EXPECT_EQ(wait_child(spawn([&] { return attach() + wait_child(spawn(read_values)); })), 0);
+        EXPECT_EQ(*seen, (std::array<int, 3>{1, 1, 1}));
     }
 }
 

@@ -1,12 +1,15 @@
 // The host platform across real processes: database, semaphores, shell, log, configuration
 // service, and what another local user can plant in /tmp and in the SysV key space.
 #include <arpa/inet.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <stdarg.h>
 #include <sys/file.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
 #include <sys/stat.h>
@@ -45,6 +48,9 @@ int as_user(uid_t uid, const std::function<int()> &body) {
     }));
 }
 
+// Status requests that fail as if the set had just been removed.
+int g_stat_removed = 0;
+
 int sh(const char *cmd) {
     return std::system(cmd) == 0 ? 0 : 1;
 }
@@ -59,7 +65,7 @@ TEST(HostDb, StoresDeletesWalksAndSnapshots) {
     Db r(path);
     auto old = r.walk();
     ASSERT_EQ(r.dump(), "3: eth0 v2 ppp0");
-    EXPECT_EQ(w.at(old[1]), "<refused>") << "another handle's descriptor";
+    EXPECT_EQ(w.at(old[1]) + Db(path).at(old[1]), "<refused><refused>") << "another handle's";
     // A delete refuses the descriptors of the view it replaced; a refused one replaces nothing.
     auto before = w.walk();
     ASSERT_EQ(ek_db_delete_ex(w.h, "eth0", 4, EK_DB_MODE), 0);
@@ -70,9 +76,11 @@ TEST(HostDb, StoresDeletesWalksAndSnapshots) {
     EXPECT_EQ(r.dump(), "3: eth0 v2 ppp0") << "a handle keeps the state it opened";
     EXPECT_EQ(Db(path).dump(), "2: v2 ppp0");
     Db gone(path);
-    ASSERT_EQ(unlink(path), 0);
+    const ek_db_key_desc_t stale = gone.walk()[0];
+    ASSERT_EQ(unlink(path) + ek_db_delete_ex(gone.h, "x", 1, EK_DB_MODE), -1);
     ASSERT_EQ(gone.store("new", "n"), 0) << "a handle whose file was removed";
-    EXPECT_EQ(Db(path).dump(), "1: n");
+    EXPECT_EQ(gone.at(stale) + Db(path).dump(), "<refused>1: n")
+        << "a descriptor of the removed file";
     // Readers never wait for a writer: with the writers' lock held, a reader reads at once.
     int lock = open("/tmp/db/a/b/sem.lock", O_RDWR);
     ASSERT_EQ(flock(lock, LOCK_EX), 0);
@@ -103,8 +111,11 @@ std::string resealed(std::string img, const uint32_t (&words)[4]) {
 // 1 GiB or a lock that is no regular file are refused and change nothing; a 4096-byte key and a
 // null empty value are fine.
 TEST(HostDb, BadArgumentsAndEdgesChangeNothing) {
+    // The longest path taken, 16 bytes short of PATH_MAX for the side files' suffixes.
     std::string deep = "/tmp/db/";
-    while (deep.size() < PATH_MAX) deep += "d/";
+    while (deep.size() < PATH_MAX - 16 - 250) deep += std::string(200, 'd') + "/";
+    deep += std::string(PATH_MAX - 17 - deep.size(), 'x');
+    EXPECT_EQ(Db(deep.c_str()).store("k", "v"), 0);
     deep += "x";
     for (const char *path : {static_cast<const char *>(nullptr), "", "/tmp/db/dir/", deep.c_str()})
         EXPECT_EQ(ek_db_open_ex(path, EK_DB_MODE), nullptr) << (path ? path : "null");
@@ -205,6 +216,12 @@ TEST(HostDbDamage, EveryTruncationFlippedBitAndBadFieldIsRefused) {
                                 {s + 4, 100, 4, 0}, {s + 4, ~0u, 4, 0}, {s, 0xfffffff0u, 4, 0}};
     for (const auto &r : rows) EXPECT_TRUE(refused(resealed(small, r))) << r[0] << " " << r[1];
     EXPECT_FALSE(refused(resealed(small, {4, 0, 4, 0}))) << "resealing alone";
+    // A replacement writes up to 1 GiB: that header passes, one a byte longer does not.
+    for (uint32_t size : {1u << 30, (1u << 30) + 1}) {
+        const std::string img = resealed(small, {16, size, 4, 0});
+        const ek::host::db::Bytes header(reinterpret_cast<const unsigned char *>(img.data()), 24);
+        EXPECT_EQ(ek::host::db::ImageCheck().begin(header, size), size == 1u << 30);
+    }
     EXPECT_TRUE(refused(small.substr(0, 10)));
     EXPECT_EQ(std::string(ek_host_last_log_line()),
               "refusing database /tmp/db/damaged: its size is not that of an image: restore it "
@@ -221,14 +238,19 @@ TEST(HostServices, SemaphoreShellAndLog) {
     ASSERT_GE(s, 0);
     sembuf op{0, -1, IPC_NOWAIT};
     EXPECT_EQ(semop(s, &op, 1), -1) << "a new semaphore of value 0 is taken";
-    // Stamped at 0, so that the next opener does not wait for its creator to finish.
+    // Stamped at 0, so that the next opener does not wait for its creator to finish; met
+    // once as removed between its lookup and its status, it is looked up again.
+    g_stat_removed = 1;
     EXPECT_EQ(ek_sem_create(0x4500, 0), s);
-    // Refused: one past this IPC namespace's limit of sets, values a semaphore cannot hold.
+    // Refused: a set whose first semop is refused (and removed again), one past this IPC
+    // namespace's limit of sets, values a semaphore cannot hold.
     const std::string limits = slurp("/proc/sys/kernel/sem");
+    std::ofstream("/proc/sys/kernel/sem") << "250 32000 1 128";
+    const int32_t one_op = ek_sem_create(0x4506, 0);
     std::ofstream("/proc/sys/kernel/sem") << "250 32000 32 1";
-    EXPECT_EQ((std::vector<int32_t>{ek_sem_create(0x4502, 1), ek_sem_create(0x4504, -1),
-                                    ek_sem_create(0x4504, 32768)}),
-              (std::vector<int32_t>{-1, -1, -1}));
+    EXPECT_EQ((std::vector<int32_t>{one_op, semget(0x4506, 0, 0), ek_sem_create(0x4502, 1),
+                                    ek_sem_create(0x4504, -1), ek_sem_create(0x4504, 32768)}),
+              (std::vector<int32_t>{-1, -1, -1, -1, -1}));
     std::ofstream("/proc/sys/kernel/sem") << limits;
     EXPECT_GE(ek_sem_create(0x4504, 32767), 0);
     // Removed only by its creator, not by a child that opens it with a copy of its memory.
@@ -285,6 +307,11 @@ TEST(HostDcd, NameClassesAndModeConfigurations) {
     for (const char *name : {static_cast<const char *>(nullptr), "", "nosuch0", "lo0123456789abcd"})
         EXPECT_EQ(ek_dcd_get_addr_byname(name, &addr, &mask), -1) << (name ? name : "null");
     EXPECT_EQ(ek_dcd_get_addr_byname("lo", nullptr, &mask), -1);
+    auto no_socket = [&] {
+        const rlimit none{0, 0};
+        return setrlimit(RLIMIT_NOFILE, &none) + ek_dcd_get_addr_byname("lo", &addr, &mask);
+    };
+    EXPECT_EQ(wait_child(spawn(no_socket)), 255) << "-1 without a socket";
     EXPECT_EQ(ek_dcd_get_addr_byname("lo", &addr, nullptr), -1);
     EXPECT_EQ(ek_host_dcd_set_wan_priority("wlan0", 3), -1) << "a name of no class";
     EXPECT_EQ(ek_wanif_get_wan_priority_from_dcd_shm("eth9"), -1) << "no such kernel interface";
@@ -566,6 +593,9 @@ TEST(HostTrust, RootsShellSeesTheTrustedPathEntriesOnly) {
         {"/:/tmp/p1", "/:/tmp/p1", ""},
         {":.:/tmp/evil:/tmp/p1", "/tmp/p1",
          "\"\" (empty), \".\" (relative), \"/tmp/evil\" (not owned by root)"},
+        // Dropped lists that differ only at their start warn each.
+        {".:.:/tmp/evil:/tmp/p1", "/tmp/p1",
+         "\".\" (relative), \".\" (relative), \"/tmp/evil\" (not owned by root)"},
         {"/tmp/p2/../p1:" + too_long, "/tmp/p1", "\"" + too_long + "\" (too long)"},
         {many, many, ""},
         {":", "/nonexistent", "\"\" (empty), \"\" (empty)"}};
@@ -585,3 +615,15 @@ TEST(HostTrust, RootsShellSeesTheTrustedPathEntriesOnly) {
 }
 
 }  // namespace
+
+// Every request reaches the real semctl but the status requests told to fail. Its one optional
+// argument, a union of an int and pointers, is passed on as a pointer.
+extern "C" int semctl(int id, int num, int cmd, ...) {
+    va_list ap;
+    va_start(ap, cmd);
+    void *arg = va_arg(ap, void *);
+    va_end(ap);
+    if (cmd == IPC_STAT && g_stat_removed > 0 && g_stat_removed--) return errno = EIDRM, -1;
+    static auto *real = reinterpret_cast<int (*)(int, int, int, ...)>(dlsym(RTLD_NEXT, "semctl"));
+    return real(id, num, cmd, arg);
+}
