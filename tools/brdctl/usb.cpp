@@ -400,7 +400,16 @@ void add_usb(CLI::App &app, Context &ctx) {
         UsbId id = parse_usb_id(switch_id);
         std::string message = message_arg(switch_msg, id);
         std::string usb_id = format_usb_id(id.vid, id.pid);
-        if (!probe_usb().any) return not_found(ctx, "no USB device attached");
+        // The library switches whatever device is attached; the one named
+        // must be the one lsusb shows, or another device would be switched.
+        Attached dev = probe_usb();
+        if (!dev.any) return not_found(ctx, "no USB device attached");
+        if (!dev.id_known || dev.vid != id.vid || dev.pid != id.pid) {
+            return not_found(ctx, usb_id + " is not attached (attached: " +
+                                      (dev.id_known ? format_usb_id(dev.vid, dev.pid)
+                                                    : std::string("known hubs only")) +
+                                      ")");
+        }
         if (!on_path("usb_modeswitch")) op_failed("cannot run usb_modeswitch: it is not on PATH");
         int rc = 0;
         with_quiet_stdio(
