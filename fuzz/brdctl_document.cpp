@@ -26,7 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     brdctl::State state;
     try {
         state = brdctl::parse_state(std::string_view(reinterpret_cast<const char *>(data), size),
-                                      "input");
+                                    "input");
     } catch (const brdctl::Failure &e) {
         if (e.code() != brdctl::kUsage) abort();
         return 0;

@@ -659,6 +659,25 @@ std::string escaped_prefix(std::string_view text, std::size_t most) {
     return out;
 }
 
+// A USB id two modems list: a lookup by USB id finds only the first, so
+// the commands refuse it, and so does a document.
+void check_usb_ids(const std::vector<DbRecord> &records) {
+    std::map<std::pair<std::uint16_t, std::uint16_t>, std::size_t> owner;
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        ek_usb_modem_cfg_t cfg;
+        std::memcpy(&cfg, records[i].value.data(), sizeof cfg);
+        std::uint32_t used = std::min<std::uint32_t>(cfg.usbid_num, EK_USB_MODEM_USBID_MAX);
+        for (std::uint32_t s = 0; s < used; ++s) {
+            auto [it, fresh] = owner.emplace(std::pair{cfg.usbid[s].vid, cfg.usbid[s].pid}, i);
+            if (!fresh && it->second != i) {
+                bad("usb_modem_cfg[" + std::to_string(i) + "].usbid[" + std::to_string(s) + "]",
+                    format_usb_id(cfg.usbid[s].vid, cfg.usbid[s].pid) +
+                        " is already listed by usb_modem_cfg[" + std::to_string(it->second) + "]");
+            }
+        }
+    }
+}
+
 State parse_state(std::string_view text, const std::string &source) {
     Json doc = parse(text, source);
     if (!doc.is_object()) usage_error("the document is not a JSON object");
@@ -732,11 +751,12 @@ State parse_state(std::string_view text, const std::string &source) {
             }
             if (r.key.empty()) bad(key_path, "is empty, and it is the record's key");
             if (auto [it, fresh] = seen.emplace(r.key, i); !fresh) {
-                bad(key_path, "'" + escaped_prefix(r.key) + "' is already the key of " + t.name + "[" +
-                                  std::to_string(it->second) + "]");
+                bad(key_path, "'" + escaped_prefix(r.key) + "' is already the key of " + t.name +
+                                  "[" + std::to_string(it->second) + "]");
             }
             records.push_back(std::move(r));
         }
+        if (t.fields == &kModemFields) check_usb_ids(records);
         state.dbs.emplace_back(&t, std::move(records));
     }
     return state;

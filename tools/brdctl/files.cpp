@@ -76,9 +76,10 @@ std::string bare_reason(const char *why) {
                         : "check what it holds, then chmod go-w it";
     }
     // A link's own mode means nothing (it is always 0777).
-    std::string state = S_ISLNK(st.st_mode) ? "symbolic link, owner uid " + std::to_string(st.st_uid)
-                                            : "owner uid " + std::to_string(st.st_uid) +
-                                                  ", mode " + octal_mode(st.st_mode);
+    std::string state =
+        S_ISLNK(st.st_mode)
+            ? "symbolic link, owner uid " + std::to_string(st.st_uid)
+            : "owner uid " + std::to_string(st.st_uid) + ", mode " + octal_mode(st.st_mode);
     op_failed("refusing " + std::string(directory ? "directory " : "") + name + " (" + state +
               "): " + reason + (fix.empty() ? "" : "; " + fix));
 }

@@ -51,8 +51,9 @@ std::vector<DbRecord> read_db(const DbTable &t) {
             if (key_len <= 0 || ek_db_fetch_bykey(h, desc, r.value.data()) < 0) {
                 std::int32_t size =
                     key_len > 0 ? ek_host_db_value_size(h, r.key.data(), key_len) : -1;
-                w->failure = "record '" + escaped_prefix(r.key) + "' of " + w->table->path + " is " +
-                             std::to_string(size) + " bytes, not " + std::to_string(w->table->size);
+                w->failure = "record '" + escaped_prefix(r.key) + "' of " + w->table->path +
+                             " is " + std::to_string(size) + " bytes, not " +
+                             std::to_string(w->table->size);
                 return;
             }
             w->records.push_back(std::move(r));

@@ -139,8 +139,11 @@ void seed(std::mt19937 &rng) {
         text(w.ifname, sizeof w.ifname);
         return text(w.name, sizeof w.name);
     });
-    records(kDbs[1], 3, ek_usb_modem_cfg_t{},
-            [&](auto &m) { return text(m.modem_id, sizeof m.modem_id); });
+    uint16_t usb_vid = 0;  // no USB id listed twice, as import requires
+    records(kDbs[1], 3, ek_usb_modem_cfg_t{}, [&](auto &m) {
+        for (auto &u : m.usbid) u.vid = ++usb_vid;
+        return text(m.modem_id, sizeof m.modem_id);
+    });
     records(kDbs[2], 3, ek_usb_modeswitch_t{}, [](auto &s) {
         char key[16];
         snprintf(key, sizeof key, "%04x%04x", unsigned{s.vid}, unsigned{s.pid});
@@ -225,6 +228,7 @@ constexpr const char *kBadDocuments = R"(
 {"format_version": 1, "cpe": {"brd_auth": 9}, "nat": [{"id": 0, "name": "x", "type": 2}]} => nat[0].id: 0 is not an id of 1-128
 {"format_version": 1, "cpe": {"brd_auth": 9}, "nat": [{"id": 1, "name": "123456789012345678901234567890123"}]} => nat[0].name: "12345678901234567890123456789012..." is longer than 32 bytes
 {"format_version": 1, "cpe": {"brd_auth": 9}, "usb_modem_cfg": [{"modem_id": {"hex": "6d1b006a"}}]} => usb_modem_cfg[0].modem_id: {...} has the byte 0x1b at character 2; a name is printable ASCII without blanks
+{"format_version": 1, "cpe": {"brd_auth": 9}, "usb_modem_cfg": [{"modem_id": "a", "usbid_num": 1, "usbid": [{"vid": "12d1", "pid": "1"}]}, {"modem_id": "b", "usbid_num": 2, "usbid": [{}, {"vid": "12d1", "pid": "1"}]}]} => usb_modem_cfg[1].usbid[1]: 12d1:0001 is already listed by usb_modem_cfg[0]
 {"format_version": 1, "cpe": {"brd_auth": 9}, "wanif": [{"name": "e", "ifname": {"hex": "6120ff"}}]} => wanif[0].ifname: {...} has a blank at character 2; a name is printable ASCII without blanks
 {"format_version": 1, "cpe": {"brd_auth": 9}, "nat": [{"id": 1, "typo": 1}]} => nat[0].typo: unknown field; did you mean 'type'?
 {"format_version": 1, "cpe": {"brd_auth": 9}, "wanfi": []} => wanfi: unknown table; did you mean 'wanif'?
