@@ -64,33 +64,38 @@ Ready wait_initialised(int id) {
     return Ready::timeout;
 }
 
-// The semaphores this process created, as pid << 32 | id (0: free slot):
+// The semaphores this process created, as id + 1 (0: free slot):
 // ek_sem_destroy removes no other. A process whose attach fails after it
 // merely opened a semaphore (a segment another user planted at the key
 // beside it) would otherwise remove the one that running processes share.
-// The pid leaves a fork's child out; the oldest is forgotten when all
-// slots are taken, which errs on the side of keeping. Atomic rather than
-// under a mutex, which a fork could copy locked.
+// The table names the process it belongs to, so a fork's child starts with
+// none; the oldest is forgotten when all slots are taken, and a note lost
+// to a race with a fork's first note is forgotten too: both err on the side
+// of keeping. Atomic rather than under a mutex, which a fork could copy
+// locked, and 32-bit, which every target has without a helper library.
 constexpr size_t kCreatedSlots = 16;
-std::atomic<uint64_t> g_created[kCreatedSlots];
+std::atomic<uint32_t> g_created[kCreatedSlots];
 std::atomic<uint32_t> g_created_next{0};
-
-uint64_t created_key(int id) {
-    return static_cast<uint64_t>(static_cast<uint32_t>(getpid())) << 32 | static_cast<uint32_t>(id);
-}
+std::atomic<pid_t> g_created_by{0};
 
 void note_created(int id) {
-    for (std::atomic<uint64_t> &slot : g_created) {
-        uint64_t free_slot = 0;
-        if (slot.compare_exchange_strong(free_slot, created_key(id))) return;
+    pid_t me = getpid(), owner = g_created_by.load();
+    if (owner != me && g_created_by.compare_exchange_strong(owner, me)) {
+        for (std::atomic<uint32_t> &slot : g_created) slot.store(0);
     }
-    g_created[g_created_next.fetch_add(1) % kCreatedSlots].store(created_key(id));
+    const auto key = static_cast<uint32_t>(id) + 1;
+    for (std::atomic<uint32_t> &slot : g_created) {
+        uint32_t free_slot = 0;
+        if (slot.compare_exchange_strong(free_slot, key)) return;
+    }
+    g_created[g_created_next.fetch_add(1) % kCreatedSlots].store(key);
 }
 
 // Forgets id; whether this process had created it.
 bool forget_created(int id) {
-    for (std::atomic<uint64_t> &slot : g_created) {
-        uint64_t mine = created_key(id);
+    if (g_created_by.load() != getpid()) return false;
+    for (std::atomic<uint32_t> &slot : g_created) {
+        uint32_t mine = static_cast<uint32_t>(id) + 1;
         if (slot.compare_exchange_strong(mine, 0)) return true;
     }
     return false;
