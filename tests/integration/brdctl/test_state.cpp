@@ -110,7 +110,8 @@ void seed(std::mt19937 &rng) {
     auto *nat =
         static_cast<unsigned char *>(ek_brd_get_cpe_shm_data()) + EK_BRD_CPE_NAT_TABLE_OFFSET;
     for (int i = 0; i < EK_BRD_CPE_NAT_POLICY_MAX; ++i) {
-        auto *slot = reinterpret_cast<ek_nat_policy_t *>(nat + i * sizeof(ek_nat_policy_t));
+        auto *slot =
+            static_cast<ek_nat_policy_t *>(static_cast<void *>(nat + i * sizeof(ek_nat_policy_t)));
         if (rng() % 4 == 0) fill(slot, sizeof *slot);
         if (slot->name[0] != '\0') text(slot->name, sizeof slot->name);
     }
@@ -298,7 +299,7 @@ constexpr const char *kPlanted = R"(
 65534 ln -s /tmp/root_only d | export /tmp/d/victim => 3 export: refusing directory /tmp/d (symbolic link, owner uid 65534): links are never followed; name the directory it points to
 0 mkdir -m 0777 d && cp root_only/doc d/x | import /tmp/d/x => 3 import: refusing directory /tmp/d (owner uid 0, mode 0777): writable by group or others; use a directory only you can write
 0 cp root_only/doc x && chmod 0664 x | import /tmp/x => 3 import: refusing /tmp/x (owner uid 0, mode 0664): writable by group or others; check what it holds, then chmod go-w it
-0 true | import /tmp => 3 import: refusing /tmp (owner uid 0, mode 1777): not a regular file; import reads a regular file, or standard input for -
+0 mkdir -m 0755 d | import /tmp/d => 3 import: refusing /tmp/d (owner uid 0, mode 0755): not a regular file; import reads a regular file, or standard input for -
 0 head -c 33554433 /dev/zero >x | import /tmp/x => 2 import: /tmp/x is larger than 32 MiB, the most import reads
 0 head -c 33554433 /dev/zero >x | import - </tmp/x => 2 import: standard input is larger than 32 MiB, the most import reads
 0 true | import '' => 2 import: FILE is empty; name a file, or - for standard input
