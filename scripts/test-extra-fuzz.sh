@@ -3,7 +3,7 @@
 # corpus; a finding's input is kept under build/fuzz/artifacts.
 set -eu
 cd "$(dirname "$0")/.."
-seconds=${EK_FUZZ_SECONDS:-45}
+seconds=${EK_FUZZ_SECONDS:-20}
 if [ $# -eq 1 ]; then  # one target, for the xargs below
     work=$EK_FUZZ_WORK/$1
     cp -r "fuzz/corpus/$1" "$work"
