@@ -148,12 +148,17 @@ TEST(HostDb, BadArgumentsAndEdgesChangeNothing) {
     unlink("/tmp/db/edge.lock");
     EXPECT_EQ(Db("/tmp/db/args").dump(), "1: 1-byte key");
     EXPECT_EQ(ek_db_count(nullptr), 0);
-    // A refusal shows the key's first 32 bytes, non-printable and quoting characters escaped.
-    const std::string key = " ~\x7f\"\\" + std::string(30, 'k');
+    // A refusal shows the key's first 32 bytes, non-printable and quoting characters escaped,
+    // and so is every byte of UTF-8 that is broken, overlong, a surrogate, past U+10FFFF, a C1
+    // control or cut by the 32; the edges of each range of well-formed UTF-8 stay as they are.
+    const std::string key =
+        " ~\x7f\"\\\xdf\xbf\xe1\x80\x80\xe0\x9f\x80\xed\xa0\x80\xc2\x9b\xc2\xa0\xf4\x8f\xbf\xbf"
+        "\xf4\x90\x80\x80kk\xe2\x82\xackkk";
     EXPECT_EQ(Db("/tmp/db/e/wanif_db").store(key, "v"), -1);
     EXPECT_EQ(std::string(ek_host_last_log_line()),
-              "refusing to store a value of 1 bytes under key \" ~\\x7f\\x22\\x5c" +
-                  std::string(27, 'k') + "...\" in /tmp/db/e/wanif_db: its records are 904 bytes");
+              "refusing to store a value of 1 bytes under key \" ~\\x7f\\x22\\x5c\xdf\xbf\xe1\x80\x80"
+              "\\xe0\\x9f\\x80\\xed\\xa0\\x80\\xc2\\x9b\xc2\xa0\xf4\x8f\xbf\xbf\\xf4\\x90\\x80\\x80kk"
+              "\\xe2\\x82...\" in /tmp/db/e/wanif_db: its records are 904 bytes");
     Db f("/tmp/db/edge");
     EXPECT_EQ(f.dump(), "1: ");
     // The length alone; no room given, none written.
