@@ -1,6 +1,7 @@
 // The database code linked in, each transfer interrupted and cut to one byte: stores read back
 // whole. A failing write or allocation fails the store, leaving the database as it was and no
 // half file; a file that ends early after an interrupted read is refused, not read forever.
+// Kept images share four slots.
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -15,7 +16,8 @@
 namespace {
 
 bool g_chop = false, g_write_fails = false, g_fork = false, g_shrunk = false,
-     g_big_malloc_fails = false;
+     g_big_malloc_fails = false, g_clock_ahead = false;
+long long g_bytes_read = 0;
 unsigned g_calls = 0;
 pid_t g_forked = 0;
 
@@ -63,6 +65,28 @@ TEST(HostDbIo, ShortAndInterruptedTransfersLoseNothing) {
     g_shrunk = false;
 }
 
+// With the real-time clock 10 s ahead every image read is settled and kept at once, so four
+// files fill the four slots in order. A file changed and read again takes back its own slot:
+// the images of the other three stay kept (no byte read to open them).
+TEST(HostDbIo, AFileReadAgainTakesBackItsOwnSlot) {
+    g_clock_ahead = true;
+    const char *paths[] = {"/tmp/db/k0", "/tmp/db/k1", "/tmp/db/k2", "/tmp/db/k3"};
+    for (const char *path : paths) ASSERT_EQ(hosttest::TestDb(path).store("k", "A"), 0);
+    std::vector<bool> read;
+    auto open = [&read](const char *path) {
+        long long before = g_bytes_read;
+        hosttest::TestDb db(path);
+        read.push_back(g_bytes_read > before);
+    };
+    for (int round = 0; round < 2; ++round) {
+        for (const char *path : paths) open(path);
+    }
+    ASSERT_EQ(hosttest::TestDb(paths[3]).store("k", "B"), 0);
+    for (const char *path : {paths[3], paths[0], paths[1], paths[2], paths[3]}) open(path);
+    EXPECT_EQ(read, (std::vector<bool>{1, 1, 1, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0}));
+    g_clock_ahead = false;
+}
+
 }  // namespace
 
 extern "C" {
@@ -79,7 +103,17 @@ void *__wrap_malloc(size_t n) {
 // Shrunk: every other read interrupted, the others at the end of the file.
 ssize_t __wrap_read(int fd, void *buf, size_t n) {
     if (g_shrunk) return (g_calls++ % 2 == 0 ? (errno = EINTR, -1) : 0);
-    return fails_now(false) ? -1 : __real_read(fd, buf, g_chop && n > 1 ? 1 : n);
+    ssize_t got = fails_now(false) ? -1 : __real_read(fd, buf, g_chop && n > 1 ? 1 : n);
+    g_bytes_read += got > 0 ? got : 0;
+    return got;
+}
+
+int __real_clock_gettime(clockid_t clock, struct timespec *now);
+
+int __wrap_clock_gettime(clockid_t clock, struct timespec *now) {
+    int rc = __real_clock_gettime(clock, now);
+    now->tv_sec += g_clock_ahead && clock == CLOCK_REALTIME ? 10 : 0;
+    return rc;
 }
 
 ssize_t __wrap_write(int fd, const void *buf, size_t n) {

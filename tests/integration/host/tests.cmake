@@ -15,6 +15,7 @@ add_executable(host_db_io ${CMAKE_CURRENT_LIST_DIR}/test_db_io.cpp
 target_include_directories(host_db_io PRIVATE ${PROJECT_SOURCE_DIR}/include ${PROJECT_SOURCE_DIR}/src
                            ${PROJECT_SOURCE_DIR}/host ${PROJECT_SOURCE_DIR}/host/include)
 target_compile_options(host_db_io PRIVATE ${EK_WARNINGS})
-target_link_options(host_db_io PRIVATE -Wl,--wrap=read -Wl,--wrap=write -Wl,--wrap=malloc)
+target_link_options(host_db_io PRIVATE -Wl,--wrap=read -Wl,--wrap=write -Wl,--wrap=malloc
+                    -Wl,--wrap=clock_gettime)
 target_link_libraries(host_db_io PRIVATE GTest::gtest_main Threads::Threads)
 ek_add_isolated_test(integration.host_db_io host_db_io)
