@@ -14,6 +14,7 @@ whitespace-normalised line:ordinal among the sites these four share.
   --list             every site, nothing built --reuse  rebuild the last scratch copy
   --paths REGEX      only sites in matching paths         --check  only resolve the list
   --rekey            rewrite the list's keys whose line moved to another file unchanged
+  --within REGEX     judge only the seed's faults in matching paths (a part of a seed at a time)
 """
 import argparse
 import bisect
@@ -281,6 +282,8 @@ def main():
     ap.add_argument("--count", type=int, default=150)
     ap.add_argument("--only", nargs="+", metavar="KEY")
     ap.add_argument("--paths", metavar="REGEX", help="draw only from the paths this matches")
+    ap.add_argument("--within", metavar="REGEX",
+                    help="judge only the drawn faults whose paths match (the draw stays the seed's)")
     for flag in ("--list", "--check", "--rekey", "--reuse"):
         ap.add_argument(flag, action="store_true")
     ap.add_argument("--jobs", type=int, default=2, help="compile jobs")
@@ -316,6 +319,9 @@ def main():
                    for seed in args.seed}
     else:
         ap.error("give --seed, --only, --list, --check or --rekey")
+    if args.within:
+        samples = {f"{name} within {args.within}": [f for f in sample if re.search(args.within, f["path"])]
+                   for name, sample in samples.items()}
 
     scratch = Scratch(TOP, args.dir, args.tests, args.reuse, args.jobs)
     # Judged file by file, so that restoring a file and planting the next
