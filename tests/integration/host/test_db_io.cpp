@@ -66,21 +66,21 @@ TEST(HostDbIo, ShortAndInterruptedTransfersLoseNothing) {
 }
 
 // With the real-time clock 10 s ahead every image read is settled and kept at once, so four
-// files fill the four slots in order. A file changed and read again takes back its own slot:
-// the images of the other three stay kept (no byte read to open them).
+// files fill the four slots in order (the first an image of 1 MiB, the largest kept). A file
+// changed and read again takes back its own slot: the other three stay kept (no byte read).
 TEST(HostDbIo, AFileReadAgainTakesBackItsOwnSlot) {
     g_clock_ahead = true;
     const char *paths[] = {"/tmp/db/k0", "/tmp/db/k1", "/tmp/db/k2", "/tmp/db/k3"};
-    for (const char *path : paths) ASSERT_EQ(hosttest::TestDb(path).store("k", "A"), 0);
+    // An image: a 24-byte header, then each record's 8, its key and its value.
+    const std::string big((1 << 20) - 24 - 8 - 1, 'A');
+    for (const char *path : paths)
+        ASSERT_EQ(hosttest::TestDb(path).store("k", path == paths[0] ? big : "A"), 0);
     std::vector<bool> read;
     auto open = [&read](const char *path) {
         long long before = g_bytes_read;
-        hosttest::TestDb db(path);
-        read.push_back(g_bytes_read > before);
+        read.push_back((hosttest::TestDb(path), g_bytes_read > before));
     };
-    for (int round = 0; round < 2; ++round) {
-        for (const char *path : paths) open(path);
-    }
+    for (int i = 0; i < 8; ++i) open(paths[i % 4]);
     ASSERT_EQ(hosttest::TestDb(paths[3]).store("k", "B"), 0);
     for (const char *path : {paths[3], paths[0], paths[1], paths[2], paths[3]}) open(path);
     EXPECT_EQ(read, (std::vector<bool>{1, 1, 1, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0}));
