@@ -221,7 +221,7 @@ class Scratch:
         self.budget = 2 * self.took + 20
         if failed:
             sys.exit(f"mutants: the unmodified suite fails (see {where}/last.log)")
-        skipped = re.findall(r"\d+ - (\S+) \((?:Skipped|Not Run)\)", output)
+        skipped = re.findall(r"^\s*\d+ - (\S+) \((?:Skipped|Not Run)\)", output, re.M)
         if skipped or re.search(r"\*\*\*(?:Skipped|Not Run)", output):
             sys.exit("mutants: the unmodified suite skips " + " ".join(skipped) +
                      "; a skipped test judges nothing, run where it can run")
@@ -264,7 +264,9 @@ class Scratch:
             if not failed:
                 return "SURVIVED", ""
             cases = re.findall(r"^\[  FAILED  \] (\S+)", output, re.M)
-            tests = re.findall(r"\d+ - (\S+) \(", output)
+            # Anchored: a failing test may print megabytes of digits (a hex dump),
+            # and an unanchored \d+ tries every start in each run of them.
+            tests = re.findall(r"^\s*\d+ - (\S+) \(", output, re.M)
             return "caught", (cases or tests or ["?"])[0]
         finally:
             with open(file, "w") as f:
