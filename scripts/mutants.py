@@ -204,8 +204,7 @@ class Scratch:
                f"-DCMAKE_CXX_FLAGS_RELWITHDEBINFO={flags}", "-DCMAKE_LINK_DEPENDS_NO_SHARED=ON",
                "-DEK_BRDCTL_UNITY=OFF"] +  # a fault in one part of brdctl: one file compiled
               # Restoring a file after its fault is then a cache hit, not a compile.
-              ([f"-DCMAKE_{lang}_COMPILER_LAUNCHER=ccache" for lang in ("C", "CXX")]
-               if shutil.which("ccache") else []),
+              [f"-DCMAKE_{lang}_COMPILER_LAUNCHER=ccache" for lang in ("C", "CXX") if shutil.which("ccache")],
               os.path.join(where, "configure.log")) != 0 or not self.rebuild():
             sys.exit(f"mutants: the unmodified tree does not build (see {where})")
         skip = r"^(packaging|abi)\."
@@ -264,8 +263,7 @@ class Scratch:
             if not failed:
                 return "SURVIVED", ""
             cases = re.findall(r"^\[  FAILED  \] (\S+)", output, re.M)
-            # Anchored: a failing test may print megabytes of digits (a hex dump),
-            # and an unanchored \d+ tries every start in each run of them.
+            # Anchored: unanchored, \d+ tries every start in a failing test's megabytes of hex.
             tests = re.findall(r"^\s*\d+ - (\S+) \(", output, re.M)
             return "caught", (cases or tests or ["?"])[0]
         finally:
@@ -284,8 +282,7 @@ def main():
     ap.add_argument("--count", type=int, default=150)
     ap.add_argument("--only", nargs="+", metavar="KEY")
     ap.add_argument("--paths", metavar="REGEX", help="draw only from the paths this matches")
-    ap.add_argument("--within", metavar="REGEX",
-                    help="judge only the drawn faults whose paths match (the draw stays the seed's)")
+    ap.add_argument("--within", metavar="REGEX", help="judge only the drawn faults in matching paths")
     for flag in ("--list", "--check", "--rekey", "--reuse"):
         ap.add_argument(flag, action="store_true")
     ap.add_argument("--jobs", type=int, default=2, help="compile jobs")

@@ -84,18 +84,14 @@ long seed_of(const void *record) {
 ek_usb_modem_cfg_t cfg(const char *id, uint16_t pid, uint8_t seed, uint16_t vid1 = 0x2000,
                        uint16_t pid1 = 7, uint32_t slots = 2) {
     auto c = filled<ek_usb_modem_cfg_t>(seed);
-    strcpy(c.modem_id, id);
-    c.usbid_num = slots;
-    c.usbid[0].vid = 0x1000;
-    c.usbid[0].pid = pid;
-    c.usbid[1].vid = vid1;
-    c.usbid[1].pid = pid1;
+    strcpy(c.modem_id, id), c.usbid_num = slots;
+    c.usbid[0].vid = 0x1000, c.usbid[0].pid = pid;
+    c.usbid[1].vid = vid1, c.usbid[1].pid = pid1;
     return c;
 }
 ek_usb_modeswitch_t modeswitch_record(uint16_t vid, uint16_t pid, uint8_t seed) {
     auto m = filled<ek_usb_modeswitch_t>(seed);
-    m.vid = vid;
-    m.pid = pid;
+    m.vid = vid, m.pid = pid;
     return m;
 }
 uint16_t g_vid = 0xaaaa, g_pid = 0xaaaa;

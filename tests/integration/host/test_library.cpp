@@ -266,8 +266,7 @@ TEST(UsbModemHost, StoresWriteWholeRecordsUnderTheirKeys) {
     const auto c = cfg("modem-a", {{0x12d1, 0x1446}}, 9);
     ek_usb_modeswitch_t ms;
     memcpy(&ms, &c, sizeof ms);
-    ms.vid = 0x1a2b;
-    ms.pid = 0xc;
+    ms.vid = 0x1a2b, ms.pid = 0xc;
     ASSERT_EQ(ek_brd_lib_usb_modem_db_store_entry(&c), 0);
     ASSERT_EQ(ek_brd_lib_usb_modem_db_store_usb_modeswitch_entry(&ms), 0);
     EXPECT_EQ(stored(kCfgDb, "modem-a"), bytes(c));
