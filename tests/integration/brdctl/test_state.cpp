@@ -189,7 +189,8 @@ TEST(BrdctlState, OutsideNamesLeaveEscaped) {
     std::strcpy(w.name, "e\033]0;x\a"), std::strcpy(w.ifname, "\xff\x80"), w.ip_addr = htonl(0x0a000001);
     std::strcpy(m.modem_id, "m\\\xc2\x9b" UTF8_EDGES), m.usbid_num = 1, m.usbid[0] = {1, 2, {}};
     ASSERT_EQ(TestDb(kDbs[0]).store(w.name, &w, sizeof w) | TestDb(kDbs[1]).store(m.modem_id, &m, sizeof m), 0);
-    std::strcpy(static_cast<char *>(ek_brd_get_cpe_shm_data()) + EK_BRD_CPE_NAT_TABLE_OFFSET, "n\r\n\xc3\xa9\xed\xa0\x80\x7f\xf4\x90\x80\x80\xe0\x9f\xbf\xf0\x8f\xbf\xbf");
+    char *nat = static_cast<char *>(ek_brd_get_cpe_shm_data()) + EK_BRD_CPE_NAT_TABLE_OFFSET;
+    std::strcpy(nat, "n\r\n\xc3\xa9\xed\xa0\x80\x7f\xf4\x90\x80\x80\xe0\x9f\xbf\xf0\x8f\xbf\xbf"), std::strcpy(nat + sizeof(ek_nat_policy_t), "\xf5\x80\x80\x80");
     struct { const char *args; int status; const char *out, *err; } const rows[] = {
         {"wanif list", 0, "NAME           IFNAME    PRIO  WAN  ACTIVE-DFT  IP        PPPOE-ETH  USBNET\n"
                           "e\\x1b]0;x\\x07  \\xff\\x80  0     no   no          10.0.0.1  -          -\n", ""},
@@ -197,7 +198,9 @@ TEST(BrdctlState, OutsideNamesLeaveEscaped) {
          R"("active_default":false,"ip":"10.0.0.1","pppoe":false,"pppoe_eth_index":null,"usbnet_status":null}])", ""},
         {"wanif owns-ip 10.0.0.1", 0, "10.0.0.1 belongs to WAN interface \\xff\\x80\n", ""},
         {"--json wanif owns-ip 10.0.0.1", 0, R"({"address":"10.0.0.1","wan":true,"interface":{"hex":"ff80"}})", ""},
-        {"nat list", 0, "ID  NAME                                                                     TYPE  MEANING\n1   n\\x0d\\x0a\xc3\xa9\\xed\\xa0\\x80\\x7f\\xf4\\x90\\x80\\x80\\xe0\\x9f\\xbf\\xf0\\x8f\\xbf\\xbf  0     -\n", ""},
+        {"nat list", 0, "ID  NAME                                                                     TYPE  MEANING\n1   n\\x0d\\x0a\xc3\xa9\\xed\\xa0\\x80\\x7f\\xf4\\x90\\x80\\x80\\xe0\\x9f\\xbf\\xf0\\x8f\\xbf\\xbf  0     -\n"
+                        "2   \\xf5\\x80\\x80\\x80                                                         0     -\n", ""},
+        {"export - | jq -c '[.usb_modem_cfg[0].modem_id, .nat[1].name]'", 0, "[\"m\\\\\xc2\x9b" UTF8_EDGES "\",{\"hex\":\"f5808080\"}]\n", ""},
         {"--json nat name 1", 0, R"({"id":1,"name":{"hex":"6e0d0ac3a9eda0807ff4908080e09fbff08fbfbf"}})", ""},
         {"modem find 1:2", 0, "m\\\\xc2\\x9b" UTF8_EDGES "  0001:0002\n", ""},
         {"--json modem list", 0, R"([{"modem_id":"m\\\u009b\ud800\udc00\udbff\udfff\u07ff\u0800\ud7ff\uffff","usb_ids":["0001:0002"]}])", ""},

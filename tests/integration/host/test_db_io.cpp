@@ -42,12 +42,10 @@ TEST(HostDbIo, ShortAndInterruptedTransfersLoseNothing) {
     ASSERT_EQ(hosttest::TestDb(path).store("a", a), 0);
     ASSERT_EQ(hosttest::TestDb(path).store("b", "b-value"), 0);
     EXPECT_EQ(dump(), want);
-    g_chop = false;
-    g_write_fails = true;
+    g_chop = false, g_write_fails = true;
     EXPECT_EQ(hosttest::TestDb(path).store("c", "c-value"), -1);
     EXPECT_NE(access("/tmp/db/io.new", F_OK), 0) << "the half-written file is left";
-    g_write_fails = false;
-    g_big_malloc_fails = true;
+    g_write_fails = false, g_big_malloc_fails = true;
     const std::string big(1 << 20, 'x');
     const ek_host_db_record_t r{"c", 1, big.data(), static_cast<int32_t>(big.size())};
     EXPECT_EQ(ek_host_db_replace(hosttest::TestDb(path).h, &r, 1), -1);
