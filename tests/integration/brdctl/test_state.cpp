@@ -228,6 +228,7 @@ TEST(BrdctlState, OutsideNamesLeaveEscaped) {
 // the document ("\n" a line break, "\0" a NUL byte) => what brdctl says after "import: ".
 constexpr const char *kBadDocuments = R"(
 {"format_version": 1, "cpe": {"brd_auth": 9}, "nat": [{"id": 1, "name": "a"}, {"id": 2}, {"id": 3}, {"id": 4, "type": 4294967296}]} => nat[3].type: 4294967296 is not a signed 32-bit integer
+{"format_version": 1, "cpe": {"brd_auth": 9}, "nat": [{"id": 1, "type": "\u007f\u009b"}]} => nat[0].type: "\x7f\xc2\x9b" is not a signed 32-bit integer
 {"format_version": 1, "cpe": {"brd_auth": 9}, "nat": [{"id": 1, "name": "a"}, {"id": 2}, {"id": 3}, {"id": 2}]} => nat[3].id: 2 is already the id of nat[1]
 {"format_version": 1, "cpe": {"brd_auth": 9}, "nat": [{"id": 129}]} => nat[0].id: 129 is not an id of 1-128
 {"format_version": 1, "cpe": {"brd_auth": 9}, "nat": [{"name": "x"}]} => nat[0].id: missing
