@@ -187,7 +187,7 @@ TEST(BrdctlState, OutsideNamesLeaveEscaped) {
     ek_wanif_entry_t w{};
     ek_usb_modem_cfg_t m{};
     std::strcpy(w.name, "e\033]0;x\a"), std::strcpy(w.ifname, "\xff\x80"), w.ip_addr = htonl(0x0a000001);
-    std::strcpy(m.modem_id, "m\\\xc2\x9b" UTF8_EDGES), m.usbid_num = 1, m.usbid[0] = {1, 2, {}};
+    std::strcpy(m.modem_id, "m\\\xc2\x9b" UTF8_EDGES), m.usbid_num = 1, m.usbid[0] = {1, 2, {}}, m.usbid[1] = {3, 4, {}};
     ASSERT_EQ(TestDb(kDbs[0]).store(w.name, &w, sizeof w) | TestDb(kDbs[1]).store(m.modem_id, &m, sizeof m), 0);
     char *nat = static_cast<char *>(ek_brd_get_cpe_shm_data()) + EK_BRD_CPE_NAT_TABLE_OFFSET;
     std::strcpy(nat, "n\r\n\xc3\xa9\xed\xa0\x80\x7f\xf4\x90\x80\x80\xe0\x9f\xbf\xf0\x8f\xbf\xbf"), std::strcpy(nat + sizeof(ek_nat_policy_t), "\xf5\x80\x80\x80");
@@ -206,6 +206,7 @@ TEST(BrdctlState, OutsideNamesLeaveEscaped) {
         {"--json modem list", 0, R"([{"modem_id":"m\\\u009b\ud800\udc00\udbff\udfff\u07ff\u0800\ud7ff\uffff","usb_ids":["0001:0002"]}])", ""},
         {"--json modem store m2 1:2", 2, R"({"error":"modem store: USB id 0001:0002 is already listed by modem m\\\\xc2\\x9b\ud800\udc00\udbff\udfff\u07ff\u0800\ud7ff\uffff","status":2})",
          "brdctl: modem store: USB id 0001:0002 is already listed by modem m\\\\xc2\\x9b" UTF8_EDGES "\n"},
+        {"--json modem store m2 3:4", 0, R"({"modem_id":"m2","usb_ids":["0003:0004"]})", ""},  // past m's count
     };
     // clang-format on
     for (const auto &row : rows) {
