@@ -146,16 +146,14 @@ void seed() {
     }
     g_cpe = fake::shared_segment(EK_BRD_CPE_SHM_KEY, EK_BRD_CPE_SHM_SIZE);
     ek::shm_word(g_cpe, EK_BRD_CPE_VPN_SUBNETS_OFFSET) = 2;
-    subnet(0, kMgt0, kMask);
-    subnet(1, kVpn, kMask);
+    subnet(0, kMgt0, kMask), subnet(1, kVpn, kMask);
     std::ofstream("/tmp/net_dev") << kNetDevHead << "  mgt0: 1 2 3\n";
     auto &s = fake::state();
     s.dcd_addr = [](const char *name, uint32_t *a, uint32_t *m) {
         g_asked.push_back(name);
         EXPECT_EQ(pthread_mutex_trylock(&internal_subnet_mutex), 0) << "held while reading";
         pthread_mutex_unlock(&internal_subnet_mutex);
-        *a = 0x0a010203;
-        *m = kMask;
+        *a = 0x0a010203, *m = kMask;
         return name == g_unaddressed ? -1 : 0;
     };
     shell(kListing, 0, 0, "2\n")();
@@ -320,8 +318,7 @@ const Call segments_twice =
          attached(ek_brd_get_cpe_shm_data), attached(ek_brd_get_cpe_shm_data));
 // The two CPE fields, then the NAT table.
 Answers cpe_without_segment() {
-    ek_brd_set_save_report_flag(6);
-    ek_brd_set_brd_auth(5);
+    ek_brd_set_save_report_flag(6), ek_brd_set_brd_auth(5);
     ek_brd_cpe_shm_save_nat_policy(1, "nat1", 2);
     ek_brd_cpe_shm_delete_nat_policy(0);
     char buf[8] = "keep";
@@ -345,8 +342,7 @@ Answers nat_out_of_range() {
 }
 // The lowest id of a name, before and after its slot is freed.
 Answers nat_lowest_id() {
-    ek_brd_cpe_shm_save_nat_policy(3, "dup", 2);
-    ek_brd_cpe_shm_save_nat_policy(5, "dup", 1);
+    ek_brd_cpe_shm_save_nat_policy(3, "dup", 2), ek_brd_cpe_shm_save_nat_policy(5, "dup", 1);
     const long first = ek_brd_cpe_shm_get_nat_policy_id("dup");
     ek_brd_cpe_shm_delete_nat_policy(3);
     return {first, ek_brd_cpe_shm_get_nat_policy_id("dup")};
@@ -368,16 +364,14 @@ Answers usb_modem_after_init() {
                  shm != nullptr && shm == made.first && made.second == EK_USB_MODEM_SHM_SIZE,
                  ek_brd_lib_usb_modem_cfg_lock(), ek_brd_lib_usb_modem_cfg_unlock()};
     faults.sem_op_result = -5;
-    r.push_back(ek_brd_lib_usb_modem_cfg_lock());
-    r.push_back(ek_brd_lib_usb_modem_cfg_unlock());
+    r.insert(r.end(), {ek_brd_lib_usb_modem_cfg_lock(), ek_brd_lib_usb_modem_cfg_unlock()});
     return r;
 }
 // No byte but the two words changes.
 Answers cpe_fields_in_segment() {
     const auto *cpe = static_cast<const uint8_t *>(ek_brd_get_cpe_shm_data());
     std::vector<uint8_t> want(cpe, cpe + EK_BRD_CPE_SHM_SIZE);
-    ek_brd_set_save_report_flag(0x01020304);
-    ek_brd_set_brd_auth(-7);
+    ek_brd_set_save_report_flag(0x01020304), ek_brd_set_brd_auth(-7);
     memcpy(&want[EK_BRD_CPE_SAVE_REPORT_OFFSET], &cpe[EK_BRD_CPE_SAVE_REPORT_OFFSET], 4);
     memcpy(&want[EK_BRD_CPE_BRD_AUTH_OFFSET], &cpe[EK_BRD_CPE_BRD_AUTH_OFFSET], 4);
     EXPECT_TRUE(std::equal(want.begin(), want.end(), cpe));
@@ -430,8 +424,7 @@ const Step dcd_by_class = [] {
         return index == 4 ? 0 : -1;
     };
     s.dcd_usbnet = [](const char *name, void *cfg) {
-        dcd_word(cfg, 20, 4321);
-        dcd_word(cfg, 92, -1);
+        dcd_word(cfg, 20, 4321), dcd_word(cfg, 92, -1);
         return strcmp(name, "ppp3") == 0 || strcmp(name, "usb0") == 0 ? 0 : -2;
     };
 };
@@ -452,9 +445,8 @@ Step subnet_at(uint32_t n, uint32_t addr, int32_t local) {
 }
 Step attempts(int sems, int shms, int destroys) {
     return [=] {
-        EXPECT_EQ(calls.sem_creates, sems);
-        EXPECT_EQ(calls.shm_creates, shms);
-        EXPECT_EQ(calls.sem_destroys, destroys);
+        EXPECT_EQ((std::vector<int>{calls.sem_creates, calls.shm_creates, calls.sem_destroys}),
+                  (std::vector<int>{sems, shms, destroys}));
     };
 }
 // A failed init is tried again by the next call.
@@ -520,8 +512,8 @@ std::vector<Row> answer_rows() {
             wans({Wan("tunnel"), Wan("tunne"), Wan("Tunnel0"), Wan("ppp0tunnel")}), wan_counts,
             {5, 2}, kSys, {},
             [] {
-                EXPECT_EQ(db_wanif_idx, 7);
-                EXPECT_EQ(calls.fetches, 9);
+                EXPECT_EQ((std::vector<int>{db_wanif_idx, calls.fetches}),
+                          (std::vector<int>{7, 9}));
             }),
         row("wan count | kept out by a caller's lock", {},
             kept_out(&g_wanif_db_mutex, ek_brd_get_wanif_count), {-9, 2}, kSys),
@@ -775,15 +767,12 @@ int32_t &word(void *base, uint32_t offset) {
 TEST(Segments, OnlyAFreshCpeHeaderIsInitialised) {
     fake::reset();
     void *cpe = fake::shared_segment(0x15011, 85896);
-    word(cpe, 4) = 0x7f7f7f7f;  // stray words under a zero marker: a fresh header all the same
-    word(cpe, 8) = -3;
+    word(cpe, 4) = 0x7f7f7f7f, word(cpe, 8) = -3;  // stray words under a zero marker: still fresh
     for (bool fresh : {true, false}) {
         fake::in_fresh_process([] { ek_brd_get_cpe_shm_data(); });
-        EXPECT_EQ(word(cpe, 0), 1);
-        EXPECT_EQ(word(cpe, 4), fresh ? 0 : 77);
-        EXPECT_EQ(word(cpe, 8), fresh ? 60 : -3);
-        word(cpe, 4) = 77;  // an initialised header is left alone
-        word(cpe, 8) = -3;
+        EXPECT_EQ((std::vector<int32_t>{word(cpe, 0), word(cpe, 4), word(cpe, 8)}),
+                  (std::vector<int32_t>{1, fresh ? 0 : 77, fresh ? 60 : -3}));
+        word(cpe, 4) = 77, word(cpe, 8) = -3;  // an initialised header is left alone
     }
 }
 // One round's answers; every round of every thread must give kRound.
@@ -803,8 +792,7 @@ TEST(Hammer, SixteenThreadsFromTheFirstAttachOn) {
     // Made before the fork, so that the child's first attach finds them.
     void *routing = fake::shared_segment(EK_BRD_ROUTING_SHM_KEY, EK_BRD_ROUTING_SHM_SIZE);
     fake::state().dcd_addr = [](const char *, uint32_t *a, uint32_t *m) {
-        *a = 0x0a010203;
-        *m = kMask;
+        *a = 0x0a010203, *m = kMask;
         return 0;
     };
     fake::in_fresh_process([routing] {
@@ -827,8 +815,8 @@ TEST(Hammer, SixteenThreadsFromTheFirstAttachOn) {
         }
         for (auto &th : threads) th.join();
         for (const auto &segments : got) EXPECT_EQ(segments, std::make_pair(g_cpe, routing));
-        EXPECT_EQ(calls.shm_creates, 2);  // one attach per segment, whoever came first
-        EXPECT_EQ(calls.sem_waits, 2);
+        // One attach per segment, whoever came first.
+        EXPECT_EQ((std::vector<int>{calls.shm_creates, calls.sem_waits}), (std::vector<int>{2, 2}));
         EXPECT_EQ(fake::open_handles(), 0);
         EXPECT_TRUE(fake::state().logs.empty());
     });

@@ -40,9 +40,8 @@ const char *const kDbs[] = {"/tmp/db/wanif_db", "/tmp/db/usb_modem_cfg",
 
 std::string hex(const void *p, size_t n) {
     std::string out;
-    for (auto *b = static_cast<const unsigned char *>(p); n-- > 0; ++b) {
+    for (auto *b = static_cast<const unsigned char *>(p); n-- > 0; ++b)
         out.append({"0123456789abcdef"[*b >> 4], "0123456789abcdef"[*b & 15]});
-    }
     return out;
 }
 
@@ -72,9 +71,8 @@ std::string snapshot() {
     for (const char *path : kDbs) {
         Records records;
         ek_db_foreach(TestDb(path).h, collect, &records);
-        for (const auto &[k, v] : records) {
+        for (const auto &[k, v] : records)
             out << '\n' << path << ' ' << hex(k.data(), k.size()) << ' ' << hex(v.data(), v.size());
-        }
     }
     return out.str();
 }
@@ -85,8 +83,7 @@ void wipe() {
     std::memset(cpe + EK_BRD_CPE_NAT_TABLE_OFFSET, 0,
                 EK_BRD_CPE_NAT_POLICY_MAX * sizeof(ek_nat_policy_t));
     std::memset(cpe + EK_BRD_CPE_VPN_SUBNETS_OFFSET, 0, kVpnBytes);
-    ek_brd_set_save_report_flag(0);
-    ek_brd_set_brd_auth(0);
+    ek_brd_set_save_report_flag(0), ek_brd_set_brd_auth(0);
 }
 
 // A state as other processes may leave it: any bytes in every field, mostly

@@ -45,16 +45,14 @@ TEST(CpeHost, NatPoliciesSavedByOneProcessAreFoundByAnother) {
     const std::string longest(32, 'q');
     ASSERT_TRUE(in_child([&] {
         ek_nat_policy_t *slots = nat_slots();
-        ek_brd_cpe_shm_save_nat_policy(1, "gone", 2);
-        ek_brd_cpe_shm_delete_nat_policy(1);
+        ek_brd_cpe_shm_save_nat_policy(1, "gone", 2), ek_brd_cpe_shm_delete_nat_policy(1);
         EXPECT_EQ(bytes(slots[0]), bytes(ek_nat_policy_t{}));  // the whole slot cleared
         EXPECT_EQ(ek_brd_cpe_shm_request_nat_policy_id(), 1);
         ek_brd_cpe_shm_save_nat_policy(1, "wan_nat", 2);
         ek_brd_cpe_shm_save_nat_policy(2, "tun", 1);
         // An empty name leaves the slot free, and asking reserves nothing.
         ek_brd_cpe_shm_save_nat_policy(3, "", 1);
-        EXPECT_EQ(ek_brd_cpe_shm_request_nat_policy_id(), 3);
-        EXPECT_EQ(ek_brd_cpe_shm_request_nat_policy_id(), 3);
+        for (int again : {0, 1}) EXPECT_EQ(ek_brd_cpe_shm_request_nat_policy_id(), 3) << again;
         memset(slots[5].name, 'n', sizeof slots[5].name);  // another writer's, unterminated
         memset(slots[5].rsv_33, 0xAB, sizeof slots[5].rsv_33);
         slots[5].type = 2;

@@ -101,8 +101,7 @@ void put32(std::string &img, size_t at, uint32_t v) {
 
 // Structural damage that the checksum does not stop: the image is resealed.
 std::string resealed(std::string img, const uint32_t (&words)[4]) {
-    put32(img, words[0], words[1]);
-    put32(img, words[2], words[3]);
+    put32(img, words[0], words[1]), put32(img, words[2], words[3]);
     auto *bytes = reinterpret_cast<unsigned char *>(img.data());
     put32(img, 4, ek::host::db::checksum(ek::host::db::Bytes(bytes + 8, img.size() - 8)));
     return img;
@@ -142,8 +141,7 @@ TEST(HostDb, BadArgumentsAndEdgesChangeNothing) {
         got.push_back(
             ek_host_db_replace(e.h, records.data(), static_cast<int32_t>(records.size())));
     ASSERT_EQ(unlink("/tmp/db/edge.lock") + mkfifo("/tmp/db/edge.lock", 0600), 0);
-    got.push_back(ek_host_db_replace(e.h, &kv, 1));
-    got.push_back(e.store("k", "v"));
+    got.insert(got.end(), {ek_host_db_replace(e.h, &kv, 1), e.store("k", "v")});
     EXPECT_EQ(got, (std::vector<int32_t>{-1, -1, -1, -1, -1, -1, -1, -1, 0, -1, -1, -1, -1, -1, -1,
                                          -1, -1, -1}));
     unlink("/tmp/db/edge.lock");
@@ -546,12 +544,11 @@ TEST(HostDb, KeptImagesAreHandedOutUntilTheFileOrDirectoryChanges) {
     // Threads share kept images while their other opens push them out.
     std::atomic<int> bad{0};
     std::vector<std::thread> readers;
-    for (size_t t = 0; t < 3; ++t) {
+    for (size_t t = 0; t < 3; ++t)
         readers.emplace_back([&, t] {
             for (size_t n = 0; n < 200; ++n)
                 bad += open_seen(paths[(t + n) % std::size(paths)]).back() != 'A';
         });
-    }
     for (auto &t : readers) t.join();
     EXPECT_EQ(bad, 0);
     for (size_t i = 0; i < std::size(rows); ++i) {

@@ -56,8 +56,7 @@ State &state() {
 void reset() {
     for (auto &[key, seg] : state().shms) munmap(seg.first, seg.second);
     state() = State{};
-    g_armed = false;
-    g_open_handles = 0;
+    g_armed = false, g_open_handles = 0;
 }
 void put(const std::string &path, const std::string &key, const void *value, size_t len) {
     auto *bytes = static_cast<const uint8_t *>(value);
@@ -69,15 +68,11 @@ int open_handles() {
     return g_open_handles;
 }
 void arm_malloc(long fail_at) {
-    g_count = 0;
-    g_live = 0;
-    g_fail_at = fail_at;
-    g_armed = true;
+    g_count = 0, g_live = 0, g_fail_at = fail_at, g_armed = true;
 }
 void disarm_malloc() {
     g_armed = false;
-    state().calls.mallocs = g_count;
-    state().calls.live = g_live;
+    state().calls.mallocs = g_count, state().calls.live = g_live;
 }
 void *shared_segment(int32_t key, size_t size) {
     void *p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
@@ -262,10 +257,7 @@ void __wrap_free(void *p) {
 FILE *__real_fopen(const char *, const char *);
 FILE *__wrap_fopen(const char *path, const char *mode) {
     auto &s = state();
-    if (s.faults.fopen_fail) {
-        errno = ENOENT;
-        return nullptr;
-    }
+    if (s.faults.fopen_fail) return errno = ENOENT, nullptr;
     // The tests write the interface list the library reads.
     FILE *f = __real_fopen(strcmp(path, "/proc/net/dev") == 0 ? "/tmp/net_dev" : path, mode);
     fake::g_open_handles += f != nullptr;  // a stream left open counts as a handle
@@ -279,8 +271,7 @@ int __wrap_fclose(FILE *f) {
 int __real_mkstemp(char *);
 int __wrap_mkstemp(char *tmpl) {
     if (!state().faults.mkstemp_fail) return __real_mkstemp(tmpl);
-    errno = EACCES;
-    return -1;
+    return errno = EACCES, -1;
 }
 unsigned __wrap_if_nametoindex(const char *name) {
     return state().if_nametoindex ? state().if_nametoindex(name) : 0;
