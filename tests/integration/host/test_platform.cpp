@@ -278,10 +278,11 @@ TEST(HostServices, SemaphoreShellAndLog) {
         setenv("EK_LOG_STDERR", "1", 1);
         __ek_err(" ", 123, "usb_modem: store [key=%s] failed!\n", "12d10003");
         ek_log(7, "\n");
-        return ek_log(7, "probe %d\n\n", 4);
+        return ek_log(7, "probe %d%s\n\n", 4, std::string(1100, 'x').c_str());  // cut at 1023
     };
     EXPECT_EQ(as_user(0, log_twice), 0);
-    EXPECT_EQ(slurp(kLog), "line 123: usb_modem: store [key=12d10003] failed!\n\nprobe 4\n");
+    EXPECT_EQ(slurp(kLog), "line 123: usb_modem: store [key=12d10003] failed!\n\nprobe 4" +
+                               std::string(1016, 'x') + "\n");
 }
 
 // The classes a name is in: e(th), p, u(sbnet or ppp), b (usb). Kernel indexes: brdctl's.
