@@ -572,7 +572,8 @@ std::vector<Row> answer_rows() {
         row("probe | hubs alone: attached, no ids", shell(root_hub + hubs, 0), probe, {1}, kErr, {},
             ids(0xaaaa, 0xaaaa)),
         // Lines too short, ids not split at the colon, words longer than their fields, then
-        // words of full width on a long line, the first device that is no hub.
+        // words of full width on a long line, the first device that is no hub (though each half
+        // of its id is a hub's).
         row("probe | the first usable line of a device that is no hub",
             shell(root_hub + hubs +
                       "Bus 001 Device 003: ID 12d1f:1446\n   \nBus 002 Device 003: ID 0abc:\n"
@@ -580,10 +581,10 @@ std::vector<Row> answer_rows() {
                       std::string(32, 'S') +
                       " 002 Device 003: ID 0abc:0def\nBus 002000001 Dev 003: 0abc:0def ID "
                       "1111:2222\n" +
-                      k31 + " 0000002 " + k31 + " 000003: " + k31 + " 0fed:0cba " +
+                      k31 + " 0000002 " + k31 + " 000003: " + k31 + " 05e3:0002 " +
                       std::string(2000, 'd') + "\nBus 001 Device 004: ID 19d2:0031\n",
                   0),
-            probe, {1}, kErr, {}, ids(0x0fed, 0x0cba)),
+            probe, {1}, kErr, {}, ids(0x05e3, 0x0002)),
         row("mode switch | a harmless message unchanged", {}, switch_with(harmless), {0}, kErr, {},
             ran(head + harmless + "\"")),
         row("mode switch | the command cut to 320 characters", {}, switch_with(long_message), {0},

@@ -248,16 +248,17 @@ TEST(HostServices, SemaphoreShellAndLog) {
     g_stat_removed = 1;
     EXPECT_EQ(ek_sem_create(0x4500, 0), s);
     // Refused: a set whose first semop is refused (and removed again), one past this IPC
-    // namespace's limit of sets, values a semaphore cannot hold.
+    // namespace's limit of sets, values a semaphore cannot hold (even where the key has a set).
     const std::string limits = slurp("/proc/sys/kernel/sem");
     std::ofstream("/proc/sys/kernel/sem") << "250 32000 1 128";
     const int32_t one_op = ek_sem_create(0x4506, 0);
     std::ofstream("/proc/sys/kernel/sem") << "250 32000 32 1";
-    EXPECT_EQ((std::vector<int32_t>{one_op, semget(0x4506, 0, 0), ek_sem_create(0x4502, 1),
-                                    ek_sem_create(0x4504, -1), ek_sem_create(0x4504, 32768)}),
-              (std::vector<int32_t>{-1, -1, -1, -1, -1}));
+    const int32_t past_limit = ek_sem_create(0x4502, 1);
     std::ofstream("/proc/sys/kernel/sem") << limits;
     EXPECT_GE(ek_sem_create(0x4504, 32767), 0);
+    EXPECT_EQ((std::vector<int32_t>{one_op, semget(0x4506, 0, 0), past_limit,
+                                    ek_sem_create(0x4504, -1), ek_sem_create(0x4504, 32768)}),
+              (std::vector<int32_t>{-1, -1, -1, -1, -1}));
     // Removed only by its creator, not by a child that opens it with a copy of its memory,
     // also once the child has created and removed one of its own (s is the first set: id 0).
     auto opener = [] {
