@@ -9,12 +9,6 @@ suite catches it, a fault that does not build is not counted.
 A fault's key names what it changes, so that it survives edits elsewhere:
 path:operator:replaced text (spaces dropped, cut to 24 characters):hash of the
 whitespace-normalised line:ordinal among the sites these four share.
-
-  --seed 7 [8 ...]   150 faults per seed      --only KEY [KEY...]  just these
-  --list             every site, nothing built --reuse  rebuild the last scratch copy
-  --paths REGEX      only sites in matching paths         --check  only resolve the list
-  --rekey            rewrite the list's keys whose line moved to another file unchanged
-  --within REGEX     judge only the seed's faults in matching paths (a part of a seed at a time)
 """
 import argparse
 import bisect
@@ -250,13 +244,13 @@ class Scratch:
         self.took = time.monotonic() - started
         return rc != 0, output
 
-    def judge(self, path, mutate):
-        file = os.path.join(self.src, path)
+    def judge(self, fault):
+        file, o, n = os.path.join(self.src, fault["path"]), fault["offset"], fault["length"]
         with open(file) as f:
             pristine = f.read()
         try:
             with open(file, "w") as f:
-                f.write(mutate(pristine))
+                f.write(pristine[:o] + fault["new"] + pristine[o + n:])
             if not self.rebuild():
                 return "not-built", ""
             failed, output = self.suite(self.budget)
@@ -271,20 +265,17 @@ class Scratch:
                 f.write(pristine)
 
 
-def planted(fault):
-    o, n = fault["offset"], fault["length"]
-    return lambda text: text[:o] + fault["new"] + text[o + n:]
-
-
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawTextHelpFormatter)
-    ap.add_argument("--seed", type=int, nargs="+", help="one sample per seed, judged in one build")
+    ap.add_argument("--seed", type=int, nargs="+", help="150 faults per seed, all judged in one build")
     ap.add_argument("--count", type=int, default=150)
-    ap.add_argument("--only", nargs="+", metavar="KEY")
+    ap.add_argument("--only", nargs="+", metavar="KEY", help="plant just these")
     ap.add_argument("--paths", metavar="REGEX", help="draw only from the paths this matches")
     ap.add_argument("--within", metavar="REGEX", help="judge only the drawn faults in matching paths")
-    for flag in ("--list", "--check", "--rekey", "--reuse"):
-        ap.add_argument(flag, action="store_true")
+    for flag, what in (("--list", "every site, nothing built"), ("--check", "only resolve the list"),
+                       ("--rekey", "rewrite the keys of listed lines moved unchanged to another file"),
+                       ("--reuse", "rebuild the last scratch copy")):
+        ap.add_argument(flag, action="store_true", help=what)
     ap.add_argument("--jobs", type=int, default=2, help="compile jobs")
     ap.add_argument("--tests", default=".", help="judge by the ctest tests matching this regex")
     ap.add_argument("--dir", default=os.path.join(TOP, "build", "mutants"))
@@ -329,7 +320,7 @@ def main():
     print(f"mutants: {len(todo)} faults of {len(drawn)} sites", flush=True)
     judged = {}
     for fault in sorted(todo.values(), key=lambda f: (f["path"], f["offset"])):
-        judged[fault["id"]] = verdict, by = scratch.judge(fault["path"], planted(fault))
+        judged[fault["id"]] = verdict, by = scratch.judge(fault)
         print(f"{verdict:<9} {by:<36} {fault['id']}  -> {fault['new']!r}", flush=True)
     scratch.rebuild()
     unexplained = set()

@@ -1,10 +1,9 @@
 // brdctl export and import against the real host platform: a round trip
 // over random states, and bad documents that must change nothing.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <arpa/inet.h>
 
 #include <array>
 #include <chrono>

@@ -181,25 +181,21 @@ void *ek_shm_create(int32_t *shm_id, int32_t key, uint32_t size, int32_t) {
     if (it == s.shms.end()) return fake::shared_segment(key, size);
     return it->second.second == size ? it->second.first : nullptr;  // another size: no attach
 }
+#define FAKE_LOG(channel, level, tag, line)        \
+    va_list ap;                                    \
+    va_start(ap, fmt);                             \
+    fake::log(channel, level, tag, line, fmt, ap); \
+    va_end(ap)
 int32_t __ek_err(const char *tag, int32_t line, const char *fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    fake::log(fake::Channel::ek_err, 3, tag, line, fmt, ap);
-    va_end(ap);
+    FAKE_LOG(fake::Channel::ek_err, 3, tag, line);
     return 0;
 }
 int32_t ek_log(int32_t level, const char *fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    fake::log(fake::Channel::ek_log, level, "", 0, fmt, ap);
-    va_end(ap);
+    FAKE_LOG(fake::Channel::ek_log, level, "", 0);
     return 0;
 }
 void __wrap_syslog(int priority, const char *fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    fake::log(fake::Channel::syslog, priority, "", 0, fmt, ap);
-    va_end(ap);
+    FAKE_LOG(fake::Channel::syslog, priority, "", 0);
 }
 int32_t ek_sprintf(char *buf, const char *fmt, ...) {
     va_list ap;
